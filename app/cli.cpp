@@ -1,0 +1,41 @@
+#include "app/cli.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "app/cli_check.h"
+#include "app/exit_codes.h"
+
+namespace romtide {
+
+namespace {
+
+void printUsage(std::FILE* out) {
+    std::fprintf(out,
+                 "Usage: bootloader                  start the desktop program\n"
+                 "       bootloader check IMAGE.mhx  check an image file and count its text units\n"
+                 "       bootloader --help           this text\n");
+}
+
+}  // namespace
+
+int runCommandLine(int argc, char** argv) {
+    if (argc < 2) {
+        printUsage(stderr);
+        return exitcode::kUsage;
+    }
+    std::string command = argv[1];
+    if (command == "--help" || command == "-h" || command == "help") {
+        printUsage(stdout);
+        return exitcode::kOk;
+    }
+    if (command == "check") {
+        return runCheckCommand(argc - 2, argv + 2);
+    }
+    std::fprintf(stderr, "bootloader: unknown command '%s'\n", command.c_str());
+    std::fprintf(stderr, "Try 'bootloader --help'.\n");
+    return exitcode::kUsage;
+}
+
+}  // namespace romtide

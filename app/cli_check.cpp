@@ -1,0 +1,59 @@
+#include "app/cli_check.h"
+
+#include <cstdio>
+#include <string>
+
+#include "app/exit_codes.h"
+#include "session/file_messages.h"
+#include "session/tbootloader.h"
+#include "session/text_units.h"
+#include "ui/terminal.h"
+
+namespace romtide {
+
+int runCheckCommand(int argc, char** argv) {
+    if (argc != 1 || argv[0][0] == '-') {
+        std::fprintf(stderr, "bootloader check: expects one image file\n");
+        std::fprintf(stderr, "Usage: bootloader check IMAGE.mhx\n");
+        return exitcode::kUsage;
+    }
+    std::string path = argv[0];
+    SteadyClock clock;
+    ui::QueuedEventPump pump;
+    ui::TerminalMessageBoxes messages;
+    Services services{clock, pump, messages};
+    Tbootloader session(services);
+    ui::PresetFileDialog dialog(path);
+
+    int32_t opened = session.OpenFile(dialog);
+    if (auto m = openFileResultMessage(opened)) {
+        messages.show(*m);
+        return exitcode::kFileUnreadable;
+    }
+    int32_t checked = session.CheckFile();
+    if (auto m = checkFileResultMessage(checked)) {
+        messages.show(*m);
+        return exitcode::kFileUnreadable;
+    }
+    if (checked != 0) {
+        std::printf("%s: refused (result %d)\n", path.c_str(), checked);
+        return exitcode::kFileRejected;
+    }
+
+    ui::TerminalProgressBar bar("Reading " + path);
+    TextUnitReader reader(*session.imageFile, &bar);
+    long units = 0;
+    while (reader.next()) {
+        ++units;
+    }
+    bar.finish();
+    if (reader.readFailed()) {
+        std::fprintf(stderr, "%s: read error while reading for transfer\n", path.c_str());
+        return exitcode::kFileUnreadable;
+    }
+    std::printf("%s: accepted, %lld bytes, %ld text units to transfer\n", path.c_str(),
+                static_cast<long long>(reader.fileSize()), units);
+    return exitcode::kOk;
+}
+
+}  // namespace romtide

@@ -1,0 +1,88 @@
+// Tbootloader: the download session. Each window owns one; what must be the same for
+// every window (target node, target list, cancel request, chosen product, update
+// file) is class-wide, so a value set through one window's object is seen by all.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "can/tcancomm.h"
+#include "profibus/tprofitalvik.h"
+#include "session/text_file.h"
+#include "ui/dialogs.h"
+#include "ui/services.h"
+#include "ui/widgets.h"
+
+namespace romtide {
+
+// Result codes of the long operations, the same on both buses.
+namespace result {
+constexpr int32_t kBootloaderUpdated = 1;
+constexpr int32_t kOk = 0;
+constexpr int32_t kNoFile = -1;
+constexpr int32_t kOverwritesBootloader = -2;  // also: the open dialog was cancelled
+constexpr int32_t kResetAddress = -3;
+constexpr int32_t kNoConnection = -4;
+constexpr int32_t kBusError = -5;
+constexpr int32_t kDeclined = -6;  // CAN: renewal declined; Profibus: no target
+constexpr int32_t kTransferError = -7;
+constexpr int32_t kCancelled = -8;  // also: product must be chosen first (connect)
+constexpr int32_t kEraseFailed = -9;
+}  // namespace result
+
+// Device addresses the image must not touch.
+constexpr uint32_t kBootloaderFirst = 0xFFA000;
+constexpr uint32_t kBootloaderLast = 0xFFBFFF;
+constexpr uint32_t kResetAddress = 0xFFFFDC;
+
+// The open-file dialog of both download windows.
+ui::OpenFileOptions imageFileDialogOptions();
+
+class Tbootloader {
+public:
+    static constexpr int32_t kCancelRequest = 100;
+    static constexpr size_t kNodeListSize = 128;
+
+    explicit Tbootloader(const Services& services);
+    ~Tbootloader();
+    Tbootloader(const Tbootloader&) = delete;
+    Tbootloader& operator=(const Tbootloader&) = delete;
+
+    int32_t OpenFile(ui::OpenFileDialog& dialog);
+    int32_t CheckFile();
+    void Wait(int32_t ms);
+    void Cancel();
+
+    int32_t SetNodeId(int32_t node);
+    int32_t GetNodeId() const { return nodeId; }
+    int32_t GetSdoId() const { return sdoId; }
+    int32_t AddNode(uint8_t node);
+    int32_t RemoveNode(uint8_t node);
+    uint8_t GetNode(int32_t position) const;
+
+    const Services& services() const { return services_; }
+
+    // Fields, in the order they are built (and, but for the adapters, torn down).
+    std::unique_ptr<TextFile> imageFile;
+    std::unique_ptr<TextFile> updateFile;
+    std::unique_ptr<TCANComm> canComm;
+    std::unique_ptr<TProfitalvik> profibus;
+
+    // Class-wide session values.
+    static inline int32_t attemptCount = 0;
+    static inline int32_t nodeId = 1;
+    static inline int32_t sdoId = 0x601;
+    static inline std::array<uint8_t, kNodeListSize> nodeList{};
+    static inline int32_t selectedProduct = 0;
+    static inline std::string updatePath;
+
+    // Back to the values of a fresh program start (tests start every case from there).
+    static void resetSharedState();
+
+private:
+    Services services_;
+};
+
+}  // namespace romtide

@@ -1,0 +1,91 @@
+// Scripted doubles of the user-interface services.
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "base/clock.h"
+#include "ui/dialogs.h"
+#include "ui/event_pump.h"
+#include "ui/services.h"
+#include "ui/widgets.h"
+
+namespace romtide::test {
+
+// Records every message and answers from a script (Yes/No questions default to `fallback`).
+class RecordingMessageBoxes : public ui::MessageBoxes {
+public:
+    ui::MessageAnswer show(const ui::Message& message) override {
+        shown.push_back(message);
+        if (onShow) {
+            onShow(message);
+        }
+        if (message.buttons == ui::MessageButtons::Ok) {
+            return ui::MessageAnswer::Ok;
+        }
+        if (!answers.empty()) {
+            auto a = answers.front();
+            answers.pop_front();
+            return a;
+        }
+        return fallback;
+    }
+    std::vector<ui::Message> shown;
+    std::deque<ui::MessageAnswer> answers;
+    ui::MessageAnswer fallback = ui::MessageAnswer::No;
+    std::function<void(const ui::Message&)> onShow;
+};
+
+class ScriptedFileDialog : public ui::OpenFileDialog {
+public:
+    std::optional<std::string> choose(const ui::OpenFileOptions& options) override {
+        lastOptions = options;
+        ++runs;
+        return answer;
+    }
+    std::optional<std::string> answer;
+    ui::OpenFileOptions lastOptions;
+    int runs = 0;
+};
+
+// An event pump that also runs scripted actions once the clock reaches their time,
+// the way a user's click lands in a running operation's wait.
+class ScriptedPump : public ui::QueuedEventPump {
+public:
+    explicit ScriptedPump(const Clock& clock) : clock_(clock) {}
+    void at(int64_t ms, std::function<void()> action) {
+        actions_.emplace_back(ms, std::move(action));
+    }
+    void processPending() override {
+        ++calls;
+        for (auto it = actions_.begin(); it != actions_.end();) {
+            if (clock_.nowMs() >= it->first) {
+                auto action = std::move(it->second);
+                it = actions_.erase(it);
+                action();
+            } else {
+                ++it;
+            }
+        }
+        QueuedEventPump::processPending();
+    }
+    int calls = 0;
+
+private:
+    const Clock& clock_;
+    std::vector<std::pair<int64_t, std::function<void()>>> actions_;
+};
+
+// Clock, pump and message boxes for one test.
+struct TestServices {
+    VirtualClock clock;
+    ScriptedPump pump{clock};
+    RecordingMessageBoxes messages;
+    Services services{clock, pump, messages};
+};
+
+}  // namespace romtide::test

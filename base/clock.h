@@ -11,7 +11,7 @@
 namespace romtide {
 
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     // Monotonic time in microseconds; only differences mean anything.
     virtual int64_t nowUs() const = 0;
@@ -23,7 +23,7 @@ public:
 
 // Real time: std::chrono::steady_clock and a real sleep.
 class SteadyClock final : public Clock {
-public:
+  public:
     int64_t nowUs() const override;
     void sleepUs(int64_t us) override;
 };
@@ -36,7 +36,7 @@ public:
 // Events run on the thread that sleeps, without the clock's lock held, so an event may
 // schedule further events or read the time.
 class VirtualClock final : public Clock {
-public:
+  public:
     using Event = std::function<void()>;
     using EventId = uint64_t;
 
@@ -57,7 +57,7 @@ public:
     int runAllUntilUs(int64_t limitUs);
     size_t pendingEvents() const;
 
-private:
+  private:
     bool runNextDue(int64_t untilUs);
 
     mutable std::mutex mutex_;

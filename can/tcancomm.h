@@ -7,12 +7,12 @@
 namespace romtide {
 
 class TCANComm {
-public:
+  public:
     explicit TCANComm(const Services& services) : services_(services) {}
     TCANComm(const TCANComm&) = delete;
     TCANComm& operator=(const TCANComm&) = delete;
 
-private:
+  private:
     Services services_;
 };
 

@@ -7,12 +7,12 @@
 namespace romtide {
 
 class TProfitalvik {
-public:
+  public:
     explicit TProfitalvik(const Services& services) : services_(services) {}
     TProfitalvik(const TProfitalvik&) = delete;
     TProfitalvik& operator=(const TProfitalvik&) = delete;
 
-private:
+  private:
     Services services_;
 };
 

@@ -103,7 +103,9 @@ void Tbootloader::Wait(int32_t ms) {
     }
 }
 
-void Tbootloader::Cancel() { attemptCount = kCancelRequest; }
+void Tbootloader::Cancel() {
+    attemptCount = kCancelRequest;
+}
 
 int32_t Tbootloader::SetNodeId(int32_t node) {
     if (node < 1 || node > 128) {

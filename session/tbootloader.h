@@ -41,7 +41,7 @@ constexpr uint32_t kResetAddress = 0xFFFFDC;
 ui::OpenFileOptions imageFileDialogOptions();
 
 class Tbootloader {
-public:
+  public:
     static constexpr int32_t kCancelRequest = 100;
     static constexpr size_t kNodeListSize = 128;
 
@@ -81,7 +81,7 @@ public:
     // Back to the values of a fresh program start (tests start every case from there).
     static void resetSharedState();
 
-private:
+  private:
     Services services_;
 };
 

@@ -26,7 +26,9 @@ std::unique_ptr<TextFile> TextFile::open(const std::string& path) {
     return std::unique_ptr<TextFile>(new TextFile(file, path));
 }
 
-TextFile::~TextFile() { std::fclose(file_); }
+TextFile::~TextFile() {
+    std::fclose(file_);
+}
 
 size_t TextFile::readPiece(char* buffer, size_t maxChars) {
     size_t n = 0;
@@ -75,7 +77,9 @@ int64_t TextFile::measureSize() {
     return size;
 }
 
-int64_t TextFile::position() const { return std::ftell(file_); }
+int64_t TextFile::position() const {
+    return std::ftell(file_);
+}
 
 uint32_t addressField(const char* piece, size_t length) {
     uint32_t value = 0;

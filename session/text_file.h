@@ -11,7 +11,7 @@
 namespace romtide {
 
 class TextFile {
-public:
+  public:
     // Nothing when the path does not name a regular file that can be read.
     static std::unique_ptr<TextFile> open(const std::string& path);
     ~TextFile();
@@ -34,7 +34,7 @@ public:
     int64_t position() const;
     const std::string& path() const { return path_; }
 
-private:
+  private:
     TextFile(std::FILE* file, std::string path) : file_(file), path_(std::move(path)) {}
 
     std::FILE* file_;

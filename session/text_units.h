@@ -18,7 +18,7 @@ namespace romtide {
 using TextUnit = std::array<char, 4>;
 
 class TextUnitReader {
-public:
+  public:
     static constexpr size_t kBufferSize = 100;
     static constexpr size_t kPieceChars = 98;
 
@@ -33,7 +33,7 @@ public:
     int64_t fileSize() const { return size_; }
     bool readFailed() const { return file_.error(); }
 
-private:
+  private:
     TextFile& file_;
     ui::ProgressBar* progress_;
     int64_t size_;

@@ -9,10 +9,10 @@
 namespace romtide {
 
 struct UpdateProduct {
-    char letter;                  // as the device's bootloader reports it
-    int code;                     // as the product selection stores it; 0 = not selectable
-    const char* updaterFile;      // first stage, relative to the program's folder
-    const char* bootloaderFile;   // second stage
+    char letter;                 // as the device's bootloader reports it
+    int code;                    // as the product selection stores it; 0 = not selectable
+    const char* updaterFile;     // first stage, relative to the program's folder
+    const char* bootloaderFile;  // second stage
 };
 
 // The table of products whose bootloader can be renewed; nothing for another letter.

@@ -18,7 +18,7 @@ struct Message {
 };
 
 class MessageBoxes {
-public:
+  public:
     virtual ~MessageBoxes() = default;
     // Shows the message modally and returns the button the user pressed.
     virtual MessageAnswer show(const Message& message) = 0;
@@ -31,7 +31,7 @@ struct OpenFileOptions {
 };
 
 class OpenFileDialog {
-public:
+  public:
     virtual ~OpenFileDialog() = default;
     // The chosen path, or nothing when the user cancelled.
     virtual std::optional<std::string> choose(const OpenFileOptions& options) = 0;

@@ -10,7 +10,7 @@
 namespace romtide::ui {
 
 class EventPump {
-public:
+  public:
     virtual ~EventPump() = default;
     // Runs the events that are pending now, on the calling (user-interface) thread.
     virtual void processPending() = 0;
@@ -21,12 +21,12 @@ public:
 // A plain FIFO of posted functions, drained by processPending. Used by the terminal
 // front end and as the base of the test pumps.
 class QueuedEventPump : public EventPump {
-public:
+  public:
     void processPending() override;
     void post(std::function<void()> fn) override;
     size_t pendingCount() const;
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::deque<std::function<void()>> queue_;
 };

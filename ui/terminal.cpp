@@ -59,7 +59,9 @@ MessageAnswer TerminalMessageBoxes::show(const Message& message) {
 TerminalProgressBar::TerminalProgressBar(std::string caption, std::FILE* out)
     : caption_(std::move(caption)), out_(out), enabled_(::isatty(::fileno(out)) != 0) {}
 
-TerminalProgressBar::~TerminalProgressBar() { finish(); }
+TerminalProgressBar::~TerminalProgressBar() {
+    finish();
+}
 
 void TerminalProgressBar::setRange(int minimum, int maximum) {
     minimum_ = minimum;

@@ -13,7 +13,7 @@
 namespace romtide::ui {
 
 class TerminalMessageBoxes : public MessageBoxes {
-public:
+  public:
     // `yesNoAnswer`: the answer to Yes/No questions; nothing = ask when stdin is a
     // terminal, No otherwise (a script that did not say yes never gets a renewal).
     explicit TerminalMessageBoxes(std::FILE* out = stderr,
@@ -21,23 +21,23 @@ public:
         : out_(out), yesNoAnswer_(yesNoAnswer) {}
     MessageAnswer show(const Message& message) override;
 
-private:
+  private:
     std::FILE* out_;
     std::optional<MessageAnswer> yesNoAnswer_;
 };
 
 // Answers every dialog with the path given on the command line.
 class PresetFileDialog : public OpenFileDialog {
-public:
+  public:
     explicit PresetFileDialog(std::optional<std::string> path) : path_(std::move(path)) {}
     std::optional<std::string> choose(const OpenFileOptions&) override { return path_; }
 
-private:
+  private:
     std::optional<std::string> path_;
 };
 
 class TerminalProgressBar : public ProgressBar {
-public:
+  public:
     TerminalProgressBar(std::string caption, std::FILE* out = stderr);
     ~TerminalProgressBar() override;
     void setPosition(int position) override;
@@ -47,7 +47,7 @@ public:
     // Ends the bar's line so the next output starts on a fresh one.
     void finish();
 
-private:
+  private:
     void draw();
 
     std::string caption_;

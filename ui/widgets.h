@@ -8,7 +8,7 @@
 namespace romtide::ui {
 
 class ProgressBar {
-public:
+  public:
     virtual ~ProgressBar() = default;
     virtual void setPosition(int position) = 0;
     virtual int position() const = 0;
@@ -17,7 +17,7 @@ public:
 };
 
 class TextLabel {
-public:
+  public:
     virtual ~TextLabel() = default;
     virtual void setText(const std::string& text) = 0;
     virtual std::string text() const = 0;
@@ -25,7 +25,7 @@ public:
 
 // Keeps its state only; for headless runs where nobody looks and as a test double.
 class PlainProgressBar : public ProgressBar {
-public:
+  public:
     void setPosition(int position) override { position_ = position; }
     int position() const override { return position_; }
     void setRange(int minimum, int maximum) override {
@@ -35,25 +35,25 @@ public:
     int minimum() const { return minimum_; }
     int maximum() const { return maximum_; }
 
-private:
+  private:
     int position_ = 0;
     int minimum_ = 0;
     int maximum_ = 100;
 };
 
 class PlainTextLabel : public TextLabel {
-public:
+  public:
     void setText(const std::string& text) override { text_ = text; }
     std::string text() const override { return text_; }
 
-private:
+  private:
     std::string text_;
 };
 
 // A button: window logic enables and disables it; the view forwards clicks to the
 // handler the logic named.
 class Button {
-public:
+  public:
     virtual ~Button() = default;
     virtual void setEnabled(bool enabled) = 0;
     virtual bool isEnabled() const = 0;
@@ -61,7 +61,7 @@ public:
 
 // A drop-down list without free text.
 class ComboBox {
-public:
+  public:
     virtual ~ComboBox() = default;
     virtual void setItems(const std::vector<std::string>& items) = 0;
     virtual int itemIndex() const = 0;  // -1: nothing chosen
@@ -71,7 +71,7 @@ public:
 
 // A multi-line text that only grows by lines (the results memo).
 class Memo {
-public:
+  public:
     virtual ~Memo() = default;
     virtual void addLine(const std::string& line) = 0;
     virtual void clear() = 0;
@@ -80,7 +80,7 @@ public:
 
 // A string grid with a fixed header row 0.
 class StringGrid {
-public:
+  public:
     virtual ~StringGrid() = default;
     virtual int rowCount() const = 0;
     virtual void setRowCount(int rows) = 0;
@@ -94,7 +94,7 @@ public:
 
 // A periodic timer; the handler runs on the user-interface thread.
 class Timer {
-public:
+  public:
     virtual ~Timer() = default;
     virtual void setInterval(int ms) = 0;
     virtual int interval() const = 0;
@@ -105,23 +105,23 @@ public:
 
 // The hourglass while a long operation runs.
 class BusyCursor {
-public:
+  public:
     virtual ~BusyCursor() = default;
     virtual void setBusy(bool busy) = 0;
 };
 
 class PlainButton : public Button {
-public:
+  public:
     explicit PlainButton(bool enabled = true) : enabled_(enabled) {}
     void setEnabled(bool enabled) override { enabled_ = enabled; }
     bool isEnabled() const override { return enabled_; }
 
-private:
+  private:
     bool enabled_;
 };
 
 class PlainComboBox : public ComboBox {
-public:
+  public:
     void setItems(const std::vector<std::string>& items) override { items_ = items; }
     int itemIndex() const override { return index_; }
     void setItemIndex(int index) override {
@@ -131,24 +131,24 @@ public:
     bool isEnabled() const { return enabled_; }
     const std::vector<std::string>& items() const { return items_; }
 
-private:
+  private:
     std::vector<std::string> items_;
     int index_ = -1;
     bool enabled_ = true;
 };
 
 class PlainMemo : public Memo {
-public:
+  public:
     void addLine(const std::string& line) override { lines_.push_back(line); }
     void clear() override { lines_.clear(); }
     std::vector<std::string> lines() const override { return lines_; }
 
-private:
+  private:
     std::vector<std::string> lines_;
 };
 
 class PlainStringGrid : public StringGrid {
-public:
+  public:
     PlainStringGrid(int columns, int rows, int visibleRows = 20)
         : columns_(columns), visible_(visibleRows) {
         setRowCount(rows);
@@ -174,7 +174,7 @@ public:
     void setTopRow(int row) override { top_ = row; }
     int visibleRowCount() const override { return visible_; }
 
-private:
+  private:
     bool valid(int column, int row) const {
         return column >= 0 && column < columns_ && row >= 0 && row < rowCount();
     }
@@ -185,7 +185,7 @@ private:
 };
 
 class PlainTimer : public Timer {
-public:
+  public:
     void setInterval(int ms) override { interval_ = ms; }
     int interval() const override { return interval_; }
     void setEnabled(bool enabled) override { enabled_ = enabled; }
@@ -198,18 +198,18 @@ public:
         }
     }
 
-private:
+  private:
     int interval_ = 1000;
     bool enabled_ = false;
     std::function<void()> handler_;
 };
 
 class PlainBusyCursor : public BusyCursor {
-public:
+  public:
     void setBusy(bool busy) override { busy_ = busy; }
     bool isBusy() const { return busy_; }
 
-private:
+  private:
     bool busy_ = false;
 };
 

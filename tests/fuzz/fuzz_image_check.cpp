@@ -15,18 +15,16 @@
 namespace {
 
 class NoMessages : public romtide::ui::MessageBoxes {
-public:
+  public:
     romtide::ui::MessageAnswer show(const romtide::ui::Message&) override {
         return romtide::ui::MessageAnswer::Ok;
     }
 };
 
 class PathDialog : public romtide::ui::OpenFileDialog {
-public:
+  public:
     explicit PathDialog(std::string p) : path(std::move(p)) {}
-    std::optional<std::string> choose(const romtide::ui::OpenFileOptions&) override {
-        return path;
-    }
+    std::optional<std::string> choose(const romtide::ui::OpenFileOptions&) override { return path; }
     std::string path;
 };
 

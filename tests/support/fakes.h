@@ -18,7 +18,7 @@ namespace romtide::test {
 
 // Records every message and answers from a script (Yes/No questions default to `fallback`).
 class RecordingMessageBoxes : public ui::MessageBoxes {
-public:
+  public:
     ui::MessageAnswer show(const ui::Message& message) override {
         shown.push_back(message);
         if (onShow) {
@@ -41,7 +41,7 @@ public:
 };
 
 class ScriptedFileDialog : public ui::OpenFileDialog {
-public:
+  public:
     std::optional<std::string> choose(const ui::OpenFileOptions& options) override {
         lastOptions = options;
         ++runs;
@@ -55,7 +55,7 @@ public:
 // An event pump that also runs scripted actions once the clock reaches their time,
 // the way a user's click lands in a running operation's wait.
 class ScriptedPump : public ui::QueuedEventPump {
-public:
+  public:
     explicit ScriptedPump(const Clock& clock) : clock_(clock) {}
     void at(int64_t ms, std::function<void()> action) {
         actions_.emplace_back(ms, std::move(action));
@@ -75,7 +75,7 @@ public:
     }
     int calls = 0;
 
-private:
+  private:
     const Clock& clock_;
     std::vector<std::pair<int64_t, std::function<void()>>> actions_;
 };

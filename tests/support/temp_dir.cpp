@@ -1,0 +1,35 @@
+#include "support/temp_dir.h"
+
+#include <array>
+#include <cstdio>
+
+namespace romtide::test {
+
+std::string runCommand(const std::string& command) {
+    std::FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        throw std::runtime_error("cannot run: " + command);
+    }
+    std::string out;
+    std::array<char, 4096> buf{};
+    size_t n;
+    while ((n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0) {
+        out.append(buf.data(), n);
+    }
+    int status = ::pclose(pipe);
+    if (status != 0) {
+        throw std::runtime_error("command failed (" + std::to_string(status) + "): " + command);
+    }
+    return out;
+}
+
+std::string srecCat(const std::string& arguments, const std::string& outPath) {
+#ifdef ROMTIDE_SREC_CAT
+    runCommand(std::string(ROMTIDE_SREC_CAT) + " " + arguments + " -o '" + outPath + "' 2>&1");
+#else
+    runCommand("srec_cat " + arguments + " -o '" + outPath + "' 2>&1");
+#endif
+    return outPath;
+}
+
+}  // namespace romtide::test

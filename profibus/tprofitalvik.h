@@ -12,6 +12,8 @@ class TProfitalvik {
     TProfitalvik(const TProfitalvik&) = delete;
     TProfitalvik& operator=(const TProfitalvik&) = delete;
 
+    const Services& services() const { return services_; }
+
   private:
     Services services_;
 };

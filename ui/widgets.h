@@ -59,14 +59,24 @@ class Button {
     virtual bool isEnabled() const = 0;
 };
 
-// A drop-down list without free text.
+// A drop-down list; with free text, the text may be one no item has.
 class ComboBox {
   public:
     virtual ~ComboBox() = default;
     virtual void setItems(const std::vector<std::string>& items) = 0;
     virtual int itemIndex() const = 0;  // -1: nothing chosen
     virtual void setItemIndex(int index) = 0;
+    virtual std::string text() const = 0;
+    virtual void setText(const std::string& text) = 0;
     virtual void setEnabled(bool enabled) = 0;
+};
+
+// A one-line edit.
+class LineEdit {
+  public:
+    virtual ~LineEdit() = default;
+    virtual std::string text() const = 0;
+    virtual void setText(const std::string& text) = 0;
 };
 
 // A multi-line text that only grows by lines (the results memo).
@@ -126,6 +136,19 @@ class PlainComboBox : public ComboBox {
     int itemIndex() const override { return index_; }
     void setItemIndex(int index) override {
         index_ = (index >= 0 && index < static_cast<int>(items_.size())) ? index : -1;
+        text_ = index_ >= 0 ? items_[static_cast<size_t>(index_)] : std::string();
+    }
+    std::string text() const override { return text_; }
+    // Typed text selects the item it equals, as a toolkit's combo box does.
+    void setText(const std::string& text) override {
+        text_ = text;
+        index_ = -1;
+        for (size_t i = 0; i < items_.size(); ++i) {
+            if (items_[i] == text) {
+                index_ = static_cast<int>(i);
+                break;
+            }
+        }
     }
     void setEnabled(bool enabled) override { enabled_ = enabled; }
     bool isEnabled() const { return enabled_; }
@@ -134,7 +157,17 @@ class PlainComboBox : public ComboBox {
   private:
     std::vector<std::string> items_;
     int index_ = -1;
+    std::string text_;
     bool enabled_ = true;
+};
+
+class PlainLineEdit : public LineEdit {
+  public:
+    std::string text() const override { return text_; }
+    void setText(const std::string& text) override { text_ = text; }
+
+  private:
+    std::string text_;
 };
 
 class PlainMemo : public Memo {

@@ -1,0 +1,117 @@
+#include "app/desktop/desktop.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <exception>
+
+#include "base/clock.h"
+#include "ui/qt/qt_dialogs.h"
+#include "ui/qt/qt_event_pump.h"
+#include "ui/qt/qt_widgets.h"
+
+namespace romtide::desktop {
+
+Desktop::Desktop(SessionObjects& sessions, DesktopServices services)
+    : sessions_(sessions), services_(std::move(services)) {
+    QCoreApplication::setApplicationName(QString::fromUtf8(text::kApplicationTitle));
+    steps_.push_back("title");
+
+    // The splash comes first and is painted at once, so the user sees the program
+    // while the windows are built.
+    splash_ = new SplashView(services_.makeTimer);
+    splash_->show();
+    splash_->repaint();
+    steps_.push_back("splash shown");
+
+    createWindows();
+    main_->show();
+    // The splash stays in front of the main window until it closes, also where no
+    // window manager keeps it on top.
+    if (splash_) {
+        splash_->raise();
+    }
+    steps_.push_back("main window shown");
+}
+
+Desktop::~Desktop() {
+    if (splash_) {
+        delete splash_.data();
+    }
+}
+
+void Desktop::createWindows() {
+    main_ = std::make_unique<MainWindowView>(aboutSlot_, services_.quitApplication);
+    steps_.push_back("frm_main");
+
+    about_ = std::make_unique<AboutView>(
+        main_.get(), [this](const std::string& file, const std::string& parameters) {
+            return ShellOpen(file, parameters);
+        });
+    aboutSlot_.set(&about_->form());
+    steps_.push_back("frm_about");
+
+    // Tfrm_can_option (session: sessions_.can_option) comes here.
+
+    reset_ = std::make_unique<ResetView>();
+    steps_.push_back("frm_reset");
+
+    // The splash was made and shown before the other windows.
+
+    // Tfrm_profibus (sessions_.profibus) and Tfrm_profibus_option
+    // (sessions_.profibus_option) come here; then
+    //     main_->logic().attachProfibusWindow(&profibusForm);
+    // Tfrm_can (sessions_.can) and Tfrm_selproduct (sessions_.selproduct) come here; then
+    //     main_->logic().attachCanWindow(&canForm);
+    (void)sessions_;
+}
+
+int Desktop::ShellOpen(const std::string& file, const std::string& parameters) {
+    return desktop::ShellOpen(services_.shell, services_.services.messages, file, parameters);
+}
+
+namespace {
+
+// An exception must not unwind through Qt's event loop; it is shown like any other
+// unexpected error and the program goes on.
+class RomtideApplication : public QApplication {
+  public:
+    using QApplication::QApplication;
+    bool notify(QObject* receiver, QEvent* event) override {
+        try {
+            return QApplication::notify(receiver, event);
+        } catch (const std::exception& e) {
+            showException(e.what());
+        } catch (...) {
+            showException("Unknown error");
+        }
+        return false;
+    }
+    static void showException(const char* what) {
+        QMessageBox::critical(QApplication::activeWindow(),
+                              QString::fromUtf8(text::kApplicationTitle), QString::fromUtf8(what));
+    }
+};
+
+}  // namespace
+
+int runDesktop(int argc, char** argv) {
+    SteadyClock clock;
+    ui::QtEventPump pump;
+    ui::QtMessageBoxes messages;
+    Services services{clock, pump, messages};
+    // The sessions exist before the application and any window.
+    SessionObjects sessions(services);
+    RomtideApplication app(argc, argv);
+    XdgShellOpener opener(services);
+    try {
+        Desktop desktop(sessions,
+                        {services, opener, []() { return std::make_unique<ui::QtTimer>(); },
+                         []() { QCoreApplication::quit(); }});
+        return app.exec();
+    } catch (const std::exception& e) {
+        RomtideApplication::showException(e.what());
+    }
+    return 1;
+}
+
+}  // namespace romtide::desktop

@@ -14,6 +14,9 @@ namespace romtide::desktop {
 Desktop::Desktop(SessionObjects& sessions, DesktopServices services)
     : sessions_(sessions), services_(std::move(services)) {
     QCoreApplication::setApplicationName(QString::fromUtf8(text::kApplicationTitle));
+    // The program ends by Quit or by closing the main window only, never because the
+    // last visible window closed: the main window hides while a download window is open.
+    QGuiApplication::setQuitOnLastWindowClosed(false);
     steps_.push_back("title");
 
     // The splash comes first and is painted at once, so the user sees the program

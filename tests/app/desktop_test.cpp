@@ -11,6 +11,7 @@
 #include <QScreen>
 #include <QStatusBar>
 #include <QTest>
+#include <QTimer>
 #include <algorithm>
 #include <set>
 
@@ -52,7 +53,12 @@ class DesktopTest : public ::testing::Test {
             DesktopServices{
                 services.services, shell,
                 [this]() { return std::make_unique<test::VirtualTimer>(services.clock); },
-                [this]() { ++quits; }});
+                [this]() {
+                    ++quits;
+                    if (quitEndsLoop) {
+                        QCoreApplication::exit(0);  // as the program does
+                    }
+                }});
     }
     void TearDown() override {
         desktop.reset();
@@ -79,6 +85,7 @@ class DesktopTest : public ::testing::Test {
     test::TestServices services;
     ScriptedShell shell;
     int quits = 0;
+    bool quitEndsLoop = false;
     std::unique_ptr<SessionObjects> sessions;
     std::unique_ptr<Desktop> desktop;
 };
@@ -255,6 +262,30 @@ TEST_F(DesktopTest, QuitAndTheCloseButtonEndTheProgram) {
     EXPECT_EQ(quits, 1);
     main().close();
     EXPECT_EQ(quits, 2);
+}
+
+// The main window is hidden while a download window is open; when that window closes it
+// is the last one on screen, and that must not end the program.
+TEST_F(DesktopTest, ClosingADownloadWindowDoesNotEndTheProgram) {
+    FakeDownloadWindow can("frm_can");
+    main().logic().attachCanWindow(&can.form);
+    services.clock.advanceToUs(3'000'000);  // the splash is gone
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    quitEndsLoop = true;
+
+    bool stillRunning = false;
+    QTimer::singleShot(0, [&]() {
+        test::whenModal([&](QWidget*) { can.dialog.close(); });
+        main().logic().menu_canClick();
+        QTimer::singleShot(50, [&]() {
+            stillRunning = true;
+            main().Quit1->trigger();
+        });
+    });
+    QTimer::singleShot(5000, []() { QCoreApplication::exit(1); });
+    EXPECT_EQ(QCoreApplication::exec(), 0);
+    EXPECT_TRUE(stillRunning);
+    EXPECT_EQ(quits, 1);
 }
 
 TEST_F(DesktopTest, ResetNoticeMovesToTheTopEdgeWhenActivated) {

@@ -11,8 +11,8 @@
 
 namespace romtide::desktop {
 
-Desktop::Desktop(SessionObjects& sessions, DesktopServices services)
-    : sessions_(sessions), services_(std::move(services)) {
+Desktop::Desktop(SessionObjects& sessions, DesktopServices services, WindowFactories factories)
+    : sessions_(sessions), services_(std::move(services)), factories_(std::move(factories)) {
     QCoreApplication::setApplicationName(QString::fromUtf8(text::kApplicationTitle));
     // The program ends by Quit or by closing the main window only, never because the
     // last visible window closed: the main window hides while a download window is open.
@@ -53,19 +53,33 @@ void Desktop::createWindows() {
     aboutSlot_.set(&about_->form());
     steps_.push_back("frm_about");
 
-    // Tfrm_can_option (session: sessions_.can_option) comes here.
+    windows_.can_option = make(factories_.can_option, "frm_can_option");
 
     reset_ = std::make_unique<ResetView>();
     steps_.push_back("frm_reset");
 
     // The splash was made and shown before the other windows.
 
-    // Tfrm_profibus (sessions_.profibus) and Tfrm_profibus_option
-    // (sessions_.profibus_option) come here; then
-    //     main_->logic().attachProfibusWindow(&profibusForm);
-    // Tfrm_can (sessions_.can) and Tfrm_selproduct (sessions_.selproduct) come here; then
-    //     main_->logic().attachCanWindow(&canForm);
-    (void)sessions_;
+    windows_.profibus = make(factories_.profibus, "frm_profibus");
+    windows_.profibus_option = make(factories_.profibus_option, "frm_profibus_option");
+    windows_.can = make(factories_.can, "frm_can");
+    windows_.selproduct = make(factories_.selproduct, "frm_selproduct");
+
+    main_->logic().attachProfibusWindow(windows_.profibus ? &windows_.profibus->form() : nullptr);
+    main_->logic().attachCanWindow(windows_.can ? &windows_.can->form() : nullptr);
+}
+
+std::unique_ptr<DesktopWindow> Desktop::make(const WindowFactories::Factory& factory,
+                                             const char* name) {
+    if (!factory) {
+        return nullptr;
+    }
+    WindowContext context{sessions_, services_, main_.get(), windows_};
+    auto window = factory(context);
+    if (window) {
+        steps_.push_back(name);
+    }
+    return window;
 }
 
 int Desktop::ShellOpen(const std::string& file, const std::string& parameters) {
@@ -97,7 +111,7 @@ class RomtideApplication : public QApplication {
 
 }  // namespace
 
-int runDesktop(int argc, char** argv) {
+int runDesktop(int argc, char** argv, WindowFactories factories) {
     SteadyClock clock;
     ui::QtEventPump pump;
     ui::QtMessageBoxes messages;
@@ -109,7 +123,11 @@ int runDesktop(int argc, char** argv) {
     try {
         Desktop desktop(sessions,
                         {services, opener, []() { return std::make_unique<ui::QtTimer>(); },
-                         []() { QCoreApplication::quit(); }});
+                         // Ends the loop at once; the windows go afterwards with the
+                         // desktop. (quit() would first close every window, and the
+                         // main window's close is itself a Quit.)
+                         []() { QCoreApplication::exit(0); }},
+                        std::move(factories));
         return app.exec();
     } catch (const std::exception& e) {
         RomtideApplication::showException(e.what());

@@ -288,6 +288,79 @@ TEST_F(DesktopTest, ClosingADownloadWindowDoesNotEndTheProgram) {
     EXPECT_EQ(quits, 1);
 }
 
+// The front-end windows as their issues will add them: dialogs that take their session.
+class FakeFrontEndWindow : public DesktopWindow {
+  public:
+    FakeFrontEndWindow(const char* name, std::unique_ptr<Tbootloader> session,
+                       std::vector<std::string>& made)
+        : session(std::move(session)), form_(&dialog) {
+        dialog.setObjectName(QString::fromLatin1(name));
+        made.push_back(name);
+    }
+    Form& form() override { return form_; }
+    std::unique_ptr<Tbootloader> session;
+    QDialog dialog;
+
+  private:
+    WidgetForm form_;
+};
+
+TEST(DesktopWindowsTest, FrontEndWindowsAreMadeInOrderWithTheirOwnSessions) {
+    test::testApplication();
+    test::TestServices services;
+    ScriptedShell shell;
+    SessionObjects sessions(services.services);
+    Tbootloader* canSession = sessions.can.get();
+    std::vector<std::string> made;
+    DesktopWindow* selproductSeenByCan = nullptr;
+    auto factory = [&](const char* name, std::unique_ptr<Tbootloader> SessionObjects::*which) {
+        return [&, name, which](WindowContext& context) -> std::unique_ptr<DesktopWindow> {
+            EXPECT_NE(context.mainWindow, nullptr);
+            return std::make_unique<FakeFrontEndWindow>(name, std::move(context.sessions.*which),
+                                                        made);
+        };
+    };
+    WindowFactories factories{factory("frm_can_option", &SessionObjects::can_option),
+                              factory("frm_profibus", &SessionObjects::profibus),
+                              factory("frm_profibus_option", &SessionObjects::profibus_option),
+                              nullptr, factory("frm_selproduct", &SessionObjects::selproduct)};
+    factories.can = [&](WindowContext& context) -> std::unique_ptr<DesktopWindow> {
+        auto window =
+            std::make_unique<FakeFrontEndWindow>("frm_can", std::move(context.sessions.can), made);
+        // The product dialog comes later; the CAN window finds it when it needs it.
+        const DesktopWindows& windows = context.windows;
+        QObject::connect(&window->dialog, &QDialog::finished, [&windows, &selproductSeenByCan]() {
+            selproductSeenByCan = windows.selproduct.get();
+        });
+        return window;
+    };
+
+    Desktop desktop(
+        sessions,
+        {services.services, shell,
+         [&]() { return std::make_unique<test::VirtualTimer>(services.clock); }, []() {}},
+        std::move(factories));
+    EXPECT_EQ(desktop.startupSteps(),
+              (std::vector<std::string>{"title", "splash shown", "frm_main", "frm_about",
+                                        "frm_can_option", "frm_reset", "frm_profibus",
+                                        "frm_profibus_option", "frm_can", "frm_selproduct",
+                                        "main window shown"}));
+    EXPECT_EQ(made.size(), 5u);
+    EXPECT_FALSE(sessions.can_option || sessions.profibus || sessions.profibus_option ||
+                 sessions.can || sessions.selproduct)
+        << "every window took its session";
+    auto* can = static_cast<FakeFrontEndWindow*>(desktop.windows().can.get());
+    EXPECT_EQ(can->session.get(), canSession);
+
+    auto& main = desktop.mainWindow();
+    EXPECT_TRUE(main.menu_can->isEnabled());
+    EXPECT_TRUE(main.menu_profibus->isEnabled());
+    test::whenModal([](QWidget* modal) { static_cast<QDialog*>(modal)->reject(); });
+    main.menu_can->trigger();
+    EXPECT_EQ(selproductSeenByCan, desktop.windows().selproduct.get());
+    EXPECT_NE(selproductSeenByCan, nullptr);
+}
+
 TEST_F(DesktopTest, ResetNoticeMovesToTheTopEdgeWhenActivated) {
     auto& reset = desktop->reset();
     reset.move(5, 300);

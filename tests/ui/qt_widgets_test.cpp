@@ -167,6 +167,18 @@ TEST_F(QtStringGridTest, ClickOnARowReportsGridColumnAndRow) {
     EXPECT_EQ(selected[0], std::make_pair(2, 2));
 }
 
+TEST_F(QtStringGridTest, ClicksAfterTheAdapterWentReachNobody) {
+    int clicks = 0;
+    grid->setSelectHandler([&](int, int) { ++clicks; });
+    table.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&table));
+    grid.reset();
+    QTest::mouseClick(
+        table.viewport(), Qt::LeftButton, {},
+        QPoint(table.columnViewportPosition(1) + 2, table.rowViewportPosition(0) + 2));
+    EXPECT_EQ(clicks, 0);
+}
+
 TEST_F(QtWidgetsTest, TimerRunsItsHandlerOnTheEventLoopUntilDisabled) {
     QtTimer timer;
     int fired = 0;

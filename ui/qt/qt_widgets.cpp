@@ -118,11 +118,16 @@ std::vector<std::string> QtMemo::lines() const {
 QtStringGrid::QtStringGrid(QTableWidget* table) : table_(table) {
     table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table_->setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
-    QObject::connect(table_, &QTableWidget::cellClicked, table_, [this](int row, int column) {
+    clicks_ = QObject::connect(table_, &QTableWidget::cellClicked, [this](int row, int column) {
         if (onSelect_) {
             onSelect_(column, row + 1);
         }
     });
+}
+
+// The table may outlive its adapter; its clicks must not reach a gone one.
+QtStringGrid::~QtStringGrid() {
+    QObject::disconnect(clicks_);
 }
 
 int QtStringGrid::rowCount() const {

@@ -94,6 +94,9 @@ class QtMemo : public Memo {
 class QtStringGrid : public StringGrid {
   public:
     explicit QtStringGrid(QTableWidget* table);
+    ~QtStringGrid() override;
+    QtStringGrid(const QtStringGrid&) = delete;
+    QtStringGrid& operator=(const QtStringGrid&) = delete;
     int rowCount() const override;
     void setRowCount(int rows) override;
     int columnCount() const override;
@@ -108,6 +111,7 @@ class QtStringGrid : public StringGrid {
   private:
     QPointer<QTableWidget> table_;
     std::function<void(int, int)> onSelect_;
+    QMetaObject::Connection clicks_;
 };
 
 class QtTimer : public Timer {

@@ -2,7 +2,11 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <cstdio>
+#include <cstdlib>
 #include <exception>
+
+#include "app/exit_codes.h"
 
 #include "base/clock.h"
 #include "ui/qt/qt_dialogs.h"
@@ -111,7 +115,26 @@ class RomtideApplication : public QApplication {
 
 }  // namespace
 
+bool displayAvailable() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != '\0') {
+            return true;
+        }
+    }
+    return false;
+}
+
 int runDesktop(int argc, char** argv, WindowFactories factories) {
+    // Without a display Qt would abort; on a service laptop in a terminal the user most
+    // likely wanted a headless command.
+    if (!displayAvailable()) {
+        std::fprintf(stderr,
+                     "bootloader: no display for the desktop program.\n"
+                     "Run it on a desktop (or under xvfb-run), or use a headless command: "
+                     "bootloader --help\n");
+        return exitcode::kUsage;
+    }
     SteadyClock clock;
     ui::QtEventPump pump;
     ui::QtMessageBoxes messages;

@@ -98,7 +98,11 @@ class Desktop {
     DesktopWindows windows_;
 };
 
-// Runs the desktop program until it ends; returns the exit status.
+// Whether the desktop program can show windows here (a display, or a Qt platform named).
+bool displayAvailable();
+
+// Runs the desktop program until it ends; returns the exit status. Without a display it
+// says so and returns the usage status at once.
 int runDesktop(int argc, char** argv, WindowFactories factories = {});
 
 }  // namespace romtide::desktop

@@ -228,7 +228,7 @@ void SimCanDevice::handleBootloader(const vci::CanFrame& f) {
         return;
     }
     if (d[0] != 0x40 || d[1] != 0x00 || d[2] != 0x30) {
-        abort(f);
+        // The bootloader is no full SDO server: it keeps quiet about other objects.
         return;
     }
     auto kind = static_cast<uint8_t>(config_.bootKind);

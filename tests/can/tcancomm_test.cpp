@@ -127,7 +127,7 @@ TEST_F(TCANCommTest, ThreeRecordsOfOneCallReachTheHandlerThreeTimesAndLengthsAre
     sim.ts.pump.processPending();
     ASSERT_EQ(seen.size(), 3u);
     for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(seen[i].id, 0x580u + static_cast<uint32_t>(i));
+        EXPECT_EQ(static_cast<uint32_t>(seen[i].id), 0x580u + static_cast<uint32_t>(i));
         EXPECT_EQ(seen[i].length & 0x0F, 8);
     }
 }

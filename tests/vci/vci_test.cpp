@@ -128,7 +128,7 @@ TEST_F(VciTest, FramesOfOneDeliveryAreReportedTogetherInOrderAndTheBufferKeepsTh
     }
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(all[i].data[0], i + 1);
-        EXPECT_EQ(all[i].timeStamp, 42u);
+        EXPECT_EQ(static_cast<uint32_t>(all[i].timeStamp), 42u);
     }
     uint8_t data[8];
     uint8_t length = 0;

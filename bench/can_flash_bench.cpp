@@ -77,8 +77,10 @@ struct Result {
 // look: one erase poll of 200 ms, then 50 + 100 ms around the end of download.
 constexpr double kProtocolPauses = 0.350;
 
+// `realTime` is stopped before the bus and the device go, so none of its events runs
+// on them afterwards.
 Result flash(Clock& clock, sim::SimScheduler& scheduler, int kbit, int64_t answerDelayUs,
-             const std::string& image, bool realTime) {
+             const std::string& image, sim::RealTimeScheduler* realTime) {
     Result r;
     sim::SimBus bus(scheduler, "bench");
     sim::SimDeviceConfig c;
@@ -88,6 +90,14 @@ Result flash(Clock& clock, sim::SimScheduler& scheduler, int kbit, int64_t answe
     c.eraseUs = 1000;
     c.startsInBootloader = true;
     sim::SimCanDevice device(bus, c);
+    struct StopFirst {
+        sim::RealTimeScheduler* scheduler;
+        ~StopFirst() {
+            if (scheduler != nullptr) {
+                scheduler->stop();
+            }
+        }
+    } stopFirst{realTime};
     ::setenv("ROMTIDE_CAN_INTERFACE", bus.uri().c_str(), 1);
 
     ui::QueuedEventPump pump;
@@ -120,9 +130,10 @@ Result flash(Clock& clock, sim::SimScheduler& scheduler, int kbit, int64_t answe
         r.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
         r.busSeconds = static_cast<double>(bus.stats().busyUs - bus0) * 1e-6;
         r.units = device.unitsReceived();
-        r.transfer = realTime ? r.wall - kProtocolPauses : r.wall;
+        r.transfer = realTime != nullptr ? r.wall - kProtocolPauses : r.wall;
         r.ok = result == 0;
     }
+
     TCANComm::resetSharedState();
     return r;
 }
@@ -147,8 +158,7 @@ int main(int argc, char** argv) {
     for (int kbit : rates) {
         SteadyClock clock;
         sim::RealTimeScheduler scheduler;
-        Result r = flash(clock, scheduler, kbit, 150, image, true);
-        scheduler.stop();
+        Result r = flash(clock, scheduler, kbit, 150, image, &scheduler);
         if (!r.ok) {
             std::printf("%-10d download failed\n", kbit);
             continue;
@@ -163,7 +173,7 @@ int main(int argc, char** argv) {
     // pump, and the simulation itself).
     VirtualClock virtualClock;
     sim::VirtualScheduler virtualScheduler(virtualClock);
-    Result v = flash(virtualClock, virtualScheduler, 1000, 0, image, false);
+    Result v = flash(virtualClock, virtualScheduler, 1000, 0, image, nullptr);
     if (v.ok) {
         std::printf(
             "\nzero-latency device on virtual time: %llu units in %.2f s wall, %.1f us of "

@@ -182,6 +182,14 @@ TEST(TCANCommSelect, SelectionResultsDecideTheBoard) {
     EXPECT_TRUE(sim.ts.messages.shown.empty());
 }
 
+TEST(TCANCommSelect, WithoutAChoiceTheFirstInterfaceFoundIsTaken) {
+    CanSim sim;
+    ::unsetenv("ROMTIDE_CAN_INTERFACE");
+    TCANComm comm(sim.ts.services);
+    EXPECT_EQ(comm.SelectBoard(), 1);
+    EXPECT_TRUE(TCANComm::IsBoardReady());
+}
+
 TEST(TCANCommSelect, ModuleFailuresGiveTheirMessagesAndALaterSelectionLoadsAfresh) {
     CanSim sim;
     TCANComm comm(sim.ts.services);

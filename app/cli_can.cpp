@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/exit_codes.h"
+#include "can_ui/can_download_run.h"
 #include "can_ui/can_search.h"
 #include "can_ui/can_texts.h"
 #include "session/file_messages.h"
@@ -294,7 +295,12 @@ struct Simulation {
 // The results memo: every line goes to standard output as it is added.
 class PrintingMemo : public ui::Memo {
   public:
+    // The progress bar shares the terminal: its line is ended before a memo line.
+    explicit PrintingMemo(ui::TerminalProgressBar* progress) : progress_(progress) {}
     void addLine(const std::string& line) override {
+        if (progress_ != nullptr) {
+            progress_->finish();
+        }
         lines_.push_back(line);
         std::printf("%s\n", line.c_str());
         std::fflush(stdout);
@@ -303,6 +309,7 @@ class PrintingMemo : public ui::Memo {
     std::vector<std::string> lines() const override { return lines_; }
 
   private:
+    ui::TerminalProgressBar* progress_;
     std::vector<std::string> lines_;
 };
 
@@ -506,64 +513,39 @@ int runCan(const CanOptions& o) {
     }
 
     // The download run.
-    PrintingMemo memo;
+    ui::TerminalProgressBar progress("");
+    PrintingMemo memo(&progress);
     memo.addLine("Romtide, start firmware update, " + nowText());
-    int devices = 0;
-    int okay = 0;
-    bool stop = false;
-    while (session.GetNode(0) != 0 && !stop) {
-        int node = session.GetNode(0);
-        ++devices;
-        auto started = std::chrono::steady_clock::now();
-        ui::TerminalProgressBar progress("Slave " + std::to_string(node));
-        session.SetNodeId(node);
-        session.canComm->InitCan(0, static_cast<uint32_t>(session.GetSdoId() - 0x80));
-        int32_t connect = 0;
-        bool skipped = false;
-        for (;;) {
-            connect = session.ConnectBootloader(progress);
-            progress.finish();
-            auto outcome = canui::connectOutcome(connect);
-            if (outcome.suffix != nullptr) {
-                memo.addLine(canui::memoLine(node, outcome.suffix));
-            }
-            if (outcome.askProduct) {
-                // The product selection: from --product, otherwise cancelled.
-                if (o.product != 0) {
-                    Tbootloader::selectedProduct = o.product;
-                } else {
-                    std::fprintf(stderr,
-                                 "Slave %d: the product of a V1.0 bootloader is not given "
-                                 "(--product); it is not renewed\n",
-                                 node);
-                    Tbootloader::selectedProduct = 2;
-                }
-            }
-            if (outcome.next == canui::ConnectNext::Download) {
-                break;
-            }
-            if (outcome.next == canui::ConnectNext::Skip) {
-                skipped = true;
-                break;
-            }
+    auto started = std::chrono::steady_clock::now();
+    canui::DownloadRunHooks hooks{memo, progress, {}, {}, {}, {}};
+    hooks.chooseProduct = [&] {
+        // The product selection: from --product, otherwise cancelled.
+        if (o.product != 0) {
+            Tbootloader::selectedProduct = o.product;
+        } else {
+            std::fprintf(stderr,
+                         "the product of a V1.0 bootloader is not given (--product); "
+                         "it is not renewed\n");
+            Tbootloader::selectedProduct = 2;
         }
-        int32_t d = skipped ? result::kNoConnection : session.DownloadFile(progress);
+    };
+    hooks.nodeStarting = [&](int node) {
+        progress.setCaption("Slave " + std::to_string(node));
+        started = std::chrono::steady_clock::now();
+    };
+    hooks.nodeFinished = [&](const canui::NodeResult& r) {
         progress.finish();
-        auto outcome = canui::downloadOutcome(d);
-        if (outcome.suffix != nullptr) {
-            memo.addLine(canui::memoLine(node, outcome.suffix));
-        }
-        okay += outcome.done ? 1 : 0;
-        stop = outcome.stopRun;
-        session.RemoveNode(static_cast<uint8_t>(node));
         double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         if (report != nullptr) {
-            std::fprintf(report, "node=%d outcome=%s result=%d connect=%d seconds=%.3f\n", node,
-                         outcomeWord(d, skipped), d, connect, seconds);
+            std::fprintf(report, "node=%d outcome=%s result=%d connect=%d seconds=%.3f\n", r.node,
+                         outcomeWord(r.download, r.skipped), r.download, r.connect, seconds);
             std::fflush(report);
         }
-    }
+    };
+    canui::RunSummary summary = canui::runDownloadNodes(session, hooks);
+    int devices = summary.processed;
+    int okay = summary.done;
     // Nodes a stopped run never reached.
     for (int n = session.GetNode(0); n != 0; n = session.GetNode(0)) {
         ++devices;

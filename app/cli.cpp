@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/cli_can.h"
 #include "app/cli_check.h"
 #include "app/exit_codes.h"
 
@@ -12,10 +13,13 @@ namespace romtide {
 namespace {
 
 void printUsage(std::FILE* out) {
-    std::fprintf(out,
-                 "Usage: bootloader                  start the desktop program\n"
-                 "       bootloader check IMAGE.mhx  check an image file and count its text units\n"
-                 "       bootloader --help           this text\n");
+    std::fprintf(
+        out,
+        "Usage: bootloader                  start the desktop program\n"
+        "       bootloader check IMAGE.mhx  check an image file and count its text units\n"
+        "       bootloader can search ...   search a CAN bus and list its devices\n"
+        "       bootloader can update ...   update devices on a CAN bus (--help: options)\n"
+        "       bootloader --help           this text\n");
 }
 
 }  // namespace
@@ -29,6 +33,9 @@ int runCommandLine(int argc, char** argv) {
     if (command == "--help" || command == "-h" || command == "help") {
         printUsage(stdout);
         return exitcode::kOk;
+    }
+    if (command == "can") {
+        return runCanCommand(argc - 2, argv + 2);
     }
     if (command == "check") {
         return runCheckCommand(argc - 2, argv + 2);

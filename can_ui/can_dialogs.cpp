@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "can_ui/baud_rate_texts.h"
+#include "can_ui/can_texts.h"
 
 namespace romtide {
 
@@ -43,7 +43,8 @@ Tfrm_can_option::Tfrm_can_option(Tbootloader& session, ui::MessageBoxes& message
     : session_(session), messages_(messages), controls_(controls), close_(std::move(close)) {}
 
 void Tfrm_can_option::FormCreate() {
-    controls_.combobox_baudrate.setItems(baudRateListItems());
+    const auto& items = canui::baudListItems();
+    controls_.combobox_baudrate.setItems({items.begin(), items.end()});
     controls_.combobox_baudrate.setItemIndex(session_.canComm->GetBaudIndex());
     controls_.edit_id.setText(std::to_string(session_.GetNodeId()));
 }
@@ -74,7 +75,7 @@ void Tfrm_can_option::button_can_option_okayClick() {
     }
     session_.SetNodeId(static_cast<int32_t>(*node));
     // The index of the item whose text the list shows.
-    const auto& items = baudRateListItems();
+    const auto& items = canui::baudListItems();
     std::string shown = controls_.combobox_baudrate.text();
     for (size_t i = 0; i < items.size(); ++i) {
         if (items[i] == shown) {

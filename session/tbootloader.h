@@ -62,6 +62,14 @@ class Tbootloader {
     int32_t RemoveNode(uint8_t node);
     uint8_t GetNode(int32_t position) const;
 
+    // The CAN bootloader protocol (built with the CAN layer, can/can_bootloader.cpp).
+    int32_t ConnectBootloader(ui::ProgressBar& progress);
+    int32_t DownloadFile(ui::ProgressBar& progress);
+    int32_t DownloadUpdate(ui::ProgressBar& progress);
+    int32_t CheckBootloader();
+    int32_t FinishDownload();
+    int32_t EraseFlash();
+
     const Services& services() const { return services_; }
 
     // Fields, in the order they are built (and, but for the adapters, torn down).
@@ -82,6 +90,10 @@ class Tbootloader {
     static void resetSharedState();
 
   private:
+    // Erase, all text units of `file` with acknowledgement, end of download; `update`
+    // selects the result codes of DownloadUpdate.
+    int32_t transferFile(TextFile& file, ui::ProgressBar& progress, bool update);
+
     Services services_;
 };
 

@@ -1,7 +1,6 @@
 // Choosing node id, baud rate and product by hand.
 #include <gtest/gtest.h>
 
-#include "can_ui/baud_rate_texts.h"
 #include "can_ui/can_dialogs.h"
 #include "support/fakes.h"
 
@@ -120,15 +119,6 @@ TEST(SelectProduct, ExactItemTextsChooseTheProductCancelChoosesTwo) {
     dialog.button_cancelClick();
     EXPECT_EQ(Tbootloader::selectedProduct, 2);
     EXPECT_EQ(closed, 5);
-}
-
-TEST(BaudRateTexts, NineRatesInTableOrder) {
-    ASSERT_EQ(baudRateListItems().size(), 9u);
-    EXPECT_EQ(baudRateListItems()[0], "    10 kBit/s");
-    EXPECT_EQ(baudRateListItems()[4], "  125 kBit/s");
-    EXPECT_EQ(baudRateListItems()[8], "1000 kBit/s");
-    EXPECT_EQ(baudRateDisplayText(3), "100 kBit/s");
-    EXPECT_EQ(baudRateDisplayText(9), "");
 }
 
 }  // namespace

@@ -1,0 +1,598 @@
+#include "app/cli_can.h"
+
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/exit_codes.h"
+#include "can_ui/can_download_run.h"
+#include "can_ui/can_search.h"
+#include "can_ui/can_texts.h"
+#include "session/file_messages.h"
+#include "session/tbootloader.h"
+#include "sim/can/scheduler.h"
+#include "sim/can/sim_bus.h"
+#include "sim/can/sim_device.h"
+#include "ui/terminal.h"
+
+namespace romtide {
+
+namespace {
+
+const char* const kUsage =
+    "Usage: bootloader can search [--interface URI] [--bitrate KBIT] [SIMULATION]\n"
+    "       bootloader can update [--interface URI] [--bitrate KBIT] (--node N[,N...] | --all)\n"
+    "                             [--product 387|497|498] [--yes|--no] [--trace FILE]\n"
+    "                             [--report FILE] [SIMULATION] IMAGE.mhx\n"
+    "SIMULATION: --simulate [--sim-device DEVICE]... [--sim-dump DIR]\n"
+    "  DEVICE: node=N,kbit=K,boot=V,product=L[,name=TEXT][,delay=US]\n"
+    "          [,fail=noack@N|erase|erase-silent|gone@N]   (boot=1.0 for a first-generation "
+    "bootloader)\n"
+    "Without --interface the interface comes from ROMTIDE_CAN_INTERFACE or the first one "
+    "found.\n";
+
+std::atomic<bool> interruptRequested{false};
+
+void onInterrupt(int) {
+    interruptRequested = true;
+}
+
+struct CanOptions {
+    bool update = false;
+    std::string interface;
+    int baudIndex = TCANComm::kDefaultBaudIndex;
+    std::vector<int> nodes;
+    bool all = false;
+    int product = 0;
+    std::optional<ui::MessageAnswer> yesNo;
+    std::string trace;
+    std::string report;
+    bool simulate = false;
+    std::vector<sim::SimDeviceConfig> simDevices;
+    std::string simDump;
+    std::string image;
+};
+
+bool parseInt(const std::string& text, long low, long high, int* out) {
+    if (text.empty()) {
+        return false;
+    }
+    char* end = nullptr;
+    long v = std::strtol(text.c_str(), &end, 10);
+    if (*end != '\0' || v < low || v > high) {
+        return false;
+    }
+    *out = static_cast<int>(v);
+    return true;
+}
+
+int baudIndexOfKbit(int kbit) {
+    for (size_t i = 0; i < TCANComm::kBitRates.size(); ++i) {
+        if (TCANComm::kBitRates[i].kbit == kbit) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+std::vector<std::string> split(const std::string& text, char sep) {
+    std::vector<std::string> parts;
+    std::stringstream in(text);
+    for (std::string part; std::getline(in, part, sep);) {
+        parts.push_back(part);
+    }
+    return parts;
+}
+
+// node=N,kbit=K,boot=V,product=L[,name=TEXT][,delay=US][,fail=...]
+std::optional<sim::SimDeviceConfig> parseSimDevice(const std::string& text, std::string* error) {
+    sim::SimDeviceConfig c;
+    bool haveNode = false;
+    for (const auto& item : split(text, ',')) {
+        auto eq = item.find('=');
+        std::string key = item.substr(0, eq);
+        std::string value = eq == std::string::npos ? std::string() : item.substr(eq + 1);
+        int n = 0;
+        if (key == "node" && parseInt(value, 1, 127, &n)) {
+            c.node = n;
+            haveNode = true;
+        } else if (key == "kbit" && parseInt(value, 10, 1000, &n) && baudIndexOfKbit(n) >= 0) {
+            c.kbit = n;
+        } else if (key == "boot" && (value == "1.0" || value == "V1.0")) {
+            c.bootVersion = 0;
+        } else if (key == "boot" && parseInt(value, 0, 255, &n)) {
+            c.bootVersion = n;
+        } else if (key == "product" && value.size() == 1) {
+            c.product = value[0];
+        } else if (key == "name") {
+            c.name = value;
+        } else if (key == "delay" && parseInt(value, 0, 10000000, &n)) {
+            c.answerDelayUs = n;
+        } else if (key == "fail" && value == "erase") {
+            c.eraseFails = true;
+        } else if (key == "fail" && value == "erase-silent") {
+            c.eraseNeverAnswered = true;
+        } else if (key == "fail" && value.rfind("noack@", 0) == 0 &&
+                   parseInt(value.substr(6), 0, 100000000, &n)) {
+            c.noAckAfterUnits = n;
+        } else if (key == "fail" && value.rfind("gone@", 0) == 0 &&
+                   parseInt(value.substr(5), 0, 100000000, &n)) {
+            c.goneAfterUnits = n;
+        } else {
+            *error = "bad simulated device item '" + item + "' in '" + text + "'";
+            return std::nullopt;
+        }
+    }
+    if (!haveNode) {
+        *error = "a simulated device needs node=N: '" + text + "'";
+        return std::nullopt;
+    }
+    return c;
+}
+
+// Three devices at 125 kbit/s: one current, one that needs the two-stage renewal, one
+// of the first generation that needs its product named.
+std::vector<sim::SimDeviceConfig> defaultScenario() {
+    sim::SimDeviceConfig current;
+    current.node = 5;
+    current.bootVersion = 3;
+    current.product = 'D';
+    current.name = "ENC";
+    sim::SimDeviceConfig old = current;
+    old.node = 6;
+    old.bootVersion = 2;
+    old.product = 'F';
+    old.name = "QUAD";
+    old.deviceType = 406u | (1u << 16);
+    sim::SimDeviceConfig first = current;
+    first.node = 7;
+    first.bootVersion = 0;
+    first.product = 'E';
+    first.name = "INKR";
+    first.deviceType = 406u | (4u << 16);
+    return {current, old, first};
+}
+
+std::optional<CanOptions> parseOptions(int argc, char** argv, bool update, std::string* error) {
+    CanOptions o;
+    o.update = update;
+    auto need = [&](int& i) -> const char* {
+        if (i + 1 >= argc) {
+            *error = std::string(argv[i]) + " needs a value";
+            return nullptr;
+        }
+        return argv[++i];
+    };
+    for (int i = 0; i < argc; ++i) {
+        std::string a = argv[i];
+        const char* v = nullptr;
+        int n = 0;
+        if (a == "--interface") {
+            if ((v = need(i)) == nullptr)
+                return std::nullopt;
+            o.interface = v;
+        } else if (a == "--bitrate") {
+            if ((v = need(i)) == nullptr)
+                return std::nullopt;
+            if (!parseInt(v, 1, 1000, &n) || baudIndexOfKbit(n) < 0) {
+                *error =
+                    std::string("--bitrate: not one of 10 20 50 100 125 250 500 800 1000: ") + v;
+                return std::nullopt;
+            }
+            o.baudIndex = baudIndexOfKbit(n);
+        } else if (a == "--simulate") {
+            o.simulate = true;
+        } else if (a == "--sim-device") {
+            if ((v = need(i)) == nullptr)
+                return std::nullopt;
+            auto d = parseSimDevice(v, error);
+            if (!d)
+                return std::nullopt;
+            o.simDevices.push_back(*d);
+        } else if (update && a == "--sim-dump") {
+            if ((v = need(i)) == nullptr)
+                return std::nullopt;
+            o.simDump = v;
+        } else if (update && a == "--node") {
+            if ((v = need(i)) == nullptr)
+                return std::nullopt;
+            for (const auto& part : split(v, ',')) {
+                if (!parseInt(part, 1, 127, &n)) {
+                    *error = std::string("--node: node ids are 1..127: ") + v;
+                    return std::nullopt;
+                }
+                o.nodes.push_back(n);
+            }
+        } else if (update && a == "--all") {
+            o.all = true;
+        } else if (update && a == "--product") {
+            if ((v = need(i)) == nullptr)
+                return std::nullopt;
+            if (!parseInt(v, 0, 1000, &n) || (n != 387 && n != 497 && n != 498)) {
+                *error = std::string("--product: one of 387, 497, 498: ") + v;
+                return std::nullopt;
+            }
+            o.product = n;
+        } else if (update && (a == "--yes" || a == "--no")) {
+            o.yesNo = a == "--yes" ? ui::MessageAnswer::Yes : ui::MessageAnswer::No;
+        } else if (a == "--trace") {
+            if ((v = need(i)) == nullptr)
+                return std::nullopt;
+            o.trace = v;
+        } else if (update && a == "--report") {
+            if ((v = need(i)) == nullptr)
+                return std::nullopt;
+            o.report = v;
+        } else if (!a.empty() && a[0] == '-') {
+            *error = "unknown option " + a;
+            return std::nullopt;
+        } else if (update && o.image.empty()) {
+            o.image = a;
+        } else {
+            *error = "unexpected argument " + a;
+            return std::nullopt;
+        }
+    }
+    if (update && o.image.empty()) {
+        *error = "no image file given";
+        return std::nullopt;
+    }
+    if (update && o.all == !o.nodes.empty()) {
+        *error = "give either --node N[,N...] or --all";
+        return std::nullopt;
+    }
+    if (!o.simulate && (!o.simDevices.empty() || !o.simDump.empty())) {
+        *error = "--sim-device and --sim-dump need --simulate";
+        return std::nullopt;
+    }
+    if (!o.simulate && !o.trace.empty()) {
+        *error = "--trace records the simulated bus only (--simulate)";
+        return std::nullopt;
+    }
+    if (o.simulate && !o.interface.empty()) {
+        *error = "--simulate and --interface exclude each other";
+        return std::nullopt;
+    }
+    if (o.simulate && o.simDevices.empty()) {
+        o.simDevices = defaultScenario();
+    }
+    return o;
+}
+
+// The built-in simulated bus in real time, with its devices.
+struct Simulation {
+    explicit Simulation(const std::vector<sim::SimDeviceConfig>& configs) {
+        for (const auto& c : configs) {
+            devices.push_back(std::make_unique<sim::SimCanDevice>(bus, c));
+        }
+    }
+    ~Simulation() {
+        scheduler.stop();  // nothing runs on the devices while they go
+        devices.clear();
+        bus.setTrace(nullptr);
+        if (trace != nullptr) {
+            std::fclose(trace);
+        }
+    }
+    sim::RealTimeScheduler scheduler;
+    sim::SimBus bus{scheduler, "sim"};
+    std::vector<std::unique_ptr<sim::SimCanDevice>> devices;
+    std::FILE* trace = nullptr;
+};
+
+// The results memo: every line goes to standard output as it is added.
+class PrintingMemo : public ui::Memo {
+  public:
+    // The progress bar shares the terminal: its line is ended before a memo line.
+    explicit PrintingMemo(ui::TerminalProgressBar* progress) : progress_(progress) {}
+    void addLine(const std::string& line) override {
+        if (progress_ != nullptr) {
+            progress_->finish();
+        }
+        lines_.push_back(line);
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    }
+    void clear() override { lines_.clear(); }
+    std::vector<std::string> lines() const override { return lines_; }
+
+  private:
+    ui::TerminalProgressBar* progress_;
+    std::vector<std::string> lines_;
+};
+
+// Turns an interrupt (Ctrl-C) into the window's Cancel, inside the running waits.
+class CliPump : public ui::QueuedEventPump {
+  public:
+    void processPending() override {
+        if (interruptRequested.exchange(false) && session != nullptr) {
+            session->Cancel();
+            canui::CanNodeSearch::searchCancel = true;
+        }
+        QueuedEventPump::processPending();
+    }
+    Tbootloader* session = nullptr;
+};
+
+void printGrid(const ui::StringGrid& grid) {
+    std::vector<size_t> width(8, 0);
+    auto text = [&](int c, int r) {
+        std::string t = r == 0 ? canui::gridCaptions()[static_cast<size_t>(c)] : grid.cell(c, r);
+        while (!t.empty() && t.front() == ' ') {
+            t.erase(t.begin());
+        }
+        return t;
+    };
+    int rows = 0;
+    for (int r = 1; r < grid.rowCount() && !grid.cell(0, r).empty(); ++r) {
+        rows = r;
+    }
+    for (int r = 0; r <= rows; ++r) {
+        for (int c = 0; c < 7; ++c) {
+            width[static_cast<size_t>(c)] =
+                std::max(width[static_cast<size_t>(c)], text(c, r).size());
+        }
+    }
+    for (int r = 0; r <= rows; ++r) {
+        std::string line;
+        for (int c = 0; c < 7; ++c) {
+            std::string t = text(c, r);
+            t.resize(width[static_cast<size_t>(c)], ' ');
+            line += (c == 0 ? "" : "  ") + t;
+        }
+        while (!line.empty() && line.back() == ' ') {
+            line.pop_back();
+        }
+        std::printf("%s\n", line.c_str());
+    }
+    if (rows == 0) {
+        std::printf("(no device answered)\n");
+    }
+    std::fflush(stdout);
+}
+
+std::string nowText() {
+    std::time_t t = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&t, &local);
+    char text[64];
+    std::strftime(text, sizeof text, "%x %X", &local);
+    return text;
+}
+
+const char* outcomeWord(int32_t d, bool skipped) {
+    if (skipped) {
+        return "skipped";
+    }
+    switch (d) {
+        case 0:
+            return "okay";
+        case -1:
+            return "bad-file";
+        case -5:
+            return "bus-error";
+        case -8:
+            return "cancelled";
+        case -7:
+            return "not-acknowledged";
+        case -9:
+            return "bootloader-lost";
+        default:
+            return "failed";
+    }
+}
+
+int runCan(const CanOptions& o) {
+    // A stop-and-wait transfer is made of waits of a few microseconds: keep the kernel
+    // from stretching them by its default timer slack (threads started below inherit it).
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+    std::unique_ptr<Simulation> simulation;
+    if (o.simulate) {
+        simulation = std::make_unique<Simulation>(o.simDevices);
+        if (!o.trace.empty()) {
+            simulation->trace = std::fopen(o.trace.c_str(), "w");
+            if (simulation->trace == nullptr) {
+                std::fprintf(stderr, "bootloader can: cannot write the trace %s\n",
+                             o.trace.c_str());
+                return exitcode::kUsage;
+            }
+            simulation->bus.setTrace(simulation->trace);
+        }
+        ::setenv("ROMTIDE_CAN_INTERFACE", simulation->bus.uri().c_str(), 1);
+        std::fprintf(stderr, "Simulated CAN bus %s with %zu device(s)\n",
+                     simulation->bus.uri().c_str(), o.simDevices.size());
+    } else if (!o.interface.empty()) {
+        ::setenv("ROMTIDE_CAN_INTERFACE", o.interface.c_str(), 1);
+    }
+
+    SteadyClock clock;
+    CliPump pump;
+    ui::TerminalMessageBoxes messages(stderr, o.yesNo);
+    Services services{clock, pump, messages};
+    Tbootloader::resetSharedState();
+    canui::CanNodeSearch::resetState();
+    Tbootloader session(services);
+    pump.session = &session;
+
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    action.sa_flags = SA_RESETHAND;  // a second Ctrl-C ends the program at once
+    ::sigaction(SIGINT, &action, nullptr);
+
+    if (o.update) {
+        ui::PresetFileDialog dialog(o.image);
+        int32_t opened = session.OpenFile(dialog);
+        if (auto m = openFileResultMessage(opened)) {
+            messages.show(*m);
+            return exitcode::kFileUnreadable;
+        }
+        int32_t checked = session.CheckFile();
+        if (auto m = checkFileResultMessage(checked)) {
+            messages.show(*m);
+            return exitcode::kFileUnreadable;
+        }
+        if (checked != 0) {
+            return exitcode::kFileRejected;
+        }
+    }
+
+    // Init CAN adapter: from the chosen rate and node 1.
+    TCANComm::SetBaudIndex(o.baudIndex);
+    session.SetNodeId(1);
+    int32_t selected = session.canComm->SelectBoard();
+    if (selected != 1) {
+        if (selected != -1 && selected != 0 && selected != 2 && selected != 3) {
+            messages.show({"The Board couldn't initialized successfully!", "Romtide",
+                           ui::MessageIcon::Error, ui::MessageButtons::Ok});
+        } else if (selected == 0 || selected == 2) {
+            std::fprintf(stderr, "bootloader can: no CAN interface selected\n");
+        }
+        return exitcode::kNoBoard;
+    }
+
+    // Search.
+    ui::PlainStringGrid grid(8, 2, 1000);
+    ui::PlainProgressBar gauge;
+    ui::PlainComboBox baudList;
+    const auto& items = canui::baudListItems();
+    baudList.setItems({items.begin(), items.end()});
+    baudList.setItemIndex(o.baudIndex);
+    canui::CanNodeSearch search(session, {grid, gauge, baudList, {}});
+    TCANComm::SetReceiveHandler(search.receiveHandler());
+    std::fprintf(stderr, "Searching from %s ...\n", canui::baudDisplayTexts()[o.baudIndex].c_str());
+    search.button_can_searchClick();
+    int found = 0;
+    for (int r = 1; r < grid.rowCount() && !grid.cell(0, r).empty(); ++r) {
+        ++found;
+    }
+    if (found > 0) {
+        std::printf(
+            "Devices at %s:\n",
+            canui::baudDisplayTexts()[static_cast<size_t>(TCANComm::GetBaudIndex())].c_str());
+    }
+    printGrid(grid);
+    if (!o.update) {
+        return found > 0 ? exitcode::kOk : exitcode::kNothingFound;
+    }
+
+    // Mark the devices.
+    if (o.all) {
+        for (int r = 1; r <= found; ++r) {
+            session.AddNode(static_cast<uint8_t>(std::atoi(grid.cell(0, r).c_str())));
+        }
+    } else {
+        for (int n : o.nodes) {
+            session.AddNode(static_cast<uint8_t>(n));
+        }
+    }
+    if (session.GetNode(0) == 0) {
+        messages.show({"No slave to update.", "Romtide", ui::MessageIcon::Information,
+                       ui::MessageButtons::Ok});
+        return exitcode::kNothingFound;
+    }
+
+    std::FILE* report = nullptr;
+    if (!o.report.empty()) {
+        report = std::fopen(o.report.c_str(), "w");
+        if (report == nullptr) {
+            std::fprintf(stderr, "bootloader can: cannot write the report %s\n", o.report.c_str());
+            return exitcode::kUsage;
+        }
+    }
+
+    // The download run.
+    ui::TerminalProgressBar progress("");
+    PrintingMemo memo(&progress);
+    memo.addLine("Romtide, start firmware update, " + nowText());
+    auto started = std::chrono::steady_clock::now();
+    canui::DownloadRunHooks hooks{memo, progress, {}, {}, {}, {}};
+    hooks.chooseProduct = [&] {
+        // The product selection: from --product, otherwise cancelled.
+        if (o.product != 0) {
+            Tbootloader::selectedProduct = o.product;
+        } else {
+            std::fprintf(stderr,
+                         "the product of a V1.0 bootloader is not given (--product); "
+                         "it is not renewed\n");
+            Tbootloader::selectedProduct = 2;
+        }
+    };
+    hooks.nodeStarting = [&](int node) {
+        progress.setCaption("Slave " + std::to_string(node));
+        started = std::chrono::steady_clock::now();
+    };
+    hooks.nodeFinished = [&](const canui::NodeResult& r) {
+        progress.finish();
+        double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        if (report != nullptr) {
+            std::fprintf(report, "node=%d outcome=%s result=%d connect=%d seconds=%.3f\n", r.node,
+                         outcomeWord(r.download, r.skipped), r.download, r.connect, seconds);
+            std::fflush(report);
+        }
+    };
+    canui::RunSummary summary = canui::runDownloadNodes(session, hooks);
+    int devices = summary.processed;
+    int okay = summary.done;
+    // Nodes a stopped run never reached.
+    for (int n = session.GetNode(0); n != 0; n = session.GetNode(0)) {
+        ++devices;
+        if (report != nullptr) {
+            std::fprintf(report, "node=%d outcome=not-run result=0 connect=0 seconds=0.000\n", n);
+        }
+        session.RemoveNode(static_cast<uint8_t>(n));
+    }
+    if (report != nullptr) {
+        std::fclose(report);
+    }
+    std::printf("%d of %d device(s) updated\n", okay, devices);
+
+    if (simulation && !o.simDump.empty()) {
+        ::mkdir(o.simDump.c_str(), 0755);
+        for (const auto& dev : simulation->devices) {
+            std::string path = o.simDump + "/node-" + std::to_string(dev->config().node) + ".srec";
+            if (!dev->writeApplicationSrec(path)) {
+                std::fprintf(stderr, "bootloader can: cannot write %s\n", path.c_str());
+            }
+        }
+    }
+    return okay == devices ? exitcode::kOk : exitcode::kDeviceFailed;
+}
+
+}  // namespace
+
+int runCanCommand(int argc, char** argv) {
+    if (argc < 1 || (std::strcmp(argv[0], "search") != 0 && std::strcmp(argv[0], "update") != 0)) {
+        std::fprintf(stderr, "bootloader can: expects 'search' or 'update'\n%s", kUsage);
+        return exitcode::kUsage;
+    }
+    bool update = std::strcmp(argv[0], "update") == 0;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::printf("%s", kUsage);
+            return exitcode::kOk;
+        }
+    }
+    std::string error;
+    auto options = parseOptions(argc - 1, argv + 1, update, &error);
+    if (!options) {
+        std::fprintf(stderr, "bootloader can %s: %s\nTry 'bootloader can %s --help'.\n", argv[0],
+                     error.c_str(), argv[0]);
+        return exitcode::kUsage;
+    }
+    return runCan(*options);
+}
+
+}  // namespace romtide

@@ -1,0 +1,207 @@
+#include "can_ui/can_search.h"
+
+#include "can_ui/can_texts.h"
+
+namespace romtide::canui {
+
+namespace {
+
+using Request = std::array<uint8_t, 8>;
+constexpr Request kDeviceType{0x40, 0x00, 0x10, 0x00, 0, 0, 0, 0};
+constexpr Request kDeviceName{0x40, 0x08, 0x10, 0x00, 0, 0, 0, 0};
+constexpr Request kHardwareVersion{0x40, 0x09, 0x10, 0x00, 0, 0, 0, 0};
+constexpr Request kSoftwareVersion{0x40, 0x0A, 0x10, 0x00, 0, 0, 0, 0};
+constexpr Request kRevision{0x40, 0x18, 0x10, 0x03, 0, 0, 0, 0};
+constexpr Request kBootloaderId{0x40, 0x00, 0x30, 0x01, 0, 0, 0, 0};
+
+constexpr int32_t kMaxRow = 128;
+
+}  // namespace
+
+const std::array<std::string, 8>& gridCaptions() {
+    static const std::array<std::string, 8> captions{
+        " Node-ID [dec]",   " Device type",      " Additional information", " Device name",
+        " Revision number", " Hardware version", " Software version",       " Update (Click)"};
+    return captions;
+}
+
+CanNodeSearch::CanNodeSearch(Tbootloader& session, CanSearchControls controls)
+    : session_(session), controls_(std::move(controls)) {}
+
+void CanNodeSearch::resetState() {
+    searchRow = 0;
+    rowNodes.fill(0);
+    lastStamp = 0;
+    lastNode = 0;
+    searchCancel = false;
+}
+
+void CanNodeSearch::PumpWait(int32_t units) {
+    const Services& s = session_.services();
+    for (int32_t c = 0; c < units; c += 50) {
+        s.clock.sleepMs(5);
+        s.pump.processPending();
+    }
+}
+
+void CanNodeSearch::setButtons(bool enabled) {
+    for (auto* b : controls_.buttons) {
+        if (b != nullptr) {
+            b->setEnabled(enabled);
+        }
+    }
+}
+
+int32_t CanNodeSearch::rowOfNode(int32_t node) const {
+    for (int32_t r = 1; r <= 127; ++r) {
+        if (rowNodes[static_cast<size_t>(r)] == node) {
+            return r;
+        }
+    }
+    return -1;
+}
+
+void CanNodeSearch::button_can_searchClick() {
+    TCANComm& can = *session_.canComm;
+    auto& grid = controls_.grid;
+    auto send = [&](const Request& r) {
+        can.Transmit(r.data(), static_cast<uint16_t>(session_.GetSdoId()), 8);
+    };
+    TCANComm::SetReceiveForward(true);
+    setButtons(false);
+    bool found = false;
+    searchCancel = false;
+    for (int r = 1; r < grid.rowCount(); ++r) {
+        for (int c = 0; c < grid.columnCount(); ++c) {
+            grid.setCell(c, r, "");
+        }
+    }
+    rowNodes.fill(0);
+    for (int n = 0; n <= 127; ++n) {
+        session_.RemoveNode(static_cast<uint8_t>(n));
+    }
+
+    for (int pass = 0; pass <= 8 && !found && !searchCancel; ++pass) {
+        searchRow = 0;
+        int item = controls_.baudList.itemIndex();
+        if (item >= 0 && item <= 8) {
+            TCANComm::SetBaudIndex(item);
+        }
+        if (can.InitCan(0, static_cast<uint32_t>(session_.GetSdoId() - 0x80)) <= 0) {
+            searchCancel = true;
+            continue;
+        }
+        session_.SetNodeId(1);
+        controls_.gauge.setPosition(0);
+        do {
+            send(kDeviceType);
+            PumpWait(2);
+            send(kBootloaderId);
+            session_.SetNodeId(session_.GetNodeId() + 1);
+            PumpWait(2);
+            controls_.gauge.stepBy(1);
+            session_.services().pump.processPending();
+        } while (session_.GetNodeId() != 128 && !searchCancel);
+
+        session_.services().clock.sleepMs(50);
+        searchRow = 0;
+        if (rowNodes[1] == 0) {
+            int next = TCANComm::GetBaudIndex() == 8 ? 0 : controls_.baudList.itemIndex() + 1;
+            controls_.baudList.setItemIndex(next);
+            searchRow = 0;
+            controls_.gauge.setPosition(0);
+        } else {
+            found = true;
+            for (size_t i = 1; i < rowNodes.size() && rowNodes[i] != 0; ++i) {
+                session_.SetNodeId(rowNodes[i]);
+                PumpWait(1000);
+                send(kDeviceName);
+                PumpWait(1000);
+                send(kSoftwareVersion);
+                PumpWait(1000);
+                send(kHardwareVersion);
+                PumpWait(1000);
+                send(kRevision);
+                PumpWait(1000);
+            }
+        }
+        session_.SetNodeId(1);
+    }
+    PumpWait(250);
+    TCANComm::SetReceiveForward(false);
+    setButtons(true);
+    lastStamp = 0;
+    lastNode = 0;
+}
+
+bool CanNodeSearch::startRow(int32_t node) {
+    if (searchRow + 1 > kMaxRow) {
+        return false;
+    }
+    ++searchRow;
+    auto& grid = controls_.grid;
+    grid.setRowCount(searchRow + 1);
+    int visible = grid.visibleRowCount();
+    if (visible <= grid.rowCount()) {
+        // Keep the newest row in view; row 0 is the fixed header.
+        grid.setTopRow(std::max(1, grid.rowCount() - visible));
+    }
+    grid.setCell(0, searchRow, std::to_string(node));
+    rowNodes[static_cast<size_t>(searchRow)] = static_cast<uint8_t>(node);
+    return true;
+}
+
+void CanNodeSearch::IdentifyFrame(uint32_t timeStamp, uint32_t identifier, uint8_t,
+                                  const uint8_t* d) {
+    if (timeStamp == lastStamp) {
+        return;
+    }
+    auto node = static_cast<int32_t>(identifier) - 0x580;
+    bool fresh = node >= 1 && node <= 127 && node != lastNode;
+    auto& grid = controls_.grid;
+    auto locate = [&] {
+        int32_t r = rowOfNode(node);
+        if (r > 0) {
+            searchRow = r;
+        }
+    };
+
+    if (d[0] == 0x43 && d[1] == 0x00 && d[2] == 0x10 && d[3] == 0x00) {
+        if (fresh && startRow(node)) {
+            auto [c1, c2] = deviceTypeTexts(d[4], d[5], d[6], d[7]);
+            grid.setCell(1, searchRow, c1);
+            grid.setCell(2, searchRow, c2);
+        }
+    } else if ((d[0] == 0x42 || d[0] == 0x43) &&
+               (d[1] == 0x08 || d[1] == 0x09 || d[1] == 0x0A || d[1] == 0x18) && d[2] == 0x10 &&
+               d[3] == 0x00) {
+        std::string text;
+        for (int i = 4; i < 8 && d[i] != 0; ++i) {
+            text.push_back(static_cast<char>(d[i]));
+        }
+        locate();
+        if (searchRow != 0) {
+            int column = d[1] == 0x08 ? 3 : d[1] == 0x09 ? 5 : d[1] == 0x0A ? 6 : -1;
+            if (column > 0) {
+                grid.setCell(column, searchRow, text);
+            }
+        }
+    } else if (d[0] == 0x43 && d[1] == 0x18 && d[2] == 0x10 && d[3] == 0x03) {
+        locate();
+        if (searchRow != 0) {
+            grid.setCell(4, searchRow, revisionText(d[4], d[5], d[6], d[7]));
+        }
+    } else if (d[0] == 0x43 && d[1] == 0x00 && d[2] == 0x30 && (d[3] == 0x01 || d[3] == 0x00)) {
+        if (fresh && startRow(node)) {
+            grid.setCell(1, searchRow, "Bootloader V.1");
+            grid.setCell(2, searchRow, "Korvane Electric AG");
+            if (auto text = bootloaderVersionText(d[5], d[6], d[7])) {
+                grid.setCell(1, searchRow, *text);
+            }
+        }
+    }
+    lastStamp = timeStamp;
+    lastNode = node;
+}
+
+}  // namespace romtide::canui

@@ -1,0 +1,154 @@
+#include "sim/can/sim_bus.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace romtide::sim {
+
+int frameBits(const vci::CanFrame& frame) {
+    uint8_t length = std::min<uint8_t>(frame.length, 8);
+    std::vector<int> bits;
+    auto put = [&bits](uint32_t value, int count) {
+        for (int i = count - 1; i >= 0; --i) {
+            bits.push_back(static_cast<int>((value >> i) & 1u));
+        }
+    };
+    put(0, 1);  // start of frame
+    put(frame.id & 0x7FF, 11);
+    put(0, 1);  // remote request: data frame
+    put(0, 1);  // identifier extension: standard
+    put(0, 1);  // reserved
+    put(length, 4);
+    for (uint8_t i = 0; i < length; ++i) {
+        put(frame.data[i], 8);
+    }
+    uint32_t crc = 0;
+    for (int b : bits) {
+        uint32_t next = static_cast<uint32_t>(b) ^ ((crc >> 14) & 1u);
+        crc = (crc << 1) & 0x7FFF;
+        if (next != 0) {
+            crc ^= 0x4599;
+        }
+    }
+    put(crc, 15);
+    // A stuff bit follows every five equal bits, and counts in the next run.
+    int stuffed = 0;
+    int run = 0;
+    int last = -1;
+    for (int b : bits) {
+        if (b == last) {
+            ++run;
+        } else {
+            last = b;
+            run = 1;
+        }
+        if (run == 5) {
+            ++stuffed;
+            last = 1 - b;
+            run = 1;
+        }
+    }
+    // CRC delimiter, acknowledgement slot and delimiter, end of frame, intermission.
+    return static_cast<int>(bits.size()) + stuffed + 1 + 2 + 7 + 3;
+}
+
+std::string candumpLine(int64_t timeUs, const std::string& iface, const vci::CanFrame& frame) {
+    char head[64];
+    std::snprintf(head, sizeof head, "(%lld.%06lld) %s %03X#",
+                  static_cast<long long>(timeUs / 1000000),
+                  static_cast<long long>(timeUs % 1000000), iface.c_str(),
+                  static_cast<unsigned>(frame.id & 0x7FF));
+    std::string line = head;
+    static const char* const kHex = "0123456789ABCDEF";
+    for (uint8_t i = 0; i < std::min<uint8_t>(frame.length, 8); ++i) {
+        line.push_back(kHex[frame.data[i] >> 4]);
+        line.push_back(kHex[frame.data[i] & 0x0F]);
+    }
+    return line;
+}
+
+SimBus::SimBus(SimScheduler& scheduler, std::string name)
+    : scheduler_(scheduler), name_(std::move(name)) {
+    vci::registerVirtualBus(name_, this);
+}
+
+SimBus::~SimBus() {
+    vci::unregisterVirtualBus(name_);
+    std::lock_guard deliveringLock(delivering_);
+    *alive_ = false;
+}
+
+int SimBus::attach(vci::VirtualBusNode& node, uint32_t bitRate) {
+    if (bitRate == 0) {
+        return -1;
+    }
+    std::lock_guard lock(mutex_);
+    int handle = nextNode_++;
+    nodes_[handle] = Node{&node, bitRate};
+    return handle;
+}
+
+void SimBus::detach(int node) {
+    std::lock_guard deliveringLock(delivering_);
+    std::lock_guard lock(mutex_);
+    nodes_.erase(node);
+}
+
+bool SimBus::send(int node, const vci::CanFrame& frame) {
+    std::lock_guard lock(mutex_);
+    auto it = nodes_.find(node);
+    if (it == nodes_.end()) {
+        return false;
+    }
+    uint32_t rate = it->second.bitRate;
+    int64_t duration =
+        (static_cast<int64_t>(frameBits(frame)) * 1000000 + rate - 1) / static_cast<int64_t>(rate);
+    int64_t start = std::max(scheduler_.nowUs(), freeAtUs_);
+    int64_t end = start + duration;
+    freeAtUs_ = end;
+    stats_.busyUs += duration;
+    std::weak_ptr<bool> alive = alive_;
+    scheduler_.at(end, [this, alive, node, frame, rate, end] {
+        if (auto a = alive.lock(); a && *a) {
+            deliverFrame(node, frame, rate, end);
+        }
+    });
+    return true;
+}
+
+void SimBus::deliverFrame(int sender, vci::CanFrame frame, uint32_t bitRate, int64_t endUs) {
+    std::lock_guard deliveringLock(delivering_);
+    if (!*alive_) {
+        return;
+    }
+    std::vector<vci::VirtualBusNode*> receivers;
+    {
+        std::lock_guard lock(mutex_);
+        ++stats_.frames;
+        if (trace_ != nullptr) {
+            std::string line = candumpLine(endUs + scheduler_.wallOffsetUs(), name_, frame);
+            std::fprintf(trace_, "%s\n", line.c_str());
+            std::fflush(trace_);
+        }
+        for (const auto& [handle, n] : nodes_) {
+            if (handle != sender && n.bitRate == bitRate) {
+                receivers.push_back(n.node);
+            }
+        }
+    }
+    for (auto* r : receivers) {
+        r->onFrame(frame, endUs);
+    }
+}
+
+void SimBus::setTrace(std::FILE* trace) {
+    std::lock_guard lock(mutex_);
+    trace_ = trace;
+}
+
+SimBus::Stats SimBus::stats() const {
+    std::lock_guard lock(mutex_);
+    return stats_;
+}
+
+}  // namespace romtide::sim

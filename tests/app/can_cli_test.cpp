@@ -1,0 +1,186 @@
+// End to end through the bootloader executable on its built-in simulated bus (real
+// time): what the devices programmed equals the file (srec_cmp), the memo lines, the
+// report, and the exit statuses.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "app/exit_codes.h"
+
+namespace romtide {
+namespace {
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+};
+
+Outcome run(const std::string& args) {
+    std::string command = std::string(ROMTIDE_BIN_DIR) + "/bootloader " + args + " 2>&1";
+    Outcome r;
+    std::FILE* p = ::popen(command.c_str(), "r");
+    if (p == nullptr) {
+        return r;
+    }
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0) {
+        r.out.append(buffer, n);
+    }
+    int raw = ::pclose(p);
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return r;
+}
+
+int sh(const std::string& command) {
+    return std::system(command.c_str());
+}
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class CanCliTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string tmpl = ::testing::TempDir() + "cancliXXXXXX";
+        dir = ::mkdtemp(tmpl.data());
+    }
+    // One device at 1000 kbit/s, searched from there.
+    std::string fastDevice(int node, const std::string& extra = "") const {
+        return "--simulate --bitrate 1000 --sim-device node=" + std::to_string(node) +
+               ",kbit=1000,boot=3,product=D" + extra;
+    }
+    void expectProgrammed(const std::string& image, const std::string& dump) {
+        std::string cmd = std::string(ROMTIDE_SREC_CMP) + " " + image + " " + dump + " 2>/dev/null";
+        EXPECT_EQ(sh(cmd), 0) << image;
+    }
+    std::string dir;
+};
+
+TEST_F(CanCliTest, CrlfFilesLongLinesAndEmptyFilesAreProgrammedAsTheyAre) {
+    std::string lf = dir + "/lf.mhx";
+    ASSERT_EQ(sh(std::string(ROMTIDE_SREC_CAT) +
+                 " -generate 0x010000 0x010300 -repeat-string "
+                 "Romtide -o " +
+                 lf + " -address-length=3 -line-length=46"),
+              0);
+    std::string text = readAll(lf);
+    std::string crlfText;
+    for (char c : text) {
+        if (c == '\n') {
+            crlfText += '\r';
+        }
+        crlfText += c;
+    }
+    std::string crlf = dir + "/crlf.mhx";
+    std::ofstream(crlf, std::ios::binary) << crlfText;
+    std::string longLines = dir + "/long.mhx";  // pieces of 98 characters split the lines
+    ASSERT_EQ(sh(std::string(ROMTIDE_SREC_CAT) +
+                 " -generate 0x020000 0x020200 -repeat-string "
+                 "Romtide -o " +
+                 longLines + " -address-length=3 -line-length=200"),
+              0);
+    std::string empty = dir + "/empty.mhx";
+    std::ofstream(empty, std::ios::binary).flush();
+
+    for (const auto& image : {crlf, longLines, empty}) {
+        std::string dump = dir + "/dump";
+        Outcome r = run("can update " + fastDevice(5) + " --all --sim-dump " + dump + " " + image);
+        EXPECT_EQ(r.status, exitcode::kOk) << r.out;
+        EXPECT_NE(r.out.find("Slave 5 - bootloader connect ok\nSlave 5 - okay\n"),
+                  std::string::npos)
+            << r.out;
+        expectProgrammed(image, dump + "/node-5.srec");
+    }
+}
+
+TEST_F(CanCliTest, AFailingDeviceDoesNotStopTheRunAndTheReportSaysWhichFailed) {
+    std::string image = dir + "/img.mhx";
+    ASSERT_EQ(sh(std::string(ROMTIDE_SREC_CAT) +
+                 " -generate 0x010000 0x010200 -repeat-string "
+                 "abc -o " +
+                 image + " -address-length=3"),
+              0);
+    std::string report = dir + "/report.txt";
+    Outcome r =
+        run("can update --simulate --bitrate 1000 --sim-device "
+            "node=3,kbit=1000,boot=3,product=D,fail=noack@40 --sim-device "
+            "node=4,kbit=1000,boot=3,product=E --all --report " +
+            report + " " + image);
+    EXPECT_EQ(r.status, exitcode::kDeviceFailed) << r.out;
+    EXPECT_NE(r.out.find("Slave 3 - error\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Slave 4 - okay\n"), std::string::npos) << r.out;
+    std::string lines = readAll(report);
+    EXPECT_NE(lines.find("node=3 outcome=not-acknowledged result=-7 connect=0 seconds="),
+              std::string::npos)
+        << lines;
+    EXPECT_NE(lines.find("node=4 outcome=okay result=0 connect=0 seconds="), std::string::npos)
+        << lines;
+}
+
+TEST_F(CanCliTest, ADeclinedRenewalStillDownloads) {
+    std::string image = dir + "/img.mhx";
+    ASSERT_EQ(sh(std::string(ROMTIDE_SREC_CAT) +
+                 " -generate 0x010000 0x010100 -repeat-string "
+                 "x -o " +
+                 image + " -address-length=3"),
+              0);
+    Outcome r =
+        run("can update --simulate --bitrate 1000 --sim-device "
+            "node=8,kbit=1000,boot=2,product=F --node 8 --no " +
+            image);
+    EXPECT_EQ(r.status, exitcode::kOk) << r.out;
+    EXPECT_NE(r.out.find("Slave 8 - bootloader not updatet\nSlave 8 - okay\n"), std::string::npos)
+        << r.out;
+}
+
+TEST_F(CanCliTest, SearchPrintsTheDeviceTable) {
+    Outcome r = run("can search " + fastDevice(12, ",name=ABCD"));
+    EXPECT_EQ(r.status, exitcode::kOk) << r.out;
+    EXPECT_NE(r.out.find("Devices at 1000 kBit/s:"), std::string::npos) << r.out;
+    EXPECT_NE(
+        r.out.find("12             Encoder [406]  MultiTurn absolute rotary encoder [2]  ABCD"),
+        std::string::npos)
+        << r.out;
+}
+
+TEST_F(CanCliTest, ExitStatusesTellWhatWentWrong) {
+    std::string bad = dir + "/bad.mhx";
+    std::ofstream(bad) << "S2080100000102030AE6\nS208FFA0000102030AE6\n";
+    struct Case {
+        std::string args;
+        int status;
+        const char* says;
+    };
+    for (const Case& c : {
+             Case{"can update --all", exitcode::kUsage, "no image file given"},
+             Case{"can update --node 0 x.mhx", exitcode::kUsage, "node ids are 1..127"},
+             Case{"can update --all --node 3 x.mhx", exitcode::kUsage, "either --node"},
+             Case{"can search --bitrate 33", exitcode::kUsage, "--bitrate"},
+             Case{"can search --sim-device node=3", exitcode::kUsage, "need --simulate"},
+             Case{"can search --simulate --sim-device node=3,fail=sometimes", exitcode::kUsage,
+                  "bad simulated device item"},
+             Case{"can frobnicate", exitcode::kUsage, "expects 'search' or 'update'"},
+             Case{"can update --all " + dir + "/missing.mhx", exitcode::kFileUnreadable,
+                  "The file couldn't open!"},
+             Case{"can update --all " + bad, exitcode::kFileRejected, "overwrite the Bootloader"},
+             Case{"can search --interface virtual:nobody-here", exitcode::kNoBoard,
+                  "The Board couldn't initialized successfully!"},
+         }) {
+        Outcome r = run(c.args);
+        EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.out;
+        EXPECT_NE(r.out.find(c.says), std::string::npos) << c.args << "\n" << r.out;
+    }
+}
+
+}  // namespace
+}  // namespace romtide

@@ -1,0 +1,46 @@
+// Below the VCI operations: one small interface per kind of CAN interface, chosen by the
+// scheme of a URI ("virtual:NAME", later "socketcan:IFNAME" and "socketcand:HOST:PORT/IF").
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace romtide::vci {
+
+struct CanFrame {
+    uint32_t id = 0;
+    uint8_t length = 0;  // 0..8
+    uint8_t data[8] = {};
+};
+
+// Where a backend hands the frames it received; callable from any thread.
+class FrameSink {
+  public:
+    virtual ~FrameSink() = default;
+    // `stamp` in units of 100 us. Frames of one call reach the receive callback together.
+    virtual void deliver(const CanFrame* frames, size_t count, uint32_t stamp) = 0;
+};
+
+class Backend {
+  public:
+    virtual ~Backend() = default;
+    // Goes on the bus at `bitRate` bit/s; received frames go to `sink` until close.
+    virtual bool open(uint32_t bitRate, FrameSink& sink) = 0;
+    // After close returns, the sink is never called again.
+    virtual void close() = 0;
+    virtual bool send(const CanFrame& frame) = 0;
+    // True when a delivery must not return before the receive callback has run for it:
+    // simulated buses use this so that virtual time never runs ahead of the callback.
+    virtual bool handOffWithAcknowledgement() const { return false; }
+};
+
+// `rest` is the URI after "scheme:". Null when the interface cannot exist.
+using BackendFactory = std::function<std::unique_ptr<Backend>(const std::string& rest)>;
+
+void registerBackend(const std::string& scheme, uint32_t boardType, BackendFactory factory);
+std::unique_ptr<Backend> createBackend(const std::string& uri);
+
+}  // namespace romtide::vci

@@ -1,0 +1,443 @@
+#include "vci/vci.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "vci/backend.h"
+#include "vci/virtual_bus.h"
+
+namespace romtide::vci {
+
+namespace {
+
+struct Buffer {
+    uint16_t handle = 0;
+    uint32_t id = 0;
+    bool fresh = false;
+    uint8_t length = 0;
+    uint8_t data[8] = {};
+};
+
+// One prepared board: its backend, its configuration and the library thread that runs
+// the receive callback.
+class Board final : public FrameSink {
+  public:
+    Board(std::unique_ptr<Backend> backend, MessageCallback onMessage, ReceiveCallback onReceive,
+          ExceptionCallback onException)
+        : backend_(std::move(backend)),
+          onMessage_(onMessage),
+          onReceive_(onReceive),
+          onException_(onException),
+          handOff_(backend_->handOffWithAcknowledgement()) {
+        thread_ = std::thread([this] { run(); });
+    }
+
+    ~Board() override {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        // Closing first guarantees no delivery is running when the thread goes away.
+        backend_->close();
+        thread_.join();
+    }
+
+    int32_t initCan(uint32_t bitRate) {
+        if (bitRate == 0) {
+            return kVciBadArgument;
+        }
+        // A new initialisation resets the controller: it leaves the bus, and queues and
+        // buffers configured before are gone (their handles no longer work).
+        if (started_) {
+            backend_->close();
+            started_ = false;
+        }
+        std::lock_guard lock(mutex_);
+        bitRate_ = bitRate;
+        txQueue_ = 0;
+        rxQueue_ = 0;
+        rxAssigned_ = false;
+        rxCapacity_ = 0;
+        buffers_.clear();
+        pending_.clear();
+        return kVciOk;
+    }
+
+    int32_t configQueue(uint8_t type, uint16_t size, uint16_t* handle) {
+        std::lock_guard lock(mutex_);
+        if (bitRate_ == 0) {
+            return kVciError;
+        }
+        uint16_t h = nextHandle_++;
+        if (type == kTransmitQueue) {
+            txQueue_ = h;
+        } else if (type == kReceiveQueue) {
+            rxQueue_ = h;
+            rxAssigned_ = false;
+            rxCapacity_ = std::clamp<uint16_t>(size, 1, kReceiveQueueLimit);
+            pending_.clear();
+        } else {
+            return kVciBadArgument;
+        }
+        if (handle != nullptr) {
+            *handle = h;
+        }
+        return kVciOk;
+    }
+
+    int32_t configBuffer(uint32_t id, uint16_t* handle) {
+        std::lock_guard lock(mutex_);
+        if (bitRate_ == 0) {
+            return kVciError;
+        }
+        Buffer b;
+        b.handle = nextHandle_++;
+        b.id = id;
+        buffers_.push_back(b);
+        if (handle != nullptr) {
+            *handle = b.handle;
+        }
+        return kVciOk;
+    }
+
+    int32_t assignRxQueue(uint16_t queue) {
+        std::lock_guard lock(mutex_);
+        if (queue == 0 || queue != rxQueue_) {
+            return kVciBadHandle;
+        }
+        rxAssigned_ = true;
+        return kVciOk;
+    }
+
+    int32_t start() {
+        if (started_) {
+            return kVciOk;
+        }
+        uint32_t rate;
+        {
+            std::lock_guard lock(mutex_);
+            rate = bitRate_;
+        }
+        if (rate == 0) {
+            return kVciError;
+        }
+        if (!backend_->open(rate, *this)) {
+            if (onException_ != nullptr) {
+                onException_(0, kVciNoInterface, 0, "interface cannot be opened");
+            }
+            return kVciNoInterface;
+        }
+        started_ = true;
+        return kVciOk;
+    }
+
+    int32_t transmit(uint16_t queue, uint32_t id, uint8_t length, const uint8_t* data) {
+        if (length > 8 || (length > 0 && data == nullptr) || id > 0x7FF) {
+            return kVciBadArgument;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            if (queue == 0 || queue != txQueue_) {
+                return kVciBadHandle;
+            }
+        }
+        if (!started_) {
+            return kVciNotStarted;
+        }
+        CanFrame frame;
+        frame.id = id;
+        frame.length = length;
+        if (length > 0) {
+            std::memcpy(frame.data, data, length);
+        }
+        return backend_->send(frame) ? kVciOk : kVciNothing;
+    }
+
+    int32_t readBuffer(uint16_t handle, uint8_t* data, uint8_t* length) {
+        std::lock_guard lock(mutex_);
+        for (auto& b : buffers_) {
+            if (b.handle == handle) {
+                if (!b.fresh) {
+                    return kVciNothing;
+                }
+                b.fresh = false;
+                if (data != nullptr) {
+                    std::memcpy(data, b.data, 8);
+                }
+                if (length != nullptr) {
+                    *length = b.length;
+                }
+                return kVciOk;
+            }
+        }
+        return kVciBadHandle;
+    }
+
+    int64_t dropped() const {
+        std::lock_guard lock(mutex_);
+        return dropped_;
+    }
+
+    // Called by the backend, on its own thread (or the thread that runs virtual time).
+    void deliver(const CanFrame* frames, size_t count, uint32_t stamp) override {
+        std::unique_lock lock(mutex_);
+        if (stopping_) {
+            return;
+        }
+        uint64_t last = queued_;
+        for (size_t i = 0; i < count; ++i) {
+            const CanFrame& f = frames[i];
+            uint8_t length = std::min<uint8_t>(f.length, 8);
+            for (auto& b : buffers_) {
+                if (b.id == f.id) {
+                    b.fresh = true;
+                    b.length = length;
+                    std::memset(b.data, 0, 8);
+                    std::memcpy(b.data, f.data, length);
+                }
+            }
+            if (!rxAssigned_) {
+                continue;
+            }
+            if (pending_.size() >= rxCapacity_) {
+                // A full queue keeps what it holds: the frames already waiting are the
+                // older ones, and the ones a reader is most likely waiting for.
+                ++dropped_;
+                continue;
+            }
+            FrameRecord r{};
+            r.timeStamp = stamp;
+            r.id = f.id;
+            r.length = length;
+            std::memcpy(r.data, f.data, length);
+            pending_.push_back(r);
+            last = ++queued_;
+        }
+        if (last == delivered_) {
+            return;
+        }
+        changed_.notify_all();
+        if (handOff_) {
+            changed_.wait(lock, [&] { return delivered_ >= last || stopping_; });
+        }
+    }
+
+  private:
+    void run() {
+        std::vector<FrameRecord> batch;
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [&] { return stopping_ || !pending_.empty(); });
+            if (stopping_) {
+                return;
+            }
+            batch.assign(pending_.begin(), pending_.end());
+            pending_.clear();
+            uint16_t queue = rxQueue_;
+            lock.unlock();
+            if (onReceive_ != nullptr) {
+                onReceive_(queue, static_cast<uint16_t>(batch.size()), batch.data());
+            }
+            lock.lock();
+            delivered_ += batch.size();
+            changed_.notify_all();
+        }
+    }
+
+    std::unique_ptr<Backend> backend_;
+    MessageCallback onMessage_;
+    ReceiveCallback onReceive_;
+    ExceptionCallback onException_;
+    const bool handOff_;
+    std::thread thread_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    bool stopping_ = false;
+    bool started_ = false;  // touched by the caller's thread only
+    uint32_t bitRate_ = 0;
+    uint16_t nextHandle_ = 1;
+    uint16_t txQueue_ = 0;
+    uint16_t rxQueue_ = 0;
+    bool rxAssigned_ = false;
+    uint16_t rxCapacity_ = 0;
+    std::vector<Buffer> buffers_;
+    std::deque<FrameRecord> pending_;
+    uint64_t queued_ = 0;
+    uint64_t delivered_ = 0;
+    int64_t dropped_ = 0;
+};
+
+struct Library {
+    std::mutex mutex;
+    std::map<uint16_t, std::shared_ptr<Board>> boards;
+    uint16_t nextBoard = 0;
+    std::vector<std::string> interfaces;  // board index -> URI
+};
+
+Library& library() {
+    static Library lib;
+    return lib;
+}
+
+std::shared_ptr<Board> findBoard(uint16_t handle) {
+    auto& lib = library();
+    std::lock_guard lock(lib.mutex);
+    auto it = lib.boards.find(handle);
+    return it == lib.boards.end() ? nullptr : it->second;
+}
+
+}  // namespace
+
+uint32_t bitRateOfTiming(uint8_t btr0, uint8_t btr1) {
+    uint32_t prescaler = 2u * ((btr0 & 0x3Fu) + 1u);
+    uint32_t tseg1 = (btr1 & 0x0Fu) + 1u;
+    uint32_t tseg2 = ((btr1 >> 4) & 0x07u) + 1u;
+    uint32_t quanta = 1u + tseg1 + tseg2;
+    if (quanta < 8) {
+        return 0;  // below what a controller of this kind can sample
+    }
+    return 16000000u / (prescaler * quanta);
+}
+
+int32_t registerInterface(const std::string& uri) {
+    if (boardTypeOf(uri) == 0) {
+        return -1;
+    }
+    auto& lib = library();
+    std::lock_guard lock(lib.mutex);
+    auto it = std::find(lib.interfaces.begin(), lib.interfaces.end(), uri);
+    if (it != lib.interfaces.end()) {
+        return static_cast<int32_t>(it - lib.interfaces.begin());
+    }
+    lib.interfaces.push_back(uri);
+    return static_cast<int32_t>(lib.interfaces.size() - 1);
+}
+
+std::string interfaceUri(uint16_t boardIndex) {
+    auto& lib = library();
+    std::lock_guard lock(lib.mutex);
+    return boardIndex < lib.interfaces.size() ? lib.interfaces[boardIndex] : std::string();
+}
+
+std::vector<std::string> availableInterfaces() {
+    std::vector<std::string> found;
+    for (const auto& name : virtualBusNames()) {
+        found.push_back("virtual:" + name);
+    }
+    return found;
+}
+
+int32_t VCI2_PrepareBoard(uint32_t boardType, uint16_t boardIndex, char* info, uint16_t infoLength,
+                          MessageCallback onMessage, ReceiveCallback onReceive,
+                          ExceptionCallback onException) {
+    std::string uri = interfaceUri(boardIndex);
+    if (uri.empty() || boardTypeOf(uri) != boardType) {
+        return kVciBadHandle;
+    }
+    auto backend = createBackend(uri);
+    if (!backend) {
+        return kVciNoInterface;
+    }
+    if (info != nullptr && infoLength > 0) {
+        std::snprintf(info, infoLength, "%s", uri.c_str());
+    }
+    auto board = std::make_shared<Board>(std::move(backend), onMessage, onReceive, onException);
+    auto& lib = library();
+    std::lock_guard lock(lib.mutex);
+    uint16_t handle = lib.nextBoard;
+    while (lib.boards.count(handle) != 0) {
+        ++handle;
+    }
+    lib.nextBoard = static_cast<uint16_t>(handle + 1);
+    lib.boards.emplace(handle, std::move(board));
+    return handle;
+}
+
+int32_t VCI_CancelBoard(uint16_t board) {
+    std::shared_ptr<Board> gone;
+    {
+        auto& lib = library();
+        std::lock_guard lock(lib.mutex);
+        auto it = lib.boards.find(board);
+        if (it == lib.boards.end()) {
+            return kVciBadHandle;
+        }
+        gone = std::move(it->second);
+        lib.boards.erase(it);
+    }
+    gone.reset();  // stops the library thread outside the table's lock
+    return kVciOk;
+}
+
+int32_t VCI_InitCan(uint16_t board, uint8_t can, uint8_t btr0, uint8_t btr1, uint8_t mode) {
+    auto b = findBoard(board);
+    if (!b || can != 0) {
+        return kVciBadHandle;
+    }
+    if (mode != 0) {
+        return kVciBadArgument;  // 11-bit identifiers only
+    }
+    return b->initCan(bitRateOfTiming(btr0, btr1));
+}
+
+int32_t VCI_SetAccMask(uint16_t board, uint8_t can, uint32_t, uint32_t) {
+    // Every identifier is accepted; the queue assignment decides what is reported.
+    return findBoard(board) && can == 0 ? kVciOk : kVciBadHandle;
+}
+
+int32_t VCI_ConfigQueue(uint16_t board, uint8_t can, uint8_t type, uint16_t size, uint16_t,
+                        uint16_t, uint16_t, uint16_t* handle) {
+    auto b = findBoard(board);
+    if (!b || can != 0) {
+        return kVciBadHandle;
+    }
+    return b->configQueue(type, size, handle);
+}
+
+int32_t VCI_ConfigBuffer(uint16_t board, uint8_t can, uint8_t, uint32_t id, uint16_t* handle) {
+    auto b = findBoard(board);
+    if (!b || can != 0) {
+        return kVciBadHandle;
+    }
+    return b->configBuffer(id, handle);
+}
+
+int32_t VCI_AssignRxQueObj(uint16_t board, uint16_t queue, uint8_t, uint32_t, uint32_t) {
+    auto b = findBoard(board);
+    return b ? b->assignRxQueue(queue) : kVciBadHandle;
+}
+
+int32_t VCI_StartCan(uint16_t board, uint8_t can) {
+    auto b = findBoard(board);
+    if (!b || can != 0) {
+        return kVciBadHandle;
+    }
+    return b->start();
+}
+
+int32_t VCI_TransmitObj(uint16_t board, uint16_t queue, uint32_t id, uint8_t length,
+                        const uint8_t* data) {
+    auto b = findBoard(board);
+    return b ? b->transmit(queue, id, length, data) : kVciBadHandle;
+}
+
+int32_t VCI_ReadBufData(uint16_t board, uint16_t buffer, uint8_t* data, uint8_t* length) {
+    auto b = findBoard(board);
+    return b ? b->readBuffer(buffer, data, length) : kVciBadHandle;
+}
+
+int64_t VCI_GetDroppedFrames(uint16_t board) {
+    auto b = findBoard(board);
+    return b ? b->dropped() : -1;
+}
+
+}  // namespace romtide::vci

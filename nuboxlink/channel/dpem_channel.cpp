@@ -172,7 +172,7 @@ uint8_t CDpemIsa::ReadInputData(uint8_t* destination, uint16_t offset, uint8_t l
         // A board that stopped in the middle of updating the caller's station would keep
         // the caller here for ever; after a second of trying the read counts as failed.
         if ((attempt & 0xFF) == 0 &&
-            (clock.nowUs() - start > 1000000 || attempt >= (1u << 24))) {
+            (clock.nowUs() - start > 1000000 || attempt >= (1u << 30))) {
             return 5;
         }
     }

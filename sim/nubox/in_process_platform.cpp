@@ -1,0 +1,184 @@
+#include "sim/nubox/in_process_platform.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace nubox_sim {
+
+class SimHandle final : public nuboxlink::DriverHandle {
+public:
+    SimHandle(InProcessPlatform& platform, SimBoard& board, std::string name)
+        : platform_(platform), board_(board), name_(std::move(name)) {}
+    ~SimHandle() override { platform_.release(name_); }
+
+    bool control(uint32_t code, const uint8_t* in, size_t inLen, uint8_t* out, size_t outCapacity,
+                 size_t* outLen) override {
+        std::vector<uint8_t> answer;
+        bool mapsDpr = false;
+        bool ok = board_.control(code, in, inLen, &answer, &mapsDpr);
+        size_t n = std::min(answer.size(), outCapacity);
+        if (out && n) {
+            std::memcpy(out, answer.data(), n);
+        }
+        if (outLen) {
+            *outLen = n;
+        }
+        return ok;
+    }
+    bool map(uint32_t code, const uint8_t* in, size_t inLen, nuboxlink::Window* window) override {
+        std::vector<uint8_t> answer;
+        bool mapsDpr = false;
+        if (!board_.control(code, in, inLen, &answer, &mapsDpr) || !mapsDpr) {
+            return false;
+        }
+        window->base = board_.dpr();
+        window->size = board_.dprSize();
+        return true;
+    }
+    bool read(uint8_t*, size_t, size_t* got) override {
+        if (got) {
+            *got = 0;
+        }
+        return false;
+    }
+    bool write(const uint8_t*, size_t) override { return false; }
+
+private:
+    InProcessPlatform& platform_;
+    SimBoard& board_;
+    std::string name_;
+};
+
+class SimToken final : public nuboxlink::Token {
+public:
+    SimToken(InProcessPlatform& platform, std::string name)
+        : platform_(platform), name_(std::move(name)) {}
+    ~SimToken() override { platform_.releaseToken(name_); }
+
+private:
+    InProcessPlatform& platform_;
+    std::string name_;
+};
+
+InProcessPlatform::InProcessPlatform(bool virtualTime) : virtualTime_(virtualTime) {
+    if (virtualTime_) {
+        scheduleFirmware();
+    }
+}
+
+InProcessPlatform::~InProcessPlatform() {
+    stopFirmwareThread();
+}
+
+romtide::Clock& InProcessPlatform::clock() {
+    if (virtualTime_) {
+        return virtual_;
+    }
+    return steady_;
+}
+
+void InProcessPlatform::scheduleFirmware() {
+    virtual_.scheduleAfterUs(1000, [this] {
+        stepAll();
+        scheduleFirmware();
+    });
+}
+
+void InProcessPlatform::stepAll() {
+    std::vector<SimBoard*> boards;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& [name, b] : boards_) {
+            boards.push_back(b.get());
+        }
+    }
+    for (SimBoard* b : boards) {
+        b->step();
+    }
+}
+
+SimBoard& InProcessPlatform::addBoard(const BoardSpec& spec) {
+    auto board = std::make_unique<SimBoard>(spec, clock());
+    SimBoard& ref = *board;
+    std::lock_guard lock(mutex_);
+    boards_[deviceName(spec)] = std::move(board);
+    return ref;
+}
+
+SimBoard* InProcessPlatform::board(const std::string& deviceName) {
+    std::lock_guard lock(mutex_);
+    auto it = boards_.find(deviceName);
+    return it == boards_.end() ? nullptr : it->second.get();
+}
+
+void InProcessPlatform::setDevice(unsigned device, const nuboxlink::RegValues& values) {
+    registry_.replaceDevice(device, values);
+}
+
+std::unique_ptr<nuboxlink::DriverHandle> InProcessPlatform::openDriver(
+    std::string_view deviceName, nuboxlink::OpenResult* why) {
+    std::string name(deviceName);
+    std::lock_guard lock(mutex_);
+    ++opens_[name];
+    auto it = boards_.find(name);
+    if (it == boards_.end()) {
+        *why = nuboxlink::OpenResult::NotFound;
+        return nullptr;
+    }
+    if (!openNames_.insert(name).second) {
+        *why = nuboxlink::OpenResult::SharingViolation;
+        return nullptr;
+    }
+    *why = nuboxlink::OpenResult::Ok;
+    return std::make_unique<SimHandle>(*this, *it->second, name);
+}
+
+void InProcessPlatform::release(const std::string& deviceName) {
+    std::lock_guard lock(mutex_);
+    openNames_.erase(deviceName);
+}
+
+uint8_t InProcessPlatform::claimToken(const std::string& name,
+                                      std::unique_ptr<nuboxlink::Token>* token) {
+    std::lock_guard lock(mutex_);
+    if (!tokens_.insert(name).second) {
+        return 10;
+    }
+    *token = std::make_unique<SimToken>(*this, name);
+    return 0;
+}
+
+void InProcessPlatform::releaseToken(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    tokens_.erase(name);
+}
+
+void InProcessPlatform::holdElsewhere(const std::string& token) {
+    std::lock_guard lock(mutex_);
+    tokens_.insert(token);
+}
+
+int InProcessPlatform::opens(const std::string& deviceName) {
+    std::lock_guard lock(mutex_);
+    return opens_[deviceName];
+}
+
+void InProcessPlatform::startFirmwareThread() {
+    if (firmwareRunning_.exchange(true)) {
+        return;
+    }
+    firmware_ = std::thread([this] {
+        while (firmwareRunning_.load()) {
+            stepAll();
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+    });
+}
+
+void InProcessPlatform::stopFirmwareThread() {
+    if (firmwareRunning_.exchange(false)) {
+        firmware_.join();
+    }
+}
+
+}  // namespace nubox_sim

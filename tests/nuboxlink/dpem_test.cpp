@@ -12,24 +12,6 @@
 namespace nuboxlink_test {
 namespace {
 
-constexpr uint16_t kDataArea = 6000;
-
-struct DpemRig : Rig {
-    explicit DpemRig(bool virtualTime = true) : Rig(virtualTime), board(addPci(0, 0, 0x42)) {
-        channel(0, 0, NUBOX_CHANNEL_DPEM, kDataArea);
-        if (!virtualTime) {
-            platform.startFirmwareThread();
-        }
-        EXPECT_EQ(init(1), 0);
-    }
-    std::vector<uint8_t> block(uint8_t code, uint8_t fill = 0xAA) {
-        std::vector<uint8_t> b(256, fill);
-        b[0] = code;
-        return b;
-    }
-    SimBoard& board;
-};
-
 struct LengthCase {
     uint8_t code;
     uint8_t sub;  // byte 12
@@ -154,49 +136,6 @@ TEST(DpemProcessData, AnotherStationsUpdateDoesNotHoldTheReadUp) {
     std::vector<uint8_t> in(4);
     ASSERT_EQ(rig.lib->dpemReadInputData(0, 0, in.data(), 0, 4, 9), 0);
     EXPECT_EQ(in, (std::vector<uint8_t>{1, 1, 1, 1}));
-}
-
-TEST(DpemProcessData, ReadRepeatsWhileTheBoardUpdatesTheCallersStation) {
-    DpemRig rig;
-    rig.board.updateInput(0, 9, 0, {1, 1, 1, 1});
-    rig.board.beginInputUpdate(0, 9);
-    std::thread board([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        rig.board.finishInputUpdate(0, 0, {2, 2, 2, 2});
-    });
-    std::vector<uint8_t> in(4);
-    EXPECT_EQ(rig.lib->dpemReadInputData(0, 0, in.data(), 0, 4, 9), 0);
-    board.join();
-    EXPECT_EQ(in, (std::vector<uint8_t>{2, 2, 2, 2}));
-}
-
-TEST(DpemProcessData, ReadNeverReturnsATornCopyWhileTheBoardKeepsWriting) {
-    DpemRig rig;
-    rig.board.updateInput(0, 0x7F, 0, std::vector<uint8_t>(20, 0));
-    std::atomic<bool> stop{false};
-    std::thread board([&] {
-        for (uint8_t v = 0; !stop.load(); ++v) {
-            rig.board.updateInput(0, 0x7F, 0, std::vector<uint8_t>(20, v));
-        }
-    });
-    for (int i = 0; i < 2000; ++i) {
-        uint8_t in[20];
-        ASSERT_EQ(rig.lib->dpemReadInputData(0, 0, in, 0, 20, 3), 0);
-        for (uint8_t b : in) {
-            ASSERT_EQ(b, in[0]) << "torn copy at read " << i;
-        }
-    }
-    stop = true;
-    board.join();
-}
-
-TEST(DpemProcessData, ABoardStuckInTheCallersUpdateFailsTheReadAfterASecond) {
-    DpemRig rig(/*virtualTime=*/false);
-    rig.board.beginInputUpdate(0, 9);
-    uint8_t in[4];
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(rig.lib->dpemReadInputData(0, 0, in, 0, 4, 9), 5);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
 }
 
 TEST(DpemProcessData, DataExchangeWritesAndReadsEveryRecordInOrder) {

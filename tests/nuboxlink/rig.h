@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "nuboxlink/interface/library.h"
 #include "sim/nubox/in_process_platform.h"
@@ -52,6 +53,25 @@ struct Rig {
     DeviceConfig configs[16] = {};
     uint8_t status[16] = {};
     uint8_t channelStatus[16] = {};
+};
+
+// A PCI board at device 0 with a DP master channel 0, configured.
+constexpr uint16_t kDataArea = 6000;
+
+struct DpemRig : Rig {
+    explicit DpemRig(bool virtualTime = true) : Rig(virtualTime), board(addPci(0, 0, 0x42)) {
+        channel(0, 0, NUBOX_CHANNEL_DPEM, kDataArea);
+        if (!virtualTime) {
+            platform.startFirmwareThread();
+        }
+        EXPECT_EQ(init(1), 0);
+    }
+    std::vector<uint8_t> block(uint8_t code, uint8_t fill = 0xAA) {
+        std::vector<uint8_t> b(256, fill);
+        b[0] = code;
+        return b;
+    }
+    SimBoard& board;
 };
 
 }  // namespace nuboxlink_test

@@ -23,8 +23,8 @@ struct Bench {
         spec.kind = nubox_sim::BoardKind::Pci;
         spec.id = 0x42;
         board = &platform.addBoard(spec);
-        platform.setDevice(0, nuboxlink::RegValues{
-                                  {"PCI-Board", nuboxlink::RegValue::ofDword(0x42)}});
+        platform.setDevice(0,
+                           nuboxlink::RegValues{{"PCI-Board", nuboxlink::RegValue::ofDword(0x42)}});
         configs[0].channels[0].type = NUBOX_CHANNEL_DPEM;
         configs[0].channels[0].parameter = 6000;
         if (!virtualTime) {

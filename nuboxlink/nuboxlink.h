@@ -108,10 +108,8 @@ NUBOXLINK_API uint8_t DPEM_ReadInputData(uint8_t device, uint8_t channel, uint8_
 NUBOXLINK_API uint8_t DPEM_DataExchange(uint8_t device, uint8_t channel,
                                         DataTransferRecord* const* records);
 NUBOXLINK_API uint8_t DPEM_WriteRemoteAccessFlag(uint8_t device, uint8_t channel, uint8_t flag);
-NUBOXLINK_API uint8_t DPEM_ReadDataTransferList(uint8_t device, uint8_t channel,
-                                                uint8_t list[16]);
-NUBOXLINK_API uint8_t DPEM_ReadSystemDiagnostic(uint8_t device, uint8_t channel,
-                                                uint8_t diag[16]);
+NUBOXLINK_API uint8_t DPEM_ReadDataTransferList(uint8_t device, uint8_t channel, uint8_t list[16]);
+NUBOXLINK_API uint8_t DPEM_ReadSystemDiagnostic(uint8_t device, uint8_t channel, uint8_t diag[16]);
 NUBOXLINK_API uint8_t DPEM_ReadDiagState(uint8_t device, uint8_t channel, uint8_t* out);
 NUBOXLINK_API uint8_t DPEM_StationOnline(uint8_t device, uint8_t channel, uint8_t* out);
 
@@ -122,9 +120,8 @@ NUBOXLINK_API uint8_t nuBOXvb_AssignDevice(uint8_t device, uint8_t kind, uint32_
 NUBOXLINK_API uint8_t nuBOXvb_AttachedDevices(uint8_t flags, uint8_t out[5]);
 NUBOXLINK_API uint8_t DPEMvb_WriteCommand(uint8_t device, uint8_t channel, const uint8_t* block);
 NUBOXLINK_API uint8_t DPEMvb_GetReport(uint8_t device, uint8_t channel, uint8_t report[256]);
-NUBOXLINK_API uint8_t DPEMvb_WriteOutputData(uint8_t device, uint8_t channel,
-                                             const uint8_t* source, uint16_t offset,
-                                             uint8_t length, uint8_t station);
+NUBOXLINK_API uint8_t DPEMvb_WriteOutputData(uint8_t device, uint8_t channel, const uint8_t* source,
+                                             uint16_t offset, uint8_t length, uint8_t station);
 NUBOXLINK_API uint8_t DPEMvb_ReadInputData(uint8_t device, uint8_t channel, uint8_t* destination,
                                            uint16_t offset, uint8_t length, uint8_t station);
 NUBOXLINK_API uint8_t DPEMvb_WriteRemoteAccessFlag(uint8_t device, uint8_t channel, uint8_t flag);

@@ -242,9 +242,12 @@ uint8_t CIsaDevice::ConfigureChannels(const DeviceConfig& config) {
         status_ = 3;
         return status_;
     }
-    const uint16_t layout[6] = {static_cast<uint16_t>(kAreaAOffset), static_cast<uint16_t>(r - 16),
-                                static_cast<uint16_t>(r - 8),        static_cast<uint16_t>(r - 30),
-                                8,                                   8};
+    const uint16_t layout[6] = {static_cast<uint16_t>(kAreaAOffset),
+                                static_cast<uint16_t>(r - 16),
+                                static_cast<uint16_t>(r - 8),
+                                static_cast<uint16_t>(r - 30),
+                                8,
+                                8};
     for (int i = 0; i < 6; ++i) {
         dpr_.put16be(1 + 2 * i, layout[i]);
     }

@@ -34,7 +34,7 @@ enum : uint32_t {
 };
 
 class CDevice {
-public:
+  public:
     CDevice(Library& library, uint8_t number, uint8_t kind, uint16_t boardId);
     virtual ~CDevice();
     CDevice(const CDevice&) = delete;
@@ -60,7 +60,7 @@ public:
     // Serialises the board's own requests against its threads.
     std::mutex& requestLock() { return requestLock_; }
 
-protected:
+  protected:
     // Stops every running report watch; true when at least one was running.
     bool stopWatches();
     void destroyChannels();
@@ -78,7 +78,7 @@ protected:
 
 // ISA multiboard through its driver; the base of the boards that share the DPR layout.
 class CIsaDevice : public CDevice {
-public:
+  public:
     CIsaDevice(Library& library, uint8_t number, uint32_t port, uint8_t kind = NUBOX_KIND_ISA,
                uint16_t boardId = 0);
     ~CIsaDevice() override;
@@ -98,7 +98,7 @@ public:
     AreaAllocator& areaB() { return areaB_; }
     AreaAllocator& areaC() { return areaC_; }
 
-protected:
+  protected:
     // Opens the device object by name: 0, 10 (sharing violation) or 1.
     uint8_t openHandle(const std::string& name);
     void closeHandle();
@@ -118,7 +118,7 @@ protected:
 };
 
 class CPciDevice : public CIsaDevice {
-public:
+  public:
     static constexpr uint8_t kNoSlot = 16;
     // Claims the token and looks for the board; a failure stays as the status.
     CPciDevice(Library& library, uint8_t number, uint16_t boardId);
@@ -129,7 +129,7 @@ public:
     std::string DeviceName(unsigned index) const override;
     uint8_t slot() const { return slot_; }
 
-private:
+  private:
     uint8_t slot_ = kNoSlot;
 };
 

@@ -13,7 +13,7 @@
 namespace nuboxlink {
 
 class Dpr {
-public:
+  public:
     Dpr() = default;
     Dpr(uint8_t* base, uint32_t size) : base_(base), size_(size) {}
 
@@ -63,7 +63,7 @@ public:
         put(offset + 1, static_cast<uint8_t>(v));
     }
 
-private:
+  private:
     uint8_t* base_ = nullptr;
     uint32_t size_ = 0;
 };

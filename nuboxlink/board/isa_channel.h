@@ -12,7 +12,7 @@ namespace nuboxlink {
 class CIsaDevice;
 
 class CIsaChannel : public CDeviceChannel {
-public:
+  public:
     CIsaChannel(CIsaDevice& board, uint8_t index);
     ~CIsaChannel() override;
 
@@ -26,7 +26,7 @@ public:
     bool watching() const { return watch_.running(); }
     CIsaDevice& isaBoard() { return isaBoard_; }
 
-protected:
+  protected:
     CIsaDevice& isaBoard_;
     uint16_t period_ = 0;
     WorkerThread watch_;

@@ -10,7 +10,7 @@
 namespace nuboxlink {
 
 class WorkerThread {
-public:
+  public:
     WorkerThread() = default;
     WorkerThread(const WorkerThread&) = delete;
     WorkerThread& operator=(const WorkerThread&) = delete;
@@ -25,7 +25,7 @@ public:
     void stop(int timeoutMs);
     bool onThisThread() const { return thread_.get_id() == std::this_thread::get_id(); }
 
-private:
+  private:
     std::shared_ptr<Event> stop_;
     std::shared_ptr<Event> done_;
     std::thread thread_;

@@ -12,7 +12,7 @@ class CDevice;
 class CDeviceChannel;
 
 class CChannel {
-public:
+  public:
     explicit CChannel(uint8_t type) : type_(type) {}
     virtual ~CChannel() = default;
     uint8_t type() const { return type_; }
@@ -21,13 +21,13 @@ public:
     virtual uint8_t Init(uint16_t parameter) = 0;
     virtual CDeviceChannel& transport() = 0;
 
-private:
+  private:
     uint8_t type_;
 };
 
 // Transport side: watching the channel for reports and calling the application back.
 class CDeviceChannel {
-public:
+  public:
     CDeviceChannel(CDevice& board, uint8_t index) : board_(board), index_(index) {}
     virtual ~CDeviceChannel() = default;
     virtual uint8_t StartWatch(NuboxReportCallback callback, uint32_t userValue,
@@ -39,7 +39,7 @@ public:
     CDevice& board() { return board_; }
     uint8_t index() const { return index_; }
 
-protected:
+  protected:
     CDevice& board_;
     uint8_t index_;
     NuboxReportCallback callback_ = nullptr;

@@ -6,34 +6,40 @@
 
 namespace nuboxlink {
 
+namespace {
+
+struct CommandLength {
+    uint8_t code;
+    uint16_t length;
+};
+
+constexpr CommandLength kLengths[] = {
+    {0x21, 4}, {0x22, 7}, {0x23, 7}, {0x24, 256}, {0x25, 254}, {0x26, 252}, {0x27, 4},   {0x2B, 1},
+    {0x2E, 5}, {0x31, 2}, {0x35, 1}, {0x36, 2},   {0x37, 2},   {0x38, 2},   {0x39, 248},
+};
+
+// Code 0x3D carries its sub-code in byte 12.
+constexpr CommandLength kLengths3D[] = {
+    {0x51, 256}, {0x57, 256}, {0x58, 15}, {0x5E, 16}, {0x5F, 256},
+};
+
+}  // namespace
+
 uint16_t dpemCommandLength(const uint8_t* block) {
-    switch (block[0]) {
-        case 0x21: return 4;
-        case 0x22: return 7;
-        case 0x23: return 7;
-        case 0x24: return 256;
-        case 0x25: return 254;
-        case 0x26: return 252;
-        case 0x27: return 4;
-        case 0x2B: return 1;
-        case 0x2E: return 5;
-        case 0x31: return 2;
-        case 0x35: return 1;
-        case 0x36: return 2;
-        case 0x37: return 2;
-        case 0x38: return 2;
-        case 0x39: return 248;
-        case 0x3D:
-            switch (block[12]) {
-                case 0x51: return 256;
-                case 0x57: return 256;
-                case 0x58: return 15;
-                case 0x5E: return 16;
-                case 0x5F: return 256;
-                default: return 0;
+    if (block[0] == 0x3D) {
+        for (const CommandLength& c : kLengths3D) {
+            if (c.code == block[12]) {
+                return c.length;
             }
-        default: return 0;
+        }
+        return 0;
     }
+    for (const CommandLength& c : kLengths) {
+        if (c.code == block[0]) {
+            return c.length;
+        }
+    }
+    return 0;
 }
 
 CDpemIsa::CDpemIsa(CIsaDevice& board, uint8_t index)
@@ -171,8 +177,7 @@ uint8_t CDpemIsa::ReadInputData(uint8_t* destination, uint16_t offset, uint8_t l
         }
         // A board that stopped in the middle of updating the caller's station would keep
         // the caller here for ever; after a second of trying the read counts as failed.
-        if ((attempt & 0xFF) == 0 &&
-            (clock.nowUs() - start > 1000000 || attempt >= (1u << 30))) {
+        if ((attempt & 0xFF) == 0 && (clock.nowUs() - start > 1000000 || attempt >= (1u << 30))) {
             return 5;
         }
     }
@@ -220,8 +225,7 @@ uint8_t CDpemIsa::StationOnline(uint8_t* out) {
     return 0;
 }
 
-uint8_t CDpemIsa::StartWatch(NuboxReportCallback callback, uint32_t userValue,
-                             uint16_t periodMs) {
+uint8_t CDpemIsa::StartWatch(NuboxReportCallback callback, uint32_t userValue, uint16_t periodMs) {
     uint8_t r = CIsaChannel::StartWatch(callback, userValue, periodMs);
     if (r != 0) {
         return r;

@@ -17,7 +17,7 @@ namespace nuboxlink {
 uint16_t dpemCommandLength(const uint8_t* block);
 
 class CDpemChannel : public CChannel {
-public:
+  public:
     CDpemChannel() : CChannel(NUBOX_CHANNEL_DPEM) {}
     virtual uint8_t WriteCommand(const uint8_t* block, uint16_t length) = 0;
     virtual uint8_t GetReport(uint8_t* report) = 0;
@@ -50,7 +50,7 @@ inline constexpr unsigned kReportRingSize = 16;
 inline constexpr char kReportMailboxText[] = "Event, Event, die Software rennt!";
 
 class CDpemIsa final : public CDpemChannel, public CIsaChannel {
-public:
+  public:
     CDpemIsa(CIsaDevice& board, uint8_t index);
     ~CDpemIsa() override;
 
@@ -81,7 +81,7 @@ public:
     uint32_t dataArea() const { return data_; }
     uint16_t dataSize() const { return dataSize_; }
 
-private:
+  private:
     void notifierBody(Event& stop);
     bool reportWaiting();
     void acknowledgeReport();

@@ -59,8 +59,8 @@ uint8_t nuBOX_AttachedDevices(uint8_t flags, uint8_t out[5]) {
 
 uint8_t WatchMailbox(uint8_t device, uint8_t channel, NuboxReportCallback callback,
                      uint32_t userValue, uint16_t periodMs) {
-    return guarded([&] { return lib().watchMailbox(device, channel, callback, userValue, periodMs); },
-                   5);
+    return guarded(
+        [&] { return lib().watchMailbox(device, channel, callback, userValue, periodMs); }, 5);
 }
 
 uint8_t StopWatchThread(uint8_t device, uint8_t channel) {
@@ -134,8 +134,8 @@ uint8_t DPEMvb_WriteOutputData(uint8_t device, uint8_t channel, const uint8_t* s
                                uint16_t offset, uint8_t length, uint8_t station) {
     return DPEM_WriteOutputData(device, channel, source, offset, length, station);
 }
-uint8_t DPEMvb_ReadInputData(uint8_t device, uint8_t channel, uint8_t* destination,
-                             uint16_t offset, uint8_t length, uint8_t station) {
+uint8_t DPEMvb_ReadInputData(uint8_t device, uint8_t channel, uint8_t* destination, uint16_t offset,
+                             uint8_t length, uint8_t station) {
     return DPEM_ReadInputData(device, channel, destination, offset, length, station);
 }
 uint8_t DPEMvb_WriteRemoteAccessFlag(uint8_t device, uint8_t channel, uint8_t flag) {

@@ -17,7 +17,7 @@
 namespace nuboxlink {
 
 class Library {
-public:
+  public:
     explicit Library(Platform& platform);
     // Closes what is still open, so a test's library leaves no thread behind. (The shared
     // library's instance lives until the process ends, as boards are never closed at
@@ -68,7 +68,7 @@ public:
     // For tests: the board in the device table (no lock; do not race with resets).
     CDevice* board(uint8_t device) const { return device < 16 ? table_[device].load() : nullptr; }
 
-private:
+  private:
     // Makes the board object for a device number from the registry (or none).
     std::unique_ptr<CDevice> makeBoard(uint8_t device, DeviceConfig& config);
     // Takes the board out of the table under its device lock.

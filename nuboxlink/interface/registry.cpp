@@ -16,8 +16,8 @@ char lower(char c) {
 }
 
 bool equalNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [](char x, char y) { return lower(x) == lower(y); });
 }
 
 std::string_view trim(std::string_view s) {
@@ -176,7 +176,8 @@ RegValues& RegFile::findOrAdd(std::string_view key) {
 }
 
 void RegFile::removeTree(std::string_view key) {
-    std::erase_if(keys, [&](const auto& k) { return equalNoCase(k.first, key) || isBelow(k.first, key); });
+    std::erase_if(
+        keys, [&](const auto& k) { return equalNoCase(k.first, key) || isBelow(k.first, key); });
 }
 
 std::optional<RegFile> parseRegFile(std::string_view text) {
@@ -233,8 +234,8 @@ std::optional<RegFile> parseRegFile(std::string_view text) {
                 current = nullptr;
                 continue;
             }
-            if (key.find('[') != std::string_view::npos || key.find(']') != std::string_view::npos ||
-                key.back() == '\\') {
+            if (key.find('[') != std::string_view::npos ||
+                key.find(']') != std::string_view::npos || key.back() == '\\') {
                 return std::nullopt;
             }
             current = &file.findOrAdd(key);

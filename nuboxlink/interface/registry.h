@@ -68,7 +68,7 @@ std::optional<uint32_t> dwordValue(const RegValues& values, const std::string& n
 std::optional<std::string> stringValue(const RegValues& values, const std::string& name);
 
 class RegistryStore {
-public:
+  public:
     virtual ~RegistryStore() = default;
     // The values of the device number's subkey; false when the store, the key or the
     // subkey cannot be read.
@@ -80,7 +80,7 @@ public:
 
 // The store of the tests: a parsed file in memory.
 class MemoryRegistry final : public RegistryStore {
-public:
+  public:
     bool readDevice(unsigned device, RegValues* values) override;
     bool replaceDevice(unsigned device, const RegValues& values) override;
 

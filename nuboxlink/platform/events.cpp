@@ -16,7 +16,7 @@ namespace nuboxlink {
 namespace {
 
 class FdEvent final : public Event {
-public:
+  public:
     explicit FdEvent(int fd) : fd_(fd) {}
     ~FdEvent() override { close(fd_); }
     void set() override {
@@ -42,12 +42,12 @@ public:
     }
     int fd() const { return fd_; }
 
-private:
+  private:
     int fd_;
 };
 
 class FdTicker final : public Ticker {
-public:
+  public:
     explicit FdTicker(int fd) : fd_(fd) {}
     ~FdTicker() override { close(fd_); }
     bool waitTick(Event& stop) override {
@@ -67,7 +67,7 @@ public:
         }
     }
 
-private:
+  private:
     int fd_;
 };
 

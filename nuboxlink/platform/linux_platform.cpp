@@ -23,7 +23,7 @@ namespace {
 using namespace endpoint;
 
 class EndpointHandle final : public DriverHandle {
-public:
+  public:
     explicit EndpointHandle(int sock) : sock_(sock) {}
     ~EndpointHandle() override {
         RequestHeader h{kClose, {}, 0, 0};
@@ -55,8 +55,8 @@ public:
             return false;
         }
         reply->resize(r.length);
-        if (r.length && !recvAll(sock_, reply->data(), r.length,
-                                 LinuxPlatform::kRequestTimeoutMs, fds)) {
+        if (r.length &&
+            !recvAll(sock_, reply->data(), r.length, LinuxPlatform::kRequestTimeoutMs, fds)) {
             return false;
         }
         return r.status == kOk;
@@ -132,20 +132,20 @@ public:
         return exchange(kWrite, 0, src, n, 0, &reply, nullptr);
     }
 
-private:
+  private:
     int sock_;
     std::vector<std::pair<void*, size_t>> mappings_;
 };
 
 class FileToken final : public Token {
-public:
+  public:
     explicit FileToken(int fd) : fd_(fd) {}
     ~FileToken() override {
         flock(fd_, LOCK_UN);
         close(fd_);
     }
 
-private:
+  private:
     int fd_;
 };
 
@@ -260,8 +260,7 @@ LinuxPlatform::LinuxPlatform()
       registry_(envOr("NUBOXLINK_REGISTRY", "/etc/nuboxlink/registry.reg")),
       clock_(&steady_) {}
 
-LinuxPlatform::LinuxPlatform(std::string driverDir, std::string registryPath,
-                             romtide::Clock& clock)
+LinuxPlatform::LinuxPlatform(std::string driverDir, std::string registryPath, romtide::Clock& clock)
     : driverDir_(std::move(driverDir)), registry_(std::move(registryPath)), clock_(&clock) {}
 
 std::unique_ptr<DriverHandle> LinuxPlatform::openDriver(std::string_view deviceName,
@@ -279,8 +278,8 @@ std::unique_ptr<DriverHandle> LinuxPlatform::openDriver(std::string_view deviceN
         return nullptr;
     }
     if (connect(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        *why = (errno == ENOENT || errno == ECONNREFUSED) ? OpenResult::NotFound
-                                                          : OpenResult::Failed;
+        *why =
+            (errno == ENOENT || errno == ECONNREFUSED) ? OpenResult::NotFound : OpenResult::Failed;
         close(sock);
         return nullptr;
     }

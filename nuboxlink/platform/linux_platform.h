@@ -12,17 +12,17 @@ namespace nuboxlink {
 // another process is seen at the next InitDll; writes go to a temporary file that is
 // renamed over the old one, under an flock() on "<path>.lock".
 class FileRegistry final : public RegistryStore {
-public:
+  public:
     explicit FileRegistry(std::string path) : path_(std::move(path)) {}
     bool readDevice(unsigned device, RegValues* values) override;
     bool replaceDevice(unsigned device, const RegValues& values) override;
 
-private:
+  private:
     std::string path_;
 };
 
 class LinuxPlatform final : public Platform {
-public:
+  public:
     // Directory and file from NUBOXLINK_DRIVER_DIR and NUBOXLINK_REGISTRY, or the defaults
     // "/run/nuboxlink" and "/etc/nuboxlink/registry.reg".
     LinuxPlatform();
@@ -30,15 +30,14 @@ public:
 
     romtide::Clock& clock() override { return *clock_; }
     Generation generation() const override { return Generation::DriverLate; }
-    std::unique_ptr<DriverHandle> openDriver(std::string_view deviceName,
-                                             OpenResult* why) override;
+    std::unique_ptr<DriverHandle> openDriver(std::string_view deviceName, OpenResult* why) override;
     uint8_t claimToken(const std::string& name, std::unique_ptr<Token>* token) override;
     RegistryStore& registry() override { return registry_; }
 
     // A request that the driver has not answered within this time has failed.
     static constexpr int kRequestTimeoutMs = 5000;
 
-private:
+  private:
     std::string driverDir_;
     FileRegistry registry_;
     romtide::SteadyClock steady_;

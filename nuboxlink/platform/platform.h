@@ -30,7 +30,7 @@ struct Window {
 // An open device object of a board driver. Requests block until the driver answers or
 // the endpoint fails; a failure is an answer like any other (false).
 class DriverHandle {
-public:
+  public:
     virtual ~DriverHandle() = default;
     // Control request by code. `out` receives at most `outCapacity` answer bytes and
     // `outLen` their count.
@@ -45,13 +45,13 @@ public:
 
 // Held while a board is claimed by this process; released when destroyed.
 class Token {
-public:
+  public:
     virtual ~Token() = default;
 };
 
 // Manual-reset event.
 class Event {
-public:
+  public:
     virtual ~Event() = default;
     virtual void set() = 0;
     virtual void reset() = 0;
@@ -61,14 +61,14 @@ public:
 
 // Periodic timer for the channel watch.
 class Ticker {
-public:
+  public:
     virtual ~Ticker() = default;
     // Waits for the next tick; false when `stop` was signalled or the wait failed.
     virtual bool waitTick(Event& stop) = 0;
 };
 
 class Platform {
-public:
+  public:
     virtual ~Platform() = default;
 
     virtual romtide::Clock& clock() = 0;

@@ -6,7 +6,7 @@
 namespace nubox_sim {
 
 class SimHandle final : public nuboxlink::DriverHandle {
-public:
+  public:
     SimHandle(InProcessPlatform& platform, SimBoard& board, std::string name)
         : platform_(platform), board_(board), name_(std::move(name)) {}
     ~SimHandle() override { platform_.release(name_); }
@@ -43,19 +43,19 @@ public:
     }
     bool write(const uint8_t*, size_t) override { return false; }
 
-private:
+  private:
     InProcessPlatform& platform_;
     SimBoard& board_;
     std::string name_;
 };
 
 class SimToken final : public nuboxlink::Token {
-public:
+  public:
     SimToken(InProcessPlatform& platform, std::string name)
         : platform_(platform), name_(std::move(name)) {}
     ~SimToken() override { platform_.releaseToken(name_); }
 
-private:
+  private:
     InProcessPlatform& platform_;
     std::string name_;
 };
@@ -115,8 +115,8 @@ void InProcessPlatform::setDevice(unsigned device, const nuboxlink::RegValues& v
     registry_.replaceDevice(device, values);
 }
 
-std::unique_ptr<nuboxlink::DriverHandle> InProcessPlatform::openDriver(
-    std::string_view deviceName, nuboxlink::OpenResult* why) {
+std::unique_ptr<nuboxlink::DriverHandle> InProcessPlatform::openDriver(std::string_view deviceName,
+                                                                       nuboxlink::OpenResult* why) {
     std::string name(deviceName);
     std::lock_guard lock(mutex_);
     ++opens_[name];

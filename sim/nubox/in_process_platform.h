@@ -20,7 +20,7 @@
 namespace nubox_sim {
 
 class InProcessPlatform final : public nuboxlink::Platform {
-public:
+  public:
     explicit InProcessPlatform(bool virtualTime = true);
     ~InProcessPlatform() override;
 
@@ -47,7 +47,7 @@ public:
 
     void setGeneration(nuboxlink::Generation g) { generation_ = g; }
 
-private:
+  private:
     friend class SimHandle;
     friend class SimToken;
     void stepAll();

@@ -87,7 +87,8 @@ bool serve(Client& client, Endpoint& ep) {
             std::vector<uint8_t> out;
             bool mapsDpr = false;
             bool ok = ep.board->control(h.code, in.data(), in.size(), &out, &mapsDpr);
-            return reply(client.fd, ok ? kOk : kFailed, out, ok && mapsDpr ? ep.board->dprFd() : -1);
+            return reply(client.fd, ok ? kOk : kFailed, out,
+                         ok && mapsDpr ? ep.board->dprFd() : -1);
         }
         case kClose:
             if (mine) {
@@ -155,7 +156,8 @@ int main(int argc, char** argv) {
         std::memcpy(addr.sun_path, ep.path.c_str(), ep.path.size() + 1);
         unlink(ep.path.c_str());
         ep.listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (ep.listener < 0 || bind(ep.listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        if (ep.listener < 0 ||
+            bind(ep.listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
             listen(ep.listener, 16) != 0) {
             std::fprintf(stderr, "nubox-simd: cannot listen on %s: %s\n", ep.path.c_str(),
                          std::strerror(errno));

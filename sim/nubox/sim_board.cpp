@@ -214,8 +214,12 @@ void SimBoard::runCommand() {
         for (int i = 0; i < 6; ++i) {
             v[i] = static_cast<uint16_t>(p[2 * i] << 8 | p[2 * i + 1]);
         }
-        const uint16_t want[6] = {14, static_cast<uint16_t>(r - 16), static_cast<uint16_t>(r - 8),
-                                  static_cast<uint16_t>(r - 30), 8, 8};
+        const uint16_t want[6] = {14,
+                                  static_cast<uint16_t>(r - 16),
+                                  static_cast<uint16_t>(r - 8),
+                                  static_cast<uint16_t>(r - 30),
+                                  8,
+                                  8};
         if (std::memcmp(v, want, sizeof v) != 0) {
             put(0, 0xFF);
             return;

@@ -37,7 +37,7 @@ std::optional<BoardSpec> parseBoardSpec(std::string_view text);
 std::string deviceName(const BoardSpec& spec);
 
 class SimBoard {
-public:
+  public:
     SimBoard(const BoardSpec& spec, romtide::Clock& clock);
     ~SimBoard();
     SimBoard(const SimBoard&) = delete;
@@ -76,7 +76,7 @@ public:
     unsigned restarts();
     bool configured(unsigned channel);
 
-private:
+  private:
     struct Channel {
         bool active = false;
         uint16_t dataSize = 0;

@@ -17,14 +17,14 @@
 
 static int passed = 0, failed = 0;
 
-#define CHECK(cond)                                                     \
-    do {                                                                \
-        if (cond) {                                                     \
-            ++passed;                                                   \
-        } else {                                                        \
-            ++failed;                                                   \
+#define CHECK(cond)                                                            \
+    do {                                                                       \
+        if (cond) {                                                            \
+            ++passed;                                                          \
+        } else {                                                               \
+            ++failed;                                                          \
             fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #cond); \
-        }                                                               \
+        }                                                                      \
     } while (0)
 
 static volatile int callbacks = 0;
@@ -68,11 +68,12 @@ int main(int argc, char** argv) {
     snprintf(registry, sizeof registry, "%s/registry.reg", dir);
     snprintf(socketPath, sizeof socketPath, "%s/_nuBoxPCI_Multiboard0", drivers);
     FILE* reg = fopen(registry, "w");
-    fprintf(reg,
-            "REGEDIT4\n\n"
-            "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zirudevizudorer\\Devices]\n\n"
-            "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zirudevizudorer\\Devices\\0]\n"
-            "\"PCI-Board\"=dword:00000042\n");
+    fprintf(
+        reg,
+        "REGEDIT4\n\n"
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zirudevizudorer\\Devices]\n\n"
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zirudevizudorer\\Devices\\0]\n"
+        "\"PCI-Board\"=dword:00000042\n");
     fclose(reg);
 
     int out[2];

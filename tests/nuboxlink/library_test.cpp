@@ -21,10 +21,11 @@ TEST(ChannelGate, AnswersTheDocumentedCodesBeforeTouchingAChannel) {
     EXPECT_EQ(rig.lib->dpemGetReport(1, 0, report), 3);  // no board
     // A channel of another family: the gate refuses before the operation runs.
     bool ran = false;
-    EXPECT_EQ(rig.lib->channelCall(0, 0, NUBOX_CHANNEL_LIST, [&](auto&) {
-        ran = true;
-        return uint8_t{0};
-    }),
+    EXPECT_EQ(rig.lib->channelCall(0, 0, NUBOX_CHANNEL_LIST,
+                                   [&](auto&) {
+                                       ran = true;
+                                       return uint8_t{0};
+                                   }),
               4);
     EXPECT_FALSE(ran);
     EXPECT_EQ(rig.lib->dpemGetReport(0, 0, report), 7);
@@ -116,7 +117,7 @@ TEST(InitDll, ChannelFailuresShowInTheChannelStatusByte) {
     Rig rig;
     rig.addPci(0, 0, 0x42);
     rig.channel(0, 0, NUBOX_CHANNEL_DPEM, 6000);
-    rig.channel(0, 1, NUBOX_CHANNEL_LIST, 100);  // no list family in this library yet
+    rig.channel(0, 1, NUBOX_CHANNEL_LIST, 100);    // no list family in this library yet
     rig.channel(0, 2, NUBOX_CHANNEL_DPEM, 20000);  // does not fit a 16 KB DPR
     rig.channel(0, 3, 77, 0);
     EXPECT_EQ(rig.init(1), 2);

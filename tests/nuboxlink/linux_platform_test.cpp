@@ -22,7 +22,7 @@ namespace {
 using namespace std::chrono_literals;
 
 class Daemon {
-public:
+  public:
     Daemon(const std::string& dir, const std::vector<std::string>& boards) {
         int out[2];
         if (pipe(out) != 0) {
@@ -63,13 +63,13 @@ public:
         return ws;
     }
 
-private:
+  private:
     pid_t pid_ = -1;
     bool ready_ = false;
 };
 
 class LinuxPlatformTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         // Socket paths are short (108 bytes): a short folder name.
         static int counter = 0;

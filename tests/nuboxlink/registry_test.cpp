@@ -46,15 +46,15 @@ TEST(RegFile, RefusesMalformedAndTruncatedFiles) {
     const char* bad[] = {
         "",
         "REGEDIT5\n",
-        "REGEDIT4\n\"a\"=dword:1\n",                          // value outside a key
-        "REGEDIT4\n[K]\n\"a\"=dword:123456789\n",             // nine digits
-        "REGEDIT4\n[K]\n\"a\"=dword:12g4\n",                  // not hex
-        "REGEDIT4\n[K]\n\"a\"=\"unterminated\n",              // truncated string
-        "REGEDIT4\n[K]\n\"a\"=hex:01,0\n",                    // half a byte
-        "REGEDIT4\n[K]\n\"a\"=hex:01,\\\n",                   // continuation at the end
-        "REGEDIT4\n[K\n",                                     // truncated key
-        "REGEDIT4\n[K]\n\"a\"dword:1\n",                      // no equals sign
-        "REGEDIT4\n[K]\n\"a\"=word:1\n",                      // unknown type
+        "REGEDIT4\n\"a\"=dword:1\n",               // value outside a key
+        "REGEDIT4\n[K]\n\"a\"=dword:123456789\n",  // nine digits
+        "REGEDIT4\n[K]\n\"a\"=dword:12g4\n",       // not hex
+        "REGEDIT4\n[K]\n\"a\"=\"unterminated\n",   // truncated string
+        "REGEDIT4\n[K]\n\"a\"=hex:01,0\n",         // half a byte
+        "REGEDIT4\n[K]\n\"a\"=hex:01,\\\n",        // continuation at the end
+        "REGEDIT4\n[K\n",                          // truncated key
+        "REGEDIT4\n[K]\n\"a\"dword:1\n",           // no equals sign
+        "REGEDIT4\n[K]\n\"a\"=word:1\n",           // unknown type
     };
     for (const char* text : bad) {
         EXPECT_FALSE(parseRegFile(text)) << text;
@@ -80,7 +80,7 @@ TEST(RegFile, WritingBackReadsTheSame) {
 }
 
 class FileRegistryTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dir = std::filesystem::temp_directory_path() /
               ("nuboxlink-reg-" + std::to_string(getpid()) + "-" +

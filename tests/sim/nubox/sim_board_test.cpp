@@ -42,7 +42,8 @@ struct Firmware : ::testing::Test {
     void layout(uint16_t a, uint16_t b) {
         uint8_t* d = board->dpr();
         const uint16_t r = 16384;
-        const uint16_t v[6] = {a, b, static_cast<uint16_t>(r - 8), static_cast<uint16_t>(r - 30), 8, 8};
+        const uint16_t v[6] = {a, b, static_cast<uint16_t>(r - 8), static_cast<uint16_t>(r - 30),
+                               8, 8};
         for (int i = 0; i < 6; ++i) {
             d[1 + 2 * i] = static_cast<uint8_t>(v[i] >> 8);
             d[2 + 2 * i] = static_cast<uint8_t>(v[i]);

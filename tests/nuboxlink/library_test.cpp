@@ -186,7 +186,7 @@ TEST(InitDll, PciIdNotFoundIsStatusNine) {
     DeviceInfo info{};
     EXPECT_EQ(rig.lib->getDeviceInfo(0, &info), 0);
     EXPECT_EQ(info.kind, NUBOX_KIND_PCI_HIGH);
-    EXPECT_EQ(info.boardId, 0x2345u);
+    EXPECT_EQ(uint32_t{info.boardId}, 0x2345u);
     EXPECT_EQ(info.present, 0);
 }
 
@@ -231,7 +231,7 @@ TEST(DeviceInfo, ReportsOpenBoardsWithoutTouchingTheDriver) {
     DeviceInfo info{};
     EXPECT_EQ(rig.lib->getDeviceInfo(0, &info), 0);
     EXPECT_EQ(info.kind, NUBOX_KIND_PCI);
-    EXPECT_EQ(info.boardId, 0x1234u);
+    EXPECT_EQ(uint32_t{info.boardId}, 0x1234u);
     EXPECT_EQ(info.present, 1);
     EXPECT_EQ(info.busy, 0);
     ASSERT_EQ(rig.init(1), 0);

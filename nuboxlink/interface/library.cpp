@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "nuboxlink/board/usb_device.h"
 #include "nuboxlink/interface/registry.h"
 
 namespace nuboxlink {
@@ -56,10 +57,13 @@ std::unique_ptr<CDevice> Library::makeBoard(uint8_t device, DeviceConfig& config
             config.memoryRange = numberValue(values, "MemoryRange").value_or(0);
             return std::make_unique<CIsaDevice>(*this, device, *port);
         }
-        // USB boxes, PCMCIA cards and remote boards are configured with these values;
-        // their board kinds are not part of this version, so such a device number has
-        // no board object (status 1), and the values below them are not looked at.
-        if (dwordValue(values, "USB-Id") || dwordValue(values, "PCMCIA-Slot")) {
+        if (auto id = dwordValue(values, "USB-Id")) {
+            return std::make_unique<CUsbDevice>(*this, device, static_cast<uint16_t>(*id));
+        }
+        // PCMCIA cards and remote boards are configured with these values; their board
+        // kinds are not part of this version, so such a device number has no board
+        // object (status 1), and the values below them are not looked at.
+        if (dwordValue(values, "PCMCIA-Slot")) {
             return nullptr;
         }
         if (auto id = dwordValue(values, "PCI-Board")) {

@@ -40,7 +40,7 @@ class FdEvent final : public Event {
             return r > 0 && (p.revents & POLLIN);
         }
     }
-    int fd() const { return fd_; }
+    int fd() const override { return fd_; }
 
   private:
     int fd_;
@@ -51,10 +51,10 @@ class FdTicker final : public Ticker {
     explicit FdTicker(int fd) : fd_(fd) {}
     ~FdTicker() override { close(fd_); }
     bool waitTick(Event& stop) override {
-        auto* stopEvent = dynamic_cast<FdEvent*>(&stop);
-        pollfd p[2] = {{fd_, POLLIN, 0}, {stopEvent ? stopEvent->fd() : -1, POLLIN, 0}};
+        const int stopFd = stop.fd();
+        pollfd p[2] = {{fd_, POLLIN, 0}, {stopFd, POLLIN, 0}};
         for (;;) {
-            int r = poll(p, stopEvent ? 2 : 1, -1);
+            int r = poll(p, stopFd >= 0 ? 2 : 1, -1);
             if (r < 0 && errno == EINTR) {
                 continue;
             }
@@ -95,6 +95,23 @@ std::unique_ptr<Ticker> Platform::createTicker(unsigned periodMs) {
         return nullptr;
     }
     return std::make_unique<FdTicker>(fd);
+}
+
+int Platform::waitEither(Event& a, Event& b, int timeoutMs) {
+    if (a.fd() < 0 || b.fd() < 0) {
+        return -1;
+    }
+    pollfd p[2] = {{a.fd(), POLLIN, 0}, {b.fd(), POLLIN, 0}};
+    for (;;) {
+        int r = poll(p, 2, timeoutMs < 0 ? -1 : timeoutMs);
+        if (r < 0 && errno == EINTR) {
+            continue;
+        }
+        if (r <= 0) {
+            return -1;
+        }
+        return (p[0].revents & POLLIN) ? 0 : 1;
+    }
 }
 
 void Platform::raiseThreadPriority() {

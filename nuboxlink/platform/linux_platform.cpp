@@ -8,6 +8,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <dlfcn.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -36,7 +38,8 @@ class EndpointHandle final : public DriverHandle {
 
     // One request and its reply; `fds` receives descriptors that came with the reply.
     bool exchange(uint8_t op, uint32_t code, const uint8_t* in, size_t inLen, uint32_t want,
-                  std::vector<uint8_t>* reply, std::vector<int>* fds) {
+                  std::vector<uint8_t>* reply, std::vector<int>* fds,
+                  const std::vector<int>& sendFds = {}) {
         if (inLen > kMaxPayload) {
             return false;
         }
@@ -46,7 +49,8 @@ class EndpointHandle final : public DriverHandle {
         if (inLen) {
             std::memcpy(msg.data() + sizeof h, in, inLen);
         }
-        if (!sendAll(sock_, msg.data(), msg.size())) {
+        if (!sendAll(sock_, msg.data(), msg.size(), sendFds.empty() ? nullptr : sendFds.data(),
+                     sendFds.size())) {
             return false;
         }
         ReplyHeader r{};
@@ -132,6 +136,18 @@ class EndpointHandle final : public DriverHandle {
         return exchange(kWrite, 0, src, n, 0, &reply, nullptr);
     }
 
+    bool registerEvents(uint32_t code, Event* const* events, size_t count) override {
+        std::vector<int> fds;
+        for (size_t i = 0; i < count; ++i) {
+            if (!events[i] || events[i]->fd() < 0) {
+                return false;
+            }
+            fds.push_back(events[i]->fd());
+        }
+        std::vector<uint8_t> reply;
+        return exchange(kControl, code, nullptr, 0, 0, &reply, nullptr, fds);
+    }
+
   private:
     int sock_;
     std::vector<std::pair<void*, size_t>> mappings_;
@@ -186,6 +202,47 @@ bool readFile(const std::string& path, std::string* text) {
 }
 
 }  // namespace
+
+std::vector<uint8_t> loadFirmwareFile(const std::string& dir, uint8_t family) {
+    const char* name = nullptr;
+    switch (family) {
+        case 19:
+            name = "dpem.nbf";
+            break;
+        case 1:
+            name = "dps.nbf";
+            break;
+        case 5:
+            name = "fms.nbf";
+            break;
+        case 18:
+            name = "list.nbf";
+            break;
+        case 15:
+            name = "pb2m.nbf";
+            break;
+        default:
+            return {};
+    }
+    std::string text;
+    if (!readFile(dir + "/" + name, &text) || text.size() > 65536 || text.size() % 20 != 0) {
+        return {};
+    }
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+std::vector<uint8_t> LinuxPlatform::firmwareImage(uint8_t family) {
+    std::string dir = envOr("NUBOXLINK_FIRMWARE_DIR", "");
+    if (dir.empty()) {
+        // Delivered beside the library: <folder of libnuboxlink.so>/nuboxlink-firmware.
+        Dl_info info{};
+        if (dladdr(reinterpret_cast<void*>(&loadFirmwareFile), &info) && info.dli_fname) {
+            dir = (std::filesystem::path(info.dli_fname).parent_path() / "nuboxlink-firmware")
+                      .string();
+        }
+    }
+    return loadFirmwareFile(dir, family);
+}
 
 bool FileRegistry::readDevice(unsigned device, RegValues* values) {
     std::string text;

@@ -2,7 +2,9 @@
 // directory, ownership tokens as flock()ed files, the registry as a REGEDIT4 file.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "nuboxlink/platform/platform.h"
 
@@ -21,6 +23,10 @@ class FileRegistry final : public RegistryStore {
     std::string path_;
 };
 
+// The image file of a channel family ("dpem.nbf", …) in a folder; empty when missing
+// or not a record array.
+std::vector<uint8_t> loadFirmwareFile(const std::string& dir, uint8_t family);
+
 class LinuxPlatform final : public Platform {
   public:
     // Directory and file from NUBOXLINK_DRIVER_DIR and NUBOXLINK_REGISTRY, or the defaults
@@ -33,6 +39,8 @@ class LinuxPlatform final : public Platform {
     std::unique_ptr<DriverHandle> openDriver(std::string_view deviceName, OpenResult* why) override;
     uint8_t claimToken(const std::string& name, std::unique_ptr<Token>* token) override;
     RegistryStore& registry() override { return registry_; }
+    // From NUBOXLINK_FIRMWARE_DIR, or "nuboxlink-firmware" beside the library.
+    std::vector<uint8_t> firmwareImage(uint8_t family) override;
 
     // A request that the driver has not answered within this time has failed.
     static constexpr int kRequestTimeoutMs = 5000;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/clock.h"
 #include "nuboxlink/interface/registry.h"
@@ -27,6 +28,8 @@ struct Window {
     uint32_t size = 0;
 };
 
+class Event;
+
 // An open device object of a board driver. Requests block until the driver answers or
 // the endpoint fails; a failure is an answer like any other (false).
 class DriverHandle {
@@ -41,6 +44,9 @@ class DriverHandle {
     virtual bool map(uint32_t code, const uint8_t* in, size_t inLen, Window* window) = 0;
     virtual bool read(uint8_t* dst, size_t n, size_t* got) = 0;
     virtual bool write(const uint8_t* src, size_t n) = 0;
+    // A control request whose input is the library's events, so the driver can signal
+    // them directly (USB stop, released, notify; card removal, released).
+    virtual bool registerEvents(uint32_t code, Event* const* events, size_t count) = 0;
 };
 
 // Held while a board is claimed by this process; released when destroyed.
@@ -57,6 +63,8 @@ class Event {
     virtual void reset() = 0;
     // True when signalled within the time (a negative time waits without limit).
     virtual bool wait(int timeoutMs) = 0;
+    // The kernel object behind the event, for passing it to a driver; -1 when none.
+    virtual int fd() const { return -1; }
 };
 
 // Periodic timer for the channel watch.
@@ -88,6 +96,11 @@ class Platform {
     virtual std::unique_ptr<Ticker> createTicker(unsigned periodMs);
     // The channel watch asks for real-time priority; quietly nothing without the right.
     virtual void raiseThreadPriority();
+    // Waits for either event: 0 or 1 for the one signalled, -1 on time-out or failure.
+    int waitEither(Event& a, Event& b, int timeoutMs);
+    // The USB box firmware image of a channel family, as the record array delivered with
+    // the library; empty when it cannot be had.
+    virtual std::vector<uint8_t> firmwareImage(uint8_t family) = 0;
 };
 
 }  // namespace nuboxlink

@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include "nuboxlink/platform/linux_platform.h"
+
 namespace nubox_sim {
 
 class SimHandle final : public nuboxlink::DriverHandle {
   public:
-    SimHandle(InProcessPlatform& platform, SimBoard& board, std::string name)
+    SimHandle(InProcessPlatform& platform, SimDevice& board, std::string name)
         : platform_(platform), board_(board), name_(std::move(name)) {}
     ~SimHandle() override { platform_.release(name_); }
 
@@ -28,24 +30,37 @@ class SimHandle final : public nuboxlink::DriverHandle {
     bool map(uint32_t code, const uint8_t* in, size_t inLen, nuboxlink::Window* window) override {
         std::vector<uint8_t> answer;
         bool mapsDpr = false;
-        if (!board_.control(code, in, inLen, &answer, &mapsDpr) || !mapsDpr) {
+        auto* board = dynamic_cast<SimBoard*>(&board_);
+        if (!board || !board_.control(code, in, inLen, &answer, &mapsDpr) || !mapsDpr) {
             return false;
         }
-        window->base = board_.dpr();
-        window->size = board_.dprSize();
+        window->base = board->dpr();
+        window->size = board->dprSize();
         return true;
     }
-    bool read(uint8_t*, size_t, size_t* got) override {
-        if (got) {
-            *got = 0;
+    bool read(uint8_t* dst, size_t n, size_t* got) override {
+        std::vector<uint8_t> bytes;
+        bool ok = board_.read(n, &bytes);
+        if (!bytes.empty()) {
+            std::memcpy(dst, bytes.data(), bytes.size());
         }
-        return false;
+        if (got) {
+            *got = bytes.size();
+        }
+        return ok;
     }
-    bool write(const uint8_t*, size_t) override { return false; }
+    bool write(const uint8_t* src, size_t n) override { return board_.write(src, n); }
+    bool registerEvents(uint32_t code, nuboxlink::Event* const* events, size_t count) override {
+        std::vector<int> fds;
+        for (size_t i = 0; i < count; ++i) {
+            fds.push_back(events[i] ? events[i]->fd() : -1);
+        }
+        return code == 0x222044 && board_.registerEvents(fds);
+    }
 
   private:
     InProcessPlatform& platform_;
-    SimBoard& board_;
+    SimDevice& board_;
     std::string name_;
 };
 
@@ -85,14 +100,14 @@ void InProcessPlatform::scheduleFirmware() {
 }
 
 void InProcessPlatform::stepAll() {
-    std::vector<SimBoard*> boards;
+    std::vector<SimDevice*> boards;
     {
         std::lock_guard lock(mutex_);
         for (auto& [name, b] : boards_) {
             boards.push_back(b.get());
         }
     }
-    for (SimBoard* b : boards) {
+    for (SimDevice* b : boards) {
         b->step();
     }
 }
@@ -105,10 +120,26 @@ SimBoard& InProcessPlatform::addBoard(const BoardSpec& spec) {
     return ref;
 }
 
+SimUsbBox& InProcessPlatform::addUsb(unsigned slot, uint16_t id) {
+    BoardSpec spec;
+    spec.kind = BoardKind::Usb;
+    spec.index = slot;
+    spec.id = id;
+    auto box = std::make_unique<SimUsbBox>(spec);
+    SimUsbBox& ref = *box;
+    std::lock_guard lock(mutex_);
+    boards_[deviceName(spec)] = std::move(box);
+    return ref;
+}
+
 SimBoard* InProcessPlatform::board(const std::string& deviceName) {
     std::lock_guard lock(mutex_);
     auto it = boards_.find(deviceName);
-    return it == boards_.end() ? nullptr : it->second.get();
+    return it == boards_.end() ? nullptr : dynamic_cast<SimBoard*>(it->second.get());
+}
+
+std::vector<uint8_t> InProcessPlatform::firmwareImage(uint8_t family) {
+    return nuboxlink::loadFirmwareFile(NUBOXLINK_FIRMWARE_SOURCE_DIR, family);
 }
 
 void InProcessPlatform::setDevice(unsigned device, const nuboxlink::RegValues& values) {

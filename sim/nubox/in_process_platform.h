@@ -16,6 +16,7 @@
 
 #include "nuboxlink/platform/platform.h"
 #include "sim/nubox/sim_board.h"
+#include "sim/nubox/sim_usb.h"
 
 namespace nubox_sim {
 
@@ -30,8 +31,11 @@ class InProcessPlatform final : public nuboxlink::Platform {
                                                         nuboxlink::OpenResult* why) override;
     uint8_t claimToken(const std::string& name, std::unique_ptr<nuboxlink::Token>* token) override;
     nuboxlink::RegistryStore& registry() override { return registry_; }
+    // The images delivered with the library's sources.
+    std::vector<uint8_t> firmwareImage(uint8_t family) override;
 
     SimBoard& addBoard(const BoardSpec& spec);
+    SimUsbBox& addUsb(unsigned slot, uint16_t id);
     SimBoard* board(const std::string& deviceName);
     romtide::VirtualClock& virtualClock() { return virtual_; }
     nuboxlink::MemoryRegistry& memoryRegistry() { return registry_; }
@@ -62,7 +66,7 @@ class InProcessPlatform final : public nuboxlink::Platform {
     nuboxlink::MemoryRegistry registry_;
 
     std::mutex mutex_;
-    std::map<std::string, std::unique_ptr<SimBoard>> boards_;
+    std::map<std::string, std::unique_ptr<SimDevice>> boards_;
     std::set<std::string> openNames_;
     std::map<std::string, int> opens_;
     std::set<std::string> tokens_;

@@ -21,6 +21,7 @@
 
 #include "nuboxlink/platform/endpoint_protocol.h"
 #include "sim/nubox/sim_board.h"
+#include "sim/nubox/sim_usb.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ void onSignal(int) {
 }
 
 struct Endpoint {
-    std::unique_ptr<nubox_sim::SimBoard> board;
+    std::unique_ptr<nubox_sim::SimDevice> board;
     std::string path;
     int listener = -1;
     int owner = -1;  // the client that has the board open
@@ -61,8 +62,11 @@ bool serve(Client& client, Endpoint& ep) {
     if (!recvAll(client.fd, &h, sizeof h, 2000, &fds)) {
         return false;
     }
+    // Event registration carries the library's eventfds; the device keeps copies.
+    const bool registered = h.op == kControl && h.code == 0x222044 && !fds.empty() &&
+                            ep.owner == client.fd && ep.board->registerEvents(fds);
     for (int fd : fds) {
-        close(fd);  // no simulated board registers events
+        close(fd);
     }
     const bool hasInput = h.op == kControl || h.op == kWrite;
     if (hasInput && h.length > kMaxPayload) {
@@ -86,6 +90,9 @@ bool serve(Client& client, Endpoint& ep) {
             }
             std::vector<uint8_t> out;
             bool mapsDpr = false;
+            if (h.code == 0x222044 && !fds.empty()) {
+                return reply(client.fd, registered ? kOk : kFailed);
+            }
             bool ok = ep.board->control(h.code, in.data(), in.size(), &out, &mapsDpr);
             return reply(client.fd, ok ? kOk : kFailed, out,
                          ok && mapsDpr ? ep.board->dprFd() : -1);
@@ -95,7 +102,14 @@ bool serve(Client& client, Endpoint& ep) {
                 ep.owner = -1;
             }
             return true;
-        default:  // read and write belong to USB boxes, which are not simulated here
+        case kWrite:
+            return reply(client.fd, mine && ep.board->write(in.data(), in.size()) ? kOk : kFailed);
+        case kRead: {
+            std::vector<uint8_t> out;
+            bool ok = mine && h.length <= kMaxPayload && ep.board->read(h.length, &out);
+            return reply(client.fd, ok ? kOk : kFailed, out);
+        }
+        default:
             return reply(client.fd, kFailed);
     }
 }
@@ -103,7 +117,8 @@ bool serve(Client& client, Endpoint& ep) {
 int usage() {
     std::fprintf(stderr,
                  "usage: nubox-simd --driver-dir DIR --board BOARD [--board BOARD ...]\n"
-                 "  BOARD: isa:N[:dpr=16384|32768|65536] | pci:SLOT:ID | card:SLOT:SOCKET,\n"
+                 "  BOARD: isa:N[:dpr=16384|32768|65536] | pci:SLOT:ID | usb:SLOT:ID |\n"
+                 "         card:SLOT:SOCKET,\n"
                  "         each optionally followed by ,hang\n");
     return 2;
 }
@@ -144,7 +159,11 @@ int main(int argc, char** argv) {
     int status = 0;
     for (const auto& spec : specs) {
         Endpoint ep;
-        ep.board = std::make_unique<nubox_sim::SimBoard>(spec, clock);
+        if (spec.kind == nubox_sim::BoardKind::Usb) {
+            ep.board = std::make_unique<nubox_sim::SimUsbBox>(spec);
+        } else {
+            ep.board = std::make_unique<nubox_sim::SimBoard>(spec, clock);
+        }
         ep.path = dir + "/" + nubox_sim::deviceName(spec);
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;

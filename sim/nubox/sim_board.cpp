@@ -65,8 +65,10 @@ std::optional<BoardSpec> parseBoardSpec(std::string_view text) {
             }
             spec.dprSize = *size;
         }
-    } else if ((f[0] == "pci" || f[0] == "card") && f.size() == 3) {
-        spec.kind = f[0] == "pci" ? BoardKind::Pci : BoardKind::Card;
+    } else if ((f[0] == "pci" || f[0] == "card" || f[0] == "usb") && f.size() == 3) {
+        spec.kind = f[0] == "pci"   ? BoardKind::Pci
+                    : f[0] == "usb" ? BoardKind::Usb
+                                    : BoardKind::Card;
         auto id = number(f[2]);
         if (!id || *id > 0xFFFF || (spec.kind == BoardKind::Card && *id > 15)) {
             return std::nullopt;
@@ -91,6 +93,8 @@ std::string deviceName(const BoardSpec& spec) {
             return "_nuBoxPCI_Multiboard" + std::to_string(spec.index);
         case BoardKind::Card:
             return "_nuBOX_Card" + std::to_string(spec.index);
+        case BoardKind::Usb:
+            return "_nuBOX_USB" + std::to_string(spec.index);
     }
     return {};
 }

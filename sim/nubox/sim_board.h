@@ -20,41 +20,59 @@
 
 namespace nubox_sim {
 
-enum class BoardKind { Isa, Pci, Card };
+enum class BoardKind { Isa, Pci, Card, Usb };
 
 struct BoardSpec {
     BoardKind kind = BoardKind::Pci;
-    unsigned index = 0;  // ISA: device number; PCI: driver slot; card: driver slot
-    uint16_t id = 0;     // PCI: board id; card: socket
+    unsigned index = 0;  // ISA: device number; PCI, USB, card: driver slot
+    uint16_t id = 0;     // PCI, USB: board id; card: socket
     uint32_t dprSize = 16384;
     bool hang = false;  // the firmware never clears the command byte
 };
 
-// "isa:N[:dpr=16384|32768|65536]", "pci:SLOT:ID", "card:SLOT:SOCKET", each optionally
-// followed by ",hang". Numbers are decimal or 0x-prefixed hex.
+// "isa:N[:dpr=16384|32768|65536]", "pci:SLOT:ID", "usb:SLOT:ID", "card:SLOT:SOCKET",
+// each optionally followed by ",hang". Numbers are decimal or 0x-prefixed hex.
 std::optional<BoardSpec> parseBoardSpec(std::string_view text);
 // The board driver's device name, without the leading "\\.\".
 std::string deviceName(const BoardSpec& spec);
 
-class SimBoard {
+// What a board driver offers: control requests by code, and for USB boxes plain reads
+// and writes and the events the library registers.
+class SimDevice {
+  public:
+    virtual ~SimDevice() = default;
+    // False when the request failed or is unknown; `mapsDpr` is set when the answer
+    // hands over the DPR (dprFd()).
+    virtual bool control(uint32_t code, const uint8_t* in, size_t inLen, std::vector<uint8_t>* out,
+                         bool* mapsDpr) = 0;
+    // Event registration (0x222044 with the events); the device keeps its own copies of
+    // the descriptors.
+    virtual bool registerEvents(const std::vector<int>&) { return false; }
+    virtual bool write(const uint8_t*, size_t) { return false; }
+    virtual bool read(size_t, std::vector<uint8_t>*) { return false; }
+    virtual int dprFd() const { return -1; }
+    virtual void step() = 0;
+};
+
+class SimBoard final : public SimDevice {
   public:
     SimBoard(const BoardSpec& spec, romtide::Clock& clock);
-    ~SimBoard();
+    ~SimBoard() override;
     SimBoard(const SimBoard&) = delete;
     SimBoard& operator=(const SimBoard&) = delete;
 
     const BoardSpec& spec() const { return spec_; }
-    int dprFd() const { return fd_; }
+    int dprFd() const override { return fd_; }
     uint8_t* dpr() { return dpr_; }
     uint32_t dprSize() const { return spec_.dprSize; }
 
     // A driver control request. False when the request failed or is unknown; `mapsDpr`
     // is set when the answer hands over the DPR.
     bool control(uint32_t code, const uint8_t* in, size_t inLen, std::vector<uint8_t>* out,
-                 bool* mapsDpr);
+                 bool* mapsDpr) override;
 
     // One pass of the firmware's main loop.
-    void step();
+    void step() override;
 
     static constexpr int64_t kBootTimeUs = 20000;
 

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -214,6 +215,37 @@ TEST_F(LinuxPlatformTest, ADriverThatGoesAwayEndsRequestsWithoutHanging) {
     EXPECT_EQ(lib->resetDevice(0, 0), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms);
     EXPECT_EQ(lib->dpemStationOnline(0, 0, &out), 3);
+}
+
+std::atomic<int> g_linuxCalls{0};
+void countCall(uint8_t, uint8_t, uint32_t) {
+    ++g_linuxCalls;
+}
+
+TEST_F(LinuxPlatformTest, UsbBoxBehindTheDaemonSignalsTheLibrarysEvents) {
+    Daemon daemon(drivers, {"usb:0:0x1001"});
+    ASSERT_TRUE(daemon.ready());
+    FileRegistry(registryPath).replaceDevice(0, RegValues{{"USB-Id", RegValue::ofDword(0x1001)}});
+    ASSERT_EQ(init(1), 0);
+    g_linuxCalls = 0;
+    ASSERT_EQ(lib->watchMailbox(0, 0, countCall, 0, 10), 0);
+    std::vector<uint8_t> block(256, 0);
+    block[0] = 0x21;
+    ASSERT_EQ(lib->dpemWriteCommand(0, 0, block.data()), 0);
+    // The box's notify event is an eventfd of ours that the daemon process writes.
+    auto end = std::chrono::steady_clock::now() + 3s;
+    while (g_linuxCalls == 0 && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_GT(g_linuxCalls, 0);
+    uint8_t report[256];
+    ASSERT_EQ(lib->dpemGetReport(0, 0, report), 0);
+    EXPECT_EQ(report[0], 0xE1);
+    uint8_t data[4] = {1, 2, 3, 4}, back[4] = {};
+    ASSERT_EQ(lib->dpemWriteOutputData(0, 0, data, 10, 4, 1), 0);
+    ASSERT_EQ(lib->dpemReadInputData(0, 0, back, 10, 4, 1), 0);
+    EXPECT_EQ(back[3], 4);
+    EXPECT_EQ(lib->stopWatchThread(0, 0), 0);
 }
 
 TEST_F(LinuxPlatformTest, DaemonRemovesItsEndpointsOnSigint) {

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "nuboxlink/board/card_device.h"
 #include "nuboxlink/board/usb_device.h"
 #include "nuboxlink/interface/registry.h"
 
@@ -60,15 +61,18 @@ std::unique_ptr<CDevice> Library::makeBoard(uint8_t device, DeviceConfig& config
         if (auto id = dwordValue(values, "USB-Id")) {
             return std::make_unique<CUsbDevice>(*this, device, static_cast<uint16_t>(*id));
         }
-        // PCMCIA cards and remote boards are configured with these values; their board
-        // kinds are not part of this version, so such a device number has no board
-        // object (status 1), and the values below them are not looked at.
-        if (dwordValue(values, "PCMCIA-Slot")) {
-            return nullptr;
+        if (auto socket = dwordValue(values, "PCMCIA-Slot")) {
+            if (platform_.generation() == Generation::DriverEarly) {
+                return std::make_unique<CPcmciaDeviceNT>(*this, device);
+            }
+            return std::make_unique<CPcmciaDeviceWDM>(*this, device,
+                                                      static_cast<uint8_t>(*socket & 0x0F));
         }
         if (auto id = dwordValue(values, "PCI-Board")) {
             return std::make_unique<CPciDevice>(*this, device, static_cast<uint16_t>(*id));
         }
+        // Remote boards ("RemoteMachine" and "RemoteDevice") come with their own board
+        // kind; until then such a device number has no board object (status 1).
     } catch (const std::bad_alloc&) {
         return nullptr;
     }

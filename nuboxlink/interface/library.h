@@ -62,6 +62,8 @@ class Library {
     };
     SlotTable& pciSlots() { return pciSlots_; }
     SlotTable& usbSlots() { return usbSlots_; }
+    // Plug-and-play cards: the id is the socket.
+    SlotTable& cardSlots() { return cardSlots_; }
     // True when another board object of this process holds that kind of board id.
     bool idInUse(const SlotTable& table, uint16_t id) const;
 
@@ -80,7 +82,7 @@ class Library {
     std::mutex global_;
     std::array<std::mutex, 16> deviceLocks_;
     std::array<std::atomic<CDevice*>, 16> table_{};
-    SlotTable pciSlots_, usbSlots_;
+    SlotTable pciSlots_, usbSlots_, cardSlots_;
 
     std::array<DeviceInfo, 16> attached_{};
     uint8_t enumFilter_ = 0;

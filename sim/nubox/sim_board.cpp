@@ -113,7 +113,41 @@ SimBoard::SimBoard(const BoardSpec& spec, romtide::Clock& clock) : spec_(spec), 
     boot();
 }
 
+void SimBoard::closeEvents() {
+    for (int* fd : {&removalFd_, &releasedFd_}) {
+        if (*fd >= 0) {
+            close(*fd);
+            *fd = -1;
+        }
+    }
+}
+
+bool SimBoard::registerEvents(const std::vector<int>& fds) {
+    std::lock_guard lock(mutex_);
+    if (spec_.kind != BoardKind::Card || fds.size() != 2) {
+        return false;
+    }
+    closeEvents();
+    removalFd_ = dup(fds[0]);
+    releasedFd_ = dup(fds[1]);
+    return removalFd_ >= 0 && releasedFd_ >= 0;
+}
+
+bool SimBoard::eventsRegistered() {
+    std::lock_guard lock(mutex_);
+    return removalFd_ >= 0;
+}
+
+void SimBoard::removeCard() {
+    std::lock_guard lock(mutex_);
+    if (removalFd_ >= 0) {
+        uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(removalFd_, &one, sizeof one);
+    }
+}
+
 SimBoard::~SimBoard() {
+    closeEvents();
     munmap(dpr_, spec_.dprSize);
     close(fd_);
 }
@@ -154,7 +188,7 @@ void SimBoard::boot() {
     }
 }
 
-bool SimBoard::control(uint32_t code, const uint8_t*, size_t, std::vector<uint8_t>* out,
+bool SimBoard::control(uint32_t code, const uint8_t*, size_t inLen, std::vector<uint8_t>* out,
                        bool* mapsDpr) {
     std::lock_guard lock(mutex_);
     *mapsDpr = false;
@@ -171,6 +205,12 @@ bool SimBoard::control(uint32_t code, const uint8_t*, size_t, std::vector<uint8_
             ++restarts_;
             return true;
         case 0x222004:  // release at close
+            return true;
+        case 0x222044:  // without input: the card driver forgets the library's events
+            if (spec_.kind != BoardKind::Card || inLen != 0) {
+                return false;
+            }
+            closeEvents();
             return true;
         case 0x222010:  // map the DPR
             *mapsDpr = true;

@@ -70,6 +70,11 @@ class SimBoard final : public SimDevice {
     // is set when the answer hands over the DPR.
     bool control(uint32_t code, const uint8_t* in, size_t inLen, std::vector<uint8_t>* out,
                  bool* mapsDpr) override;
+    // Cards: the removal and released events of the plug-and-play driver.
+    bool registerEvents(const std::vector<int>& fds) override;
+    // The card is pulled: the driver signals the removal event.
+    void removeCard();
+    bool eventsRegistered();
 
     // One pass of the firmware's main loop.
     void step() override;
@@ -121,6 +126,8 @@ class SimBoard final : public SimDevice {
     int64_t bootAtUs_ = 0;
     bool expectLayout_ = true;
     unsigned restarts_ = 0;
+    int removalFd_ = -1, releasedFd_ = -1;
+    void closeEvents();
     Channel channels_[4];
 };
 

@@ -1,5 +1,6 @@
 // The simulated board's firmware and its command-line board descriptions.
 #include "sim/nubox/sim_board.h"
+#include "sim/nubox/sim_usb.h"
 
 #include <gtest/gtest.h>
 
@@ -102,6 +103,74 @@ TEST_F(Firmware, AnswersTheDriverRequestsOfItsKind) {
     EXPECT_FALSE(board->control(0x222088, nullptr, 0, &out, &maps));
     ASSERT_TRUE(board->control(0x222010, nullptr, 0, &out, &maps));
     EXPECT_EQ(out.size(), 8u);
+}
+
+}  // namespace
+}  // namespace nubox_sim
+
+namespace nubox_sim {
+namespace {
+
+struct UsbBoxTest : ::testing::Test {
+    UsbBoxTest() : box(spec()) {}
+    static BoardSpec spec() {
+        BoardSpec s;
+        s.kind = BoardKind::Usb;
+        s.id = 0x1001;
+        return s;
+    }
+    bool start() {
+        std::vector<uint8_t> image(40, 0), out;
+        image[20 + 3] = 1;  // the end record
+        bool maps;
+        const uint8_t startBox[5] = {209, 0, 0, 0, 0};
+        return box.control(0x222080, image.data(), image.size(), &out, &maps) &&
+               box.control(0x222040, startBox, 5, &out, &maps);
+    }
+    std::vector<uint8_t> ask(std::vector<uint8_t> message, size_t reply) {
+        std::vector<uint8_t> out;
+        EXPECT_TRUE(box.write(message.data(), message.size()));
+        EXPECT_TRUE(box.read(reply, &out));
+        return out;
+    }
+    SimUsbBox box;
+};
+
+TEST_F(UsbBoxTest, StartsOnlyWithARecordArray) {
+    std::vector<uint8_t> out;
+    bool maps;
+    const uint8_t startBox[5] = {209, 0, 0, 0, 0};
+    EXPECT_FALSE(box.control(0x222040, startBox, 5, &out, &maps));  // no firmware yet
+    std::vector<uint8_t> notRecords(30, 1);
+    EXPECT_FALSE(box.control(0x222080, notRecords.data(), notRecords.size(), &out, &maps));
+    const uint8_t init[3] = {0xB0, 0x17, 0x70};
+    EXPECT_FALSE(box.write(init, 3));  // a stopped box answers nothing
+    ASSERT_TRUE(start());
+    EXPECT_EQ(ask({0xB0, 0x17, 0x70}, 1), std::vector<uint8_t>{0});
+    EXPECT_EQ(box.initParameter(), 6000);
+}
+
+TEST_F(UsbBoxTest, AnswersCommandsWithReports) {
+    ASSERT_TRUE(start());
+    EXPECT_EQ(ask({0xB2}, 1), std::vector<uint8_t>{0});
+    EXPECT_EQ(ask({0xB1, 2, 0x31, 0x05}, 1), std::vector<uint8_t>{1});
+    auto report = ask({0xB2}, 257);
+    EXPECT_EQ(report[0], 1);
+    EXPECT_EQ(report[1], 0x31 + 0xC0);
+    EXPECT_EQ(report[2], 0x05);
+    const uint8_t badLength[3] = {0xB1, 5, 0x31};
+    EXPECT_FALSE(box.write(badLength, 3));
+}
+
+TEST_F(UsbBoxTest, ExchangeWritesAndReadsItsMemory) {
+    ASSERT_TRUE(start());
+    box.setMemory(0x20, {5, 6});
+    // One write entry (offset 0x10, 3 bytes) and one read entry (offset 0x20, 2 bytes).
+    auto in = ask({0xBC, 0, 16, 1, 1, 0x80, 0x1E, 3, 1, 0x80, 0x2E, 2, 1, 7, 8, 9}, 2);
+    EXPECT_EQ(in, (std::vector<uint8_t>{5, 6}));
+    EXPECT_EQ(box.memory(0x10, 3), (std::vector<uint8_t>{7, 8, 9}));
+    const uint8_t wrongLength[5] = {0xBC, 0, 9, 0, 0};
+    EXPECT_FALSE(box.write(wrongLength, 5));
 }
 
 }  // namespace

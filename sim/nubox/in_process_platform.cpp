@@ -86,6 +86,9 @@ InProcessPlatform::~InProcessPlatform() {
 }
 
 romtide::Clock& InProcessPlatform::clock() {
+    if (romtide::Clock* c = override_.load()) {
+        return *c;
+    }
     if (virtualTime_) {
         return virtual_;
     }

@@ -47,6 +47,8 @@ class InProcessPlatform final : public nuboxlink::Platform {
     int opens(const std::string& deviceName);
     // Runs the firmware of every board on its own thread, every 100 µs of real time.
     void startFirmwareThread();
+    // From now on the library sees this clock (null: the platform's own again).
+    void overrideClock(romtide::Clock* clock) { override_ = clock; }
     void stopFirmwareThread();
 
     void setGeneration(nuboxlink::Generation g) { generation_ = g; }
@@ -61,6 +63,7 @@ class InProcessPlatform final : public nuboxlink::Platform {
 
     nuboxlink::Generation generation_ = nuboxlink::Generation::DriverLate;
     bool virtualTime_;
+    std::atomic<romtide::Clock*> override_{nullptr};
     romtide::VirtualClock virtual_;
     romtide::SteadyClock steady_;
     nuboxlink::MemoryRegistry registry_;

@@ -163,13 +163,13 @@ void SimBoard::put(uint32_t off, uint8_t v) {
     }
 }
 
-void SimBoard::read(uint32_t off, uint8_t* dst, uint32_t n) const {
+void SimBoard::readDpr(uint32_t off, uint8_t* dst, uint32_t n) const {
     for (uint32_t i = 0; i < n; ++i) {
         dst[i] = get(off + i);
     }
 }
 
-void SimBoard::write(uint32_t off, const uint8_t* src, uint32_t n) {
+void SimBoard::writeDpr(uint32_t off, const uint8_t* src, uint32_t n) {
     for (uint32_t i = 0; i < n; ++i) {
         put(off + i, src[i]);
     }
@@ -179,7 +179,7 @@ void SimBoard::boot() {
     for (uint32_t i = 0; i < spec_.dprSize; ++i) {
         put(i, 0);
     }
-    write(14, reinterpret_cast<const uint8_t*>(kSignature), kSignatureLength);
+    writeDpr(14, reinterpret_cast<const uint8_t*>(kSignature), kSignatureLength);
     put(0, 0);
     booting_ = false;
     expectLayout_ = true;
@@ -252,7 +252,7 @@ void SimBoard::step() {
 void SimBoard::runCommand() {
     const uint32_t r = spec_.dprSize;
     uint8_t p[12];
-    read(1, p, sizeof p);
+    readDpr(1, p, sizeof p);
     if (expectLayout_) {
         uint16_t v[6];
         for (int i = 0; i < 6; ++i) {
@@ -302,7 +302,7 @@ void SimBoard::serveChannel(Channel& c) {
     uint8_t board = get(c.boardFlag);
     if ((host ^ board) & 1) {
         std::vector<uint8_t> command(kMailbox);
-        read(c.commandBox, command.data(), kMailbox);
+        readDpr(c.commandBox, command.data(), kMailbox);
         board ^= 1;
         put(c.boardFlag, board);
         c.commands.push_back(command);
@@ -315,7 +315,7 @@ void SimBoard::serveChannel(Channel& c) {
         std::vector<uint8_t> report = std::move(c.reports.front());
         c.reports.pop_front();
         report.resize(kMailbox);
-        write(c.reportBox, report.data(), kMailbox);
+        writeDpr(c.reportBox, report.data(), kMailbox);
         put(c.boardFlag, board ^ 2);
     }
 }
@@ -342,7 +342,7 @@ void SimBoard::finishInputUpdate(unsigned channel, uint16_t offset,
     std::lock_guard lock(mutex_);
     Channel& c = channels_[channel & 3];
     if (offset + bytes.size() <= c.dataSize) {
-        write(c.data + offset, bytes.data(), static_cast<uint32_t>(bytes.size()));
+        writeDpr(c.data + offset, bytes.data(), static_cast<uint32_t>(bytes.size()));
     }
     put(c.status + 34, static_cast<uint8_t>(get(c.status + 34) + 1));
 }
@@ -358,7 +358,7 @@ std::vector<uint8_t> SimBoard::output(unsigned channel, uint16_t offset, size_t 
     Channel& c = channels_[channel & 3];
     std::vector<uint8_t> out(n);
     if (offset + n <= c.dataSize) {
-        read(c.data + offset, out.data(), static_cast<uint32_t>(n));
+        readDpr(c.data + offset, out.data(), static_cast<uint32_t>(n));
     }
     return out;
 }
@@ -372,8 +372,8 @@ void SimBoard::setStatus(unsigned channel, const uint8_t transferList[16],
                          const uint8_t diagnostic[16], uint8_t online) {
     std::lock_guard lock(mutex_);
     Channel& c = channels_[channel & 3];
-    write(c.status, transferList, 16);
-    write(c.status + 16, diagnostic, 16);
+    writeDpr(c.status, transferList, 16);
+    writeDpr(c.status + 16, diagnostic, 16);
     put(c.status + 32, online);
 }
 

@@ -113,8 +113,8 @@ class SimBoard final : public SimDevice {
     void serveChannel(Channel& c);
     uint8_t get(uint32_t off) const;
     void put(uint32_t off, uint8_t v);
-    void read(uint32_t off, uint8_t* dst, uint32_t n) const;
-    void write(uint32_t off, const uint8_t* src, uint32_t n);
+    void readDpr(uint32_t off, uint8_t* dst, uint32_t n) const;
+    void writeDpr(uint32_t off, const uint8_t* src, uint32_t n);
 
     BoardSpec spec_;
     romtide::Clock& clock_;

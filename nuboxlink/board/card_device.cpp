@@ -124,9 +124,11 @@ uint8_t CPcmciaDeviceWDM::Open() {
 }
 
 void CPcmciaDeviceWDM::removalThread() {
-    // Card pulled (or the library closing): the handle goes, and whoever waits hears it.
+    // Card pulled (or the library closing): from now on the board is not open. The
+    // handle, and the DPR mapping with it, stay until the board is closed, as a channel
+    // call that got past its open check may still be reading the DPR.
     removal_->wait(-1);
-    closeHandle();
+    open_.store(false, std::memory_order_release);
     released_->set();
 }
 

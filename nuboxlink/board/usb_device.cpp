@@ -86,8 +86,9 @@ CUsbDevice::CUsbDevice(Library& library, uint8_t number, uint16_t boardId)
 }
 
 CUsbDevice::~CUsbDevice() {
-    destroyChannels();
+    // The notification thread calls channel 0: it ends before the channel goes.
     stopNotificationThread();
+    destroyChannels();
     {
         std::lock_guard lock(requestLock_);
         closeHandleLocked();
@@ -98,6 +99,8 @@ CUsbDevice::~CUsbDevice() {
 }
 
 CUsbChannel* CUsbDevice::channel0() {
+    // Channel 0 is made while the notification thread already runs.
+    std::lock_guard lock(requestLock_);
     return channels_[0] ? dynamic_cast<CUsbChannel*>(&channels_[0]->transport()) : nullptr;
 }
 
@@ -202,7 +205,9 @@ uint8_t CUsbDevice::CreateChannel(uint8_t index, uint8_t type) {
         return 1;
     }
     try {
-        channels_[0] = std::make_unique<CDpemUsb>(*this);
+        auto channel = std::make_unique<CDpemUsb>(*this);
+        std::lock_guard lock(requestLock_);
+        channels_[0] = std::move(channel);
     } catch (const std::bad_alloc&) {
         return 2;
     }

@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -82,6 +83,7 @@ int main(int argc, char** argv) {
     }
     pid_t daemon = fork();
     if (daemon == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM); /* ends with this program, however it ends */
         dup2(out[1], 1);
         close(out[0]);
         execl(argv[1], argv[1], "--driver-dir", drivers, "--board", "pci:0:0x42", (char*)NULL);

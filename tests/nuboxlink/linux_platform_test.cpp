@@ -3,6 +3,7 @@
 // process, and a driver that goes away under an open board.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,6 +32,8 @@ class Daemon {
         }
         pid_ = fork();
         if (pid_ == 0) {
+            // Ends with the test, even when the test is killed.
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
             dup2(out[1], 1);
             close(out[0]);
             std::vector<std::string> args = {ROMTIDE_BIN_DIR "/nubox-simd", "--driver-dir", dir};

@@ -158,6 +158,23 @@ TEST(UsbDpem, StatusReadsAndTheRemoteAccessFlag) {
     EXPECT_EQ(rig.lib->dpemWriteRemoteAccessFlag(0, 0, 1), 0);
 }
 
+TEST(UsbBox, AnAssignedBoxIsListedOnceAtItsDeviceNumber) {
+    UsbRig rig;  // box 0x1001 assigned to device 0
+    rig.platform.addUsb(5, 0x1002);
+    uint8_t out[5];
+    ASSERT_EQ(rig.lib->attachedDevices(0x60, out), 0);
+    EXPECT_EQ(out[0], NUBOX_KIND_USB);
+    EXPECT_EQ(out[1] | out[2] << 8, 0x1001);
+    ASSERT_EQ(rig.lib->attachedDevices(0x80, out), 0);
+    EXPECT_EQ(out[1] | out[2] << 8, 0x1002);  // the unassigned one; 0x1001 not again
+    EXPECT_EQ(rig.lib->attachedDevices(0x80, out), 9);
+    // Assigning the second box to device 1 writes its id as the USB value.
+    EXPECT_EQ(rig.lib->assignDevice(1, NUBOX_KIND_USB, 0x1002), 0);
+    ASSERT_EQ(rig.lib->attachedDevices(0x40 | NUBOX_KIND_USB, out), 0);
+    ASSERT_EQ(rig.lib->attachedDevices(0x80, out), 0);
+    EXPECT_EQ(out[1] | out[2] << 8, 0x1002);
+}
+
 std::atomic<int> g_usbCalls{0};
 std::atomic<int> g_usbChannel{-1};
 void onUsbReport(uint8_t, uint8_t channel, uint32_t) {

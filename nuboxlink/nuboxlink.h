@@ -7,6 +7,7 @@
 #ifndef NUBOXLINK_H
 #define NUBOXLINK_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #if defined(__GNUC__)
@@ -78,6 +79,9 @@ NUBOXLINK_STATIC_ASSERT(sizeof(DeviceConfig) == 28, "DeviceConfig is 28 bytes");
 NUBOXLINK_STATIC_ASSERT(sizeof(DeviceInfo) == 7, "DeviceInfo is 7 bytes");
 NUBOXLINK_STATIC_ASSERT(sizeof(DataTransferRecord) == 7 + 2 * sizeof(void*),
                         "DataTransferRecord is packed");
+NUBOXLINK_STATIC_ASSERT(offsetof(DeviceConfig, channels) == 12, "channels follow the port");
+NUBOXLINK_STATIC_ASSERT(offsetof(DeviceInfo, boardId) == 1 && offsetof(DeviceInfo, present) == 5,
+                        "DeviceInfo is packed");
 
 /* Called on a library thread when reports wait on a watched channel. */
 typedef void (*NuboxReportCallback)(uint8_t device, uint8_t channel, uint32_t userValue);

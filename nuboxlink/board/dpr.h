@@ -1,7 +1,8 @@
 // Access to the dual-port RAM shared with the board's processor. The board writes
 // while we read, so every byte goes to memory each time (atomic byte access, never a
-// cached copy); handover bytes (flags, counters, the command byte) are read with acquire
-// and written with release so the mailbox contents they hand over are complete. No
+// cached copy). Every load is an acquire and every store a release (plain moves on x86),
+// so the handover bytes (flags, counters, the command byte) keep the mailbox and data
+// bytes they hand over in order, without fences. No
 // offset ever comes from DPR contents, and every access is checked against the mapping,
 // so a board that writes garbage cannot make the library touch foreign memory.
 #pragma once
@@ -41,18 +42,16 @@ class Dpr {
             return;
         }
         for (uint32_t i = 0; i < n; ++i) {
-            out[i] = std::atomic_ref<uint8_t>(base_[offset + i]).load(std::memory_order_relaxed);
+            out[i] = std::atomic_ref<uint8_t>(base_[offset + i]).load(std::memory_order_acquire);
         }
-        std::atomic_thread_fence(std::memory_order_acquire);
     }
     void write(uint32_t offset, const void* src, uint32_t n) {
         if (!contains(offset, n)) {
             return;
         }
-        std::atomic_thread_fence(std::memory_order_release);
         auto* in = static_cast<const uint8_t*>(src);
         for (uint32_t i = 0; i < n; ++i) {
-            std::atomic_ref<uint8_t>(base_[offset + i]).store(in[i], std::memory_order_relaxed);
+            std::atomic_ref<uint8_t>(base_[offset + i]).store(in[i], std::memory_order_release);
         }
     }
     uint16_t get16be(uint32_t offset) const {

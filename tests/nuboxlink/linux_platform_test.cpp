@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -16,6 +19,7 @@
 #include <vector>
 
 #include "nuboxlink/interface/library.h"
+#include "nuboxlink/platform/endpoint_protocol.h"
 #include "nuboxlink/platform/linux_platform.h"
 
 namespace nuboxlink {
@@ -249,6 +253,66 @@ TEST_F(LinuxPlatformTest, UsbBoxBehindTheDaemonSignalsTheLibrarysEvents) {
     ASSERT_EQ(lib->dpemReadInputData(0, 0, back, 10, 4, 1), 0);
     EXPECT_EQ(back[3], 4);
     EXPECT_EQ(lib->stopWatchThread(0, 0), 0);
+}
+
+// A driver endpoint of our own making that answers the open and then misbehaves.
+class BadEndpoint {
+  public:
+    enum class Mode { CloseMidRequest, HugeReply, ShortReply };
+    BadEndpoint(const std::string& path, Mode mode) {
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+        EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        EXPECT_EQ(listen(listener_, 1), 0);
+        thread_ = std::thread([this, mode] {
+            int fd = accept(listener_, nullptr, nullptr);
+            endpoint::RequestHeader h{};
+            endpoint::ReplyHeader ok{endpoint::kOk, {}, 0};
+            if (fd < 0 || !endpoint::recvAll(fd, &h, sizeof h, 2000) ||
+                !endpoint::sendAll(fd, &ok, sizeof ok)) {
+                return;
+            }
+            if (endpoint::recvAll(fd, &h, sizeof h, 2000)) {
+                if (mode == Mode::HugeReply) {
+                    endpoint::ReplyHeader huge{endpoint::kOk, {}, 1u << 30};
+                    endpoint::sendAll(fd, &huge, sizeof huge);
+                } else if (mode == Mode::ShortReply) {
+                    endpoint::ReplyHeader some{endpoint::kOk, {}, 8};
+                    endpoint::sendAll(fd, &some, sizeof some);
+                    endpoint::sendAll(fd, "abc", 3);  // and then nothing more
+                }
+            }
+            close(fd);  // in the middle of the exchange
+        });
+    }
+    ~BadEndpoint() {
+        thread_.join();
+        close(listener_);
+    }
+
+  private:
+    int listener_ = -1;
+    std::thread thread_;
+};
+
+TEST_F(LinuxPlatformTest, AnEndpointThatBreaksOffFailsTheRequestAtOnce) {
+    for (auto mode : {BadEndpoint::Mode::CloseMidRequest, BadEndpoint::Mode::HugeReply,
+                      BadEndpoint::Mode::ShortReply}) {
+        const std::string name = "_nuBoxPCI_Multiboard" + std::to_string(static_cast<int>(mode));
+        BadEndpoint bad(drivers + "/" + name, mode);
+        OpenResult why;
+        auto handle = platform->openDriver(name, &why);
+        ASSERT_TRUE(handle);
+        uint8_t out[16];
+        size_t got = 0;
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(handle->control(0x222088, nullptr, 0, out, sizeof out, &got));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms);
+        handle.reset();
+    }
 }
 
 TEST_F(LinuxPlatformTest, DaemonRemovesItsEndpointsOnSigint) {

@@ -124,6 +124,49 @@ TEST(WatchMailbox, ClosingABoardWithARunningWatchWaitsBeforeClosingTheHandle) {
     EXPECT_FALSE(rig.channel0().watching());
 }
 
+TEST(DeviceLocks, BoardsAreUsedInParallelWhileBoardManagementRuns) {
+    Rig rig(/*virtualTime=*/false);
+    rig.addPci(0, 0, 0x42);
+    rig.addPci(1, 1, 0x43);
+    rig.channel(0, 0, NUBOX_CHANNEL_DPEM, 1000);
+    rig.channel(1, 0, NUBOX_CHANNEL_DPEM, 1000);
+    rig.platform.startFirmwareThread();
+    ASSERT_EQ(rig.init(0b11), 0);
+    std::atomic<bool> failed{false};
+    auto user = [&](uint8_t device) {
+        std::vector<uint8_t> block(256, 0);
+        block[0] = 0x21;
+        block[1] = device;
+        int confirmed = 0;
+        uint8_t data[20] = {device}, back[20], report[256];
+        auto end = std::chrono::steady_clock::now() + 3s;
+        while (confirmed < 50 && std::chrono::steady_clock::now() < end) {
+            uint8_t r = rig.lib->dpemWriteCommand(device, 0, block.data());
+            failed = failed || (r != 0 && r != 6);
+            while (rig.lib->dpemGetReport(device, 0, report) == 0) {
+                failed = failed || report[1] != device;
+                ++confirmed;
+            }
+            failed = failed || rig.lib->dpemWriteOutputData(device, 0, data, 0, 20, 1) != 0;
+            failed = failed || rig.lib->dpemReadInputData(device, 0, back, 0, 20, 1) != 0;
+        }
+        failed = failed || confirmed < 50;
+    };
+    std::thread a(user, 0), b(user, 1);
+    std::thread manager([&] {
+        for (int i = 0; i < 20; ++i) {
+            DeviceInfo info{};
+            uint8_t out[5];
+            failed = failed || rig.lib->getDeviceInfo(static_cast<uint8_t>(i % 3), &info) != 0;
+            rig.lib->attachedDevices(0x60, out);
+        }
+    });
+    a.join();
+    b.join();
+    manager.join();
+    EXPECT_FALSE(failed);
+}
+
 // A callback that calls back into the library, as applications do.
 TEST(WatchMailbox, ConcurrentCommandsAndCallbacksKeepEveryReport) {
     WatchRig rig;

@@ -1,0 +1,120 @@
+// The per-process state behind the exported functions: the device table of 16 boards,
+// the global lock for board management, one lock per device number for channel calls,
+// the per-process board tables and the attached-devices enumeration.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "nuboxlink/board/device.h"
+#include "nuboxlink/channel/dpem_channel.h"
+#include "nuboxlink/nubox_types.h"
+#include "nuboxlink/platform/platform.h"
+
+namespace nuboxlink {
+
+class Library {
+  public:
+    explicit Library(Platform& platform);
+    // Closes what is still open, so a test's library leaves no thread behind. (The shared
+    // library's instance lives until the process ends, as boards are never closed at
+    // unload.)
+    ~Library();
+    Library(const Library&) = delete;
+    Library& operator=(const Library&) = delete;
+
+    Platform& platform() { return platform_; }
+
+    uint8_t initDll(DeviceConfig* configs, uint16_t mask, uint8_t* status, uint8_t* channelStatus);
+    uint8_t initDevice(uint8_t device, const uint8_t types[4], const uint16_t params[4]);
+    uint8_t resetDevice(uint8_t device, uint32_t port);
+    uint8_t getDeviceInfo(uint8_t device, DeviceInfo* info);
+    uint8_t assignDevice(uint8_t device, uint8_t kind, uint32_t boardId);
+    uint8_t attachedDevices(uint8_t flags, uint8_t out[5]);
+    uint8_t watchMailbox(uint8_t device, uint8_t channel, NuboxReportCallback callback,
+                         uint32_t userValue, uint16_t periodMs);
+    uint8_t stopWatchThread(uint8_t device, uint8_t channel);
+
+    // The channel-call gate: every channel export passes here with its family.
+    template <class Op>
+    uint8_t channelCall(uint8_t device, uint8_t channel, uint8_t family, Op&& op);
+
+    uint8_t dpemWriteCommand(uint8_t device, uint8_t channel, const uint8_t* block);
+    uint8_t dpemGetReport(uint8_t device, uint8_t channel, uint8_t* report);
+    uint8_t dpemWriteOutputData(uint8_t device, uint8_t channel, const uint8_t* source,
+                                uint16_t offset, uint8_t length, uint8_t station);
+    uint8_t dpemReadInputData(uint8_t device, uint8_t channel, uint8_t* destination,
+                              uint16_t offset, uint8_t length, uint8_t station);
+    uint8_t dpemDataExchange(uint8_t device, uint8_t channel, DataTransferRecord* const* records);
+    uint8_t dpemWriteRemoteAccessFlag(uint8_t device, uint8_t channel, uint8_t flag);
+    uint8_t dpemReadDataTransferList(uint8_t device, uint8_t channel, uint8_t* list);
+    uint8_t dpemReadSystemDiagnostic(uint8_t device, uint8_t channel, uint8_t* diag);
+    uint8_t dpemReadDiagState(uint8_t device, uint8_t channel, uint8_t* out);
+    uint8_t dpemStationOnline(uint8_t device, uint8_t channel, uint8_t* out);
+
+    // Per-process tables of the driver slots in use, guarded by the global lock.
+    struct SlotTable {
+        std::array<uint16_t, 16> id{};
+        std::array<bool, 16> used{};
+    };
+    SlotTable& pciSlots() { return pciSlots_; }
+    SlotTable& usbSlots() { return usbSlots_; }
+    // Plug-and-play cards: the id is the socket.
+    SlotTable& cardSlots() { return cardSlots_; }
+    // True when another board object of this process holds that kind of board id.
+    bool idInUse(const SlotTable& table, uint16_t id) const;
+
+    // For tests: the board in the device table (no lock; do not race with resets).
+    CDevice* board(uint8_t device) const { return device < 16 ? table_[device].load() : nullptr; }
+
+  private:
+    // Makes the board object for a device number from the registry (or none).
+    std::unique_ptr<CDevice> makeBoard(uint8_t device, DeviceConfig& config);
+    // Takes the board out of the table under its device lock.
+    std::unique_ptr<CDevice> takeBoard(uint8_t device);
+    void destroyBoard(std::unique_ptr<CDevice> board);
+    uint8_t deviceInfoLocked(uint8_t device, DeviceInfo* info);
+
+    Platform& platform_;
+    std::mutex global_;
+    std::array<std::mutex, 16> deviceLocks_;
+    std::array<std::atomic<CDevice*>, 16> table_{};
+    SlotTable pciSlots_, usbSlots_, cardSlots_;
+
+    std::array<DeviceInfo, 16> attached_{};
+    uint8_t enumFilter_ = 0;
+    uint8_t enumCursor_ = 0;
+    bool enumStarted_ = false;
+};
+
+template <class Op>
+uint8_t Library::channelCall(uint8_t device, uint8_t channel, uint8_t family, Op&& op) {
+    if (device > 15) {
+        return 1;
+    }
+    if (channel > 3) {
+        return 2;
+    }
+    std::lock_guard lock(deviceLocks_[device]);
+    CDevice* board = table_[device].load();
+    if (!board) {
+        return 3;
+    }
+    CChannel* c = board->channel(channel);
+    if (!c) {
+        return 3;
+    }
+    if (c->type() != family) {
+        return 4;
+    }
+    if (!board->IsOpen()) {
+        return 3;
+    }
+    uint8_t result = op(*c);
+    return board->IsOpen() ? result : 3;
+}
+
+}  // namespace nuboxlink

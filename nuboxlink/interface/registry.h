@@ -1,0 +1,91 @@
+// Board configuration: one key per device number under the library's Devices key, with
+// named typed values. Kept as a REGEDIT4 text file on Linux; the parser and writer here
+// are shared by the file store, the in-memory store of the tests and the fuzz target.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace nuboxlink {
+
+struct RegValue {
+    enum class Type { String, Dword, Binary };
+    Type type = Type::Dword;
+    std::string text;            // String
+    uint32_t dword = 0;          // Dword
+    std::vector<uint8_t> bytes;  // Binary (hex: and hex(N): forms)
+    unsigned binaryKind = 3;     // N of hex(N); 3 for plain hex:
+
+    static RegValue ofDword(uint32_t v) {
+        RegValue r;
+        r.type = Type::Dword;
+        r.dword = v;
+        return r;
+    }
+    static RegValue ofString(std::string s) {
+        RegValue r;
+        r.type = Type::String;
+        r.text = std::move(s);
+        return r;
+    }
+    bool operator==(const RegValue&) const = default;
+};
+
+// Registry names compare without regard to case.
+struct NoCaseLess {
+    bool operator()(const std::string& a, const std::string& b) const;
+};
+
+using RegValues = std::map<std::string, RegValue, NoCaseLess>;
+
+// A whole .reg file: keys with their values, in file order.
+struct RegFile {
+    std::vector<std::pair<std::string, RegValues>> keys;
+
+    RegValues* find(std::string_view key);
+    RegValues& findOrAdd(std::string_view key);
+    // Removes the key and every key below it.
+    void removeTree(std::string_view key);
+};
+
+// Refuses the whole file (nullopt) when any line is malformed: a half-understood
+// configuration must not pick the wrong board.
+std::optional<RegFile> parseRegFile(std::string_view text);
+std::string formatRegFile(const RegFile& file);
+
+// "HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\Zirudevizudorer\Devices"
+extern const char* const kDevicesKey;
+std::string deviceKeyName(unsigned device);
+
+// A 4-byte number of any value type: a DWORD, or binary data of exactly four bytes.
+std::optional<uint32_t> numberValue(const RegValues& values, const std::string& name);
+// A value that must be a DWORD.
+std::optional<uint32_t> dwordValue(const RegValues& values, const std::string& name);
+std::optional<std::string> stringValue(const RegValues& values, const std::string& name);
+
+class RegistryStore {
+  public:
+    virtual ~RegistryStore() = default;
+    // The values of the device number's subkey; false when the store, the key or the
+    // subkey cannot be read.
+    virtual bool readDevice(unsigned device, RegValues* values) = 0;
+    // Deletes the device number's subkey and creates it anew with these values, in one
+    // step as seen by readers; false when that failed.
+    virtual bool replaceDevice(unsigned device, const RegValues& values) = 0;
+};
+
+// The store of the tests: a parsed file in memory.
+class MemoryRegistry final : public RegistryStore {
+  public:
+    bool readDevice(unsigned device, RegValues* values) override;
+    bool replaceDevice(unsigned device, const RegValues& values) override;
+
+    RegFile file;
+    bool failWrites = false;
+};
+
+}  // namespace nuboxlink

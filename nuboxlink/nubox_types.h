@@ -1,0 +1,4 @@
+// The public records and the internal code's view of them.
+#pragma once
+
+#include "nuboxlink/nuboxlink.h"

@@ -1,0 +1,134 @@
+// A simulated nuBOX board: its dual-port RAM (shared memory, so it can be handed to a
+// library in another process) and the firmware behind it. The firmware writes the
+// ready signature after a restart, runs the layout and channel commands, keeps the flag
+// toggles of the DP master mailboxes, answers every DP master command with a report
+// whose first byte is the command code + 0xC0, and writes input data and the status
+// block with the board's counter protocol. It also answers the driver requests of its
+// board kind. Used in-process by tests and served to other processes by nubox-simd.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/clock.h"
+
+namespace nubox_sim {
+
+enum class BoardKind { Isa, Pci, Card, Usb };
+
+struct BoardSpec {
+    BoardKind kind = BoardKind::Pci;
+    unsigned index = 0;  // ISA: device number; PCI, USB, card: driver slot
+    uint16_t id = 0;     // PCI, USB: board id; card: socket
+    uint32_t dprSize = 16384;
+    bool hang = false;  // the firmware never clears the command byte
+};
+
+// "isa:N[:dpr=16384|32768|65536]", "pci:SLOT:ID", "usb:SLOT:ID", "card:SLOT:SOCKET",
+// each optionally followed by ",hang". Numbers are decimal or 0x-prefixed hex.
+std::optional<BoardSpec> parseBoardSpec(std::string_view text);
+// The board driver's device name, without the leading "\\.\".
+std::string deviceName(const BoardSpec& spec);
+
+// What a board driver offers: control requests by code, and for USB boxes plain reads
+// and writes and the events the library registers.
+class SimDevice {
+  public:
+    virtual ~SimDevice() = default;
+    // False when the request failed or is unknown; `mapsDpr` is set when the answer
+    // hands over the DPR (dprFd()).
+    virtual bool control(uint32_t code, const uint8_t* in, size_t inLen, std::vector<uint8_t>* out,
+                         bool* mapsDpr) = 0;
+    // Event registration (0x222044 with the events); the device keeps its own copies of
+    // the descriptors.
+    virtual bool registerEvents(const std::vector<int>&) { return false; }
+    virtual bool write(const uint8_t*, size_t) { return false; }
+    virtual bool read(size_t, std::vector<uint8_t>*) { return false; }
+    virtual int dprFd() const { return -1; }
+    virtual void step() = 0;
+};
+
+class SimBoard final : public SimDevice {
+  public:
+    SimBoard(const BoardSpec& spec, romtide::Clock& clock);
+    ~SimBoard() override;
+    SimBoard(const SimBoard&) = delete;
+    SimBoard& operator=(const SimBoard&) = delete;
+
+    const BoardSpec& spec() const { return spec_; }
+    int dprFd() const override { return fd_; }
+    uint8_t* dpr() { return dpr_; }
+    uint32_t dprSize() const { return spec_.dprSize; }
+
+    // A driver control request. False when the request failed or is unknown; `mapsDpr`
+    // is set when the answer hands over the DPR.
+    bool control(uint32_t code, const uint8_t* in, size_t inLen, std::vector<uint8_t>* out,
+                 bool* mapsDpr) override;
+    // Cards: the removal and released events of the plug-and-play driver.
+    bool registerEvents(const std::vector<int>& fds) override;
+    // The card is pulled: the driver signals the removal event.
+    void removeCard();
+    bool eventsRegistered();
+
+    // One pass of the firmware's main loop.
+    void step() override;
+
+    static constexpr int64_t kBootTimeUs = 20000;
+
+    // What the bus side of the firmware does, for tests and tools.
+    void postReport(unsigned channel, const std::vector<uint8_t>& report);
+    std::vector<std::vector<uint8_t>> takenCommands(unsigned channel);
+    void updateInput(unsigned channel, uint8_t station, uint16_t offset,
+                     const std::vector<uint8_t>& bytes);
+    // An update in two halves, to catch the library in the middle of one.
+    void beginInputUpdate(unsigned channel, uint8_t station);
+    void finishInputUpdate(unsigned channel, uint16_t offset, const std::vector<uint8_t>& bytes);
+    std::vector<uint8_t> output(unsigned channel, uint16_t offset, size_t n);
+    uint8_t outputCounter(unsigned channel);
+    void setStatus(unsigned channel, const uint8_t transferList[16], const uint8_t diagnostic[16],
+                   uint8_t online);
+    void setDiagState(unsigned channel, bool on);
+    uint8_t remoteAccessFlag(unsigned channel);
+    size_t pendingReports(unsigned channel);
+    unsigned restarts();
+    bool configured(unsigned channel);
+
+  private:
+    struct Channel {
+        bool active = false;
+        uint16_t dataSize = 0;
+        uint32_t data = 0, status = 0, reportBox = 0, commandBox = 0, hostFlag = 0, boardFlag = 0;
+        std::deque<std::vector<uint8_t>> reports;
+        std::vector<std::vector<uint8_t>> commands;
+    };
+
+    void boot();
+    void runCommand();
+    void serveChannel(Channel& c);
+    uint8_t get(uint32_t off) const;
+    void put(uint32_t off, uint8_t v);
+    void readDpr(uint32_t off, uint8_t* dst, uint32_t n) const;
+    void writeDpr(uint32_t off, const uint8_t* src, uint32_t n);
+
+    BoardSpec spec_;
+    romtide::Clock& clock_;
+    int fd_ = -1;
+    uint8_t* dpr_ = nullptr;
+
+    std::mutex mutex_;
+    bool booting_ = false;
+    int64_t bootAtUs_ = 0;
+    bool expectLayout_ = true;
+    unsigned restarts_ = 0;
+    int removalFd_ = -1, releasedFd_ = -1;
+    void closeEvents();
+    Channel channels_[4];
+};
+
+}  // namespace nubox_sim

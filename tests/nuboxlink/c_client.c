@@ -1,0 +1,161 @@
+/* A program as a customer writes it: C, including only nuboxlink.h, linked with
+ * libnuboxlink.so. It configures a simulated PCI board served by nubox-simd from a
+ * registry file, writes DP master commands, receives their confirmations through
+ * DPEM_GetReport and through WatchMailbox, moves process data and resets the board.
+ *   nuboxlink_c_client PATH-TO-nubox-simd */
+#define _GNU_SOURCE
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "nuboxlink.h"
+
+static int passed = 0, failed = 0;
+
+#define CHECK(cond)                                                            \
+    do {                                                                       \
+        if (cond) {                                                            \
+            ++passed;                                                          \
+        } else {                                                               \
+            ++failed;                                                          \
+            fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #cond); \
+        }                                                                      \
+    } while (0)
+
+static volatile int callbacks = 0;
+static volatile uint32_t seenUser = 0;
+
+static void onReport(uint8_t device, uint8_t channel, uint32_t user) {
+    (void)device;
+    (void)channel;
+    seenUser = user;
+    __atomic_add_fetch(&callbacks, 1, __ATOMIC_SEQ_CST);
+}
+
+static void pause1ms(void) {
+    struct timespec t = {0, 1000000};
+    nanosleep(&t, NULL);
+}
+
+/* Waits for a report for at most two seconds. */
+static uint8_t awaitReport(uint8_t report[256]) {
+    uint8_t r = 7;
+    for (int i = 0; i < 2000 && r == 7; ++i) {
+        r = DPEM_GetReport(0, 0, report);
+        if (r == 7) {
+            pause1ms();
+        }
+    }
+    return r;
+}
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        fprintf(stderr, "usage: %s PATH-TO-nubox-simd\n", argv[0]);
+        return 2;
+    }
+    char dir[] = "/tmp/nuboxlink-c-XXXXXX";
+    if (!mkdtemp(dir)) {
+        return 2;
+    }
+    char drivers[256], registry[256], socketPath[300];
+    snprintf(drivers, sizeof drivers, "%s/drivers", dir);
+    snprintf(registry, sizeof registry, "%s/registry.reg", dir);
+    snprintf(socketPath, sizeof socketPath, "%s/_nuBoxPCI_Multiboard0", drivers);
+    FILE* reg = fopen(registry, "w");
+    fprintf(
+        reg,
+        "REGEDIT4\n\n"
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zirudevizudorer\\Devices]\n\n"
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zirudevizudorer\\Devices\\0]\n"
+        "\"PCI-Board\"=dword:00000042\n");
+    fclose(reg);
+
+    int out[2];
+    if (pipe(out) != 0) {
+        return 2;
+    }
+    pid_t daemon = fork();
+    if (daemon == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM); /* ends with this program, however it ends */
+        dup2(out[1], 1);
+        close(out[0]);
+        execl(argv[1], argv[1], "--driver-dir", drivers, "--board", "pci:0:0x42", (char*)NULL);
+        _exit(127);
+    }
+    close(out[1]);
+    char line[16] = {0};
+    ssize_t n = read(out[0], line, sizeof line - 1);
+    CHECK(n > 0 && strcmp(line, "ready\n") == 0);
+
+    setenv("NUBOXLINK_DRIVER_DIR", drivers, 1);
+    setenv("NUBOXLINK_REGISTRY", registry, 1);
+
+    DeviceConfig configs[16];
+    memset(configs, 0, sizeof configs);
+    configs[0].channels[0].type = NUBOX_CHANNEL_DPEM;
+    configs[0].channels[0].parameter = 6000;
+    uint8_t status[16] = {0}, channelStatus[16] = {0};
+    CHECK(InitDll(configs, 1, status, channelStatus) == 0);
+    CHECK(status[0] == 0);
+
+    DeviceInfo info;
+    CHECK(nuBOXvb_GetDeviceInfo(0, &info) == 0);
+    CHECK(info.kind == NUBOX_KIND_PCI && info.boardId == 0x42 && info.present == 1 &&
+          info.busy == 1);
+
+    uint8_t block[256], report[256];
+    memset(block, 0, sizeof block);
+    block[0] = 0x21;
+    block[1] = 0x5A;
+    CHECK(DPEM_WriteCommand(0, 0, block) == 0);
+    CHECK(awaitReport(report) == 0);
+    CHECK(report[0] == 0xE1 && report[1] == 0x5A);
+    block[0] = 0x28;
+    CHECK(DPEMvb_WriteCommand(0, 0, block) == 8);
+
+    CHECK(WatchMailbox(0, 0, onReport, 77, 10) == 0);
+    block[0] = 0x22;
+    CHECK(DPEM_WriteCommand(0, 0, block) == 0);
+    for (int i = 0; i < 2000 && __atomic_load_n(&callbacks, __ATOMIC_SEQ_CST) == 0; ++i) {
+        pause1ms();
+    }
+    CHECK(callbacks > 0 && seenUser == 77);
+    CHECK(DPEM_GetReport(0, 0, report) == 0);
+    CHECK(report[0] == 0xE2);
+    CHECK(StopWatchThread(0, 0) == 0);
+
+    uint8_t data[20], back[20];
+    for (int i = 0; i < 20; ++i) {
+        data[i] = (uint8_t)i;
+    }
+    CHECK(DPEM_WriteOutputData(0, 0, data, 100, 20, 3) == 0);
+    CHECK(DPEM_ReadInputData(0, 0, back, 100, 20, 3) == 0);
+    CHECK(DPEM_WriteOutputData(0, 0, data, 5990, 20, 3) == 5);
+    uint8_t online = 0xFF;
+    CHECK(DPEM_StationOnline(0, 0, &online) == 0 && online == 0);
+
+    CHECK(ResetDevice(0, 0) == 0);
+    CHECK(DPEM_GetReport(0, 0, report) == 3);
+
+    kill(daemon, SIGTERM);
+    int ws = 0;
+    waitpid(daemon, &ws, 0);
+    CHECK(WIFEXITED(ws) && WEXITSTATUS(ws) == 0);
+    struct stat st;
+    CHECK(stat(socketPath, &st) != 0); /* the endpoint is gone */
+
+    printf("%d passed, %d failed\n", passed, failed);
+    char cmd[400];
+    snprintf(cmd, sizeof cmd, "rm -rf %s", dir);
+    if (system(cmd) != 0) {
+        fprintf(stderr, "could not remove %s\n", dir);
+    }
+    return failed == 0 ? 0 : 1;
+}

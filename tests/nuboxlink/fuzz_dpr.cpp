@@ -1,0 +1,99 @@
+// The DPR belongs to the board as much as to us: whatever bytes a board (or a broken
+// one) leaves anywhere in it, the DP master calls and the watch's poll answer a result
+// code, never touch memory outside the window, and never wait beyond their time-outs.
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include "nuboxlink/interface/library.h"
+#include "sim/nubox/in_process_platform.h"
+
+namespace {
+
+// Moves a millisecond on every look, so a wait for the board ends after its time-out
+// in a bounded number of steps.
+class TickingClock final : public romtide::Clock {
+  public:
+    int64_t nowUs() const override { return now_ += 1000; }
+    void sleepUs(int64_t us) override { now_ += us > 0 ? us : 0; }
+
+  private:
+    mutable std::atomic<int64_t> now_{0};
+};
+
+struct Input {
+    const uint8_t* data;
+    size_t size;
+    size_t at = 0;
+    bool more() const { return at < size; }
+    uint8_t byte() { return at < size ? data[at++] : 0; }
+    uint16_t word() { return static_cast<uint16_t>(byte() | byte() << 8); }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    nubox_sim::InProcessPlatform platform;
+    nubox_sim::BoardSpec spec;
+    spec.id = 0x42;
+    nubox_sim::SimBoard& board = platform.addBoard(spec);
+    platform.setDevice(0, {{"PCI-Board", nuboxlink::RegValue::ofDword(0x42)}});
+    nuboxlink::Library lib(platform);
+    DeviceConfig configs[16] = {};
+    configs[0].channels[0] = {NUBOX_CHANNEL_DPEM, 0, 600};
+    configs[0].channels[1] = {NUBOX_CHANNEL_DPEM, 0, 100};
+    if (lib.initDll(configs, 1, nullptr, nullptr) != 0) {
+        std::abort();
+    }
+    TickingClock ticking;
+    platform.overrideClock(&ticking);
+    uint8_t* dpr = board.dpr();
+    const uint32_t size16 = board.dprSize();
+    Input in{data, size};
+    std::vector<uint8_t> buffer(256);
+    while (in.more()) {
+        const uint8_t op = in.byte() % 8;
+        const uint8_t channel = in.byte() % 3;  // 2 has no channel
+        switch (op) {
+            case 0: {  // the board writes a byte anywhere
+                const uint16_t offset = static_cast<uint16_t>(in.word() % size16);
+                dpr[offset] = in.byte();
+                break;
+            }
+            case 1:
+                for (auto& b : buffer) {
+                    b = in.byte();
+                }
+                lib.dpemWriteCommand(0, channel, buffer.data());
+                break;
+            case 2:
+                lib.dpemGetReport(0, channel, buffer.data());
+                break;
+            case 3:
+                lib.dpemReadInputData(0, channel, buffer.data(), in.word(), in.byte(), in.byte());
+                break;
+            case 4:
+                lib.dpemWriteOutputData(0, channel, buffer.data(), in.word(), in.byte(), in.byte());
+                break;
+            case 5:
+                if (nuboxlink::CChannel* c = lib.board(0)->channel(channel)) {
+                    c->transport().Poll();
+                }
+                break;
+            case 6: {
+                uint8_t out;
+                lib.dpemReadDataTransferList(0, channel, buffer.data());
+                lib.dpemReadSystemDiagnostic(0, channel, buffer.data());
+                lib.dpemReadDiagState(0, channel, &out);
+                lib.dpemStationOnline(0, channel, &out);
+                lib.dpemWriteRemoteAccessFlag(0, channel, in.byte());
+                break;
+            }
+            default:
+                board.step();
+                break;
+        }
+    }
+    platform.overrideClock(nullptr);
+    return 0;
+}

@@ -1,0 +1,149 @@
+// The REGEDIT4 configuration: parsing, writing back, typed look-ups and the file store.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "nuboxlink/interface/registry.h"
+#include "nuboxlink/platform/linux_platform.h"
+
+namespace nuboxlink {
+namespace {
+
+const char* kSample =
+    "REGEDIT4\r\n"
+    "\r\n"
+    "; boards of the test bench\r\n"
+    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zirudevizudorer\\Devices]\r\n"
+    "\r\n"
+    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zirudevizudorer\\Devices\\0]\r\n"
+    "\"PCI-Board\"=dword:00000042\r\n"
+    "\"RemoteMachine\"=\"host \\\"a\\\" \\\\ b\"\r\n"
+    "\"PortAddress\"=hex:00,03,\\\r\n"
+    "  00,00\r\n"
+    "\"MemoryRange\"=hex(4):00,40,00,00\r\n"
+    "@=\"default\"\r\n";
+
+TEST(RegFile, ParsesValuesOfEveryForm) {
+    auto file = parseRegFile(kSample);
+    ASSERT_TRUE(file);
+    const RegValues* v = file->find(deviceKeyName(0));
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(dwordValue(*v, "pci-board"), 0x42u);  // names ignore case
+    EXPECT_EQ(stringValue(*v, "RemoteMachine"), "host \"a\" \\ b");
+    // A 4-byte number of any type; "PortAddress" came as binary over two lines.
+    EXPECT_EQ(numberValue(*v, "PortAddress"), 0x300u);
+    EXPECT_FALSE(dwordValue(*v, "PortAddress"));
+    EXPECT_EQ(dwordValue(*v, "MemoryRange"), 0x4000u);
+    EXPECT_EQ(stringValue(*v, ""), "default");
+    EXPECT_FALSE(numberValue(*v, "RemoteMachine"));
+    EXPECT_FALSE(stringValue(*v, "PCI-Board"));
+}
+
+TEST(RegFile, RefusesMalformedAndTruncatedFiles) {
+    const char* bad[] = {
+        "",
+        "REGEDIT5\n",
+        "REGEDIT4\n\"a\"=dword:1\n",               // value outside a key
+        "REGEDIT4\n[K]\n\"a\"=dword:123456789\n",  // nine digits
+        "REGEDIT4\n[K]\n\"a\"=dword:12g4\n",       // not hex
+        "REGEDIT4\n[K]\n\"a\"=\"unterminated\n",   // truncated string
+        "REGEDIT4\n[K]\n\"a\"=hex:01,0\n",         // half a byte
+        "REGEDIT4\n[K]\n\"a\"=hex:01,\\\n",        // continuation at the end
+        "REGEDIT4\n[K\n",                          // truncated key
+        "REGEDIT4\n[K]\n\"a\"dword:1\n",           // no equals sign
+        "REGEDIT4\n[K]\n\"a\"=word:1\n",           // unknown type
+    };
+    for (const char* text : bad) {
+        EXPECT_FALSE(parseRegFile(text)) << text;
+    }
+}
+
+TEST(RegFile, DeletionsAndKeysWithoutCase) {
+    auto file = parseRegFile(
+        "REGEDIT4\n[A\\B]\n\"x\"=dword:1\n\"y\"=dword:2\n[a\\b]\n\"y\"=-\n[A\\B\\C]\n"
+        "\"z\"=dword:3\n[-A\\B]\n[A\\D]\n");
+    ASSERT_TRUE(file);
+    EXPECT_EQ(file->find("A\\B"), nullptr);
+    EXPECT_EQ(file->find("A\\B\\C"), nullptr);
+    EXPECT_NE(file->find("a\\d"), nullptr);
+}
+
+TEST(RegFile, WritingBackReadsTheSame) {
+    auto file = parseRegFile(kSample);
+    ASSERT_TRUE(file);
+    auto again = parseRegFile(formatRegFile(*file));
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->keys, file->keys);
+}
+
+class FileRegistryTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir = std::filesystem::temp_directory_path() /
+              ("nuboxlink-reg-" + std::to_string(getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+        path = (dir / "registry.reg").string();
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+    void writeFile(const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+    std::string readFile() {
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    std::filesystem::path dir;
+    std::string path;
+};
+
+TEST_F(FileRegistryTest, ReplaceKeepsOtherDevicesAndRemovesOldValues) {
+    writeFile(kSample + std::string("[") + deviceKeyName(1) + "]\n\"USB-Id\"=dword:00001001\n");
+    FileRegistry reg(path);
+    ASSERT_TRUE(reg.replaceDevice(0, RegValues{{"USB-Id", RegValue::ofDword(7)}}));
+    RegValues v;
+    ASSERT_TRUE(reg.readDevice(0, &v));
+    EXPECT_EQ(v.size(), 1u);
+    EXPECT_EQ(dwordValue(v, "USB-Id"), 7u);
+    ASSERT_TRUE(reg.readDevice(1, &v));
+    EXPECT_EQ(dwordValue(v, "USB-Id"), 0x1001u);
+    EXPECT_FALSE(reg.readDevice(2, &v));
+    // No temporary file is left beside it.
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+        EXPECT_EQ(e.path().filename().string().find(".tmp"), std::string::npos);
+    }
+}
+
+TEST_F(FileRegistryTest, CreatesAMissingFile) {
+    FileRegistry reg(path);
+    RegValues v;
+    EXPECT_FALSE(reg.readDevice(0, &v));
+    ASSERT_TRUE(reg.replaceDevice(3, RegValues{{"PCI-Board", RegValue::ofDword(0x42)}}));
+    ASSERT_TRUE(reg.readDevice(3, &v));
+    EXPECT_EQ(dwordValue(v, "PCI-Board"), 0x42u);
+}
+
+TEST_F(FileRegistryTest, AMalformedFileIsNeitherReadNorOverwritten) {
+    const std::string text = std::string(kSample) + "\"broken\n";
+    writeFile(text);
+    FileRegistry reg(path);
+    RegValues v;
+    EXPECT_FALSE(reg.readDevice(0, &v));
+    EXPECT_FALSE(reg.replaceDevice(0, RegValues{{"PCI-Board", RegValue::ofDword(1)}}));
+    EXPECT_EQ(readFile(), text);
+}
+
+TEST_F(FileRegistryTest, AnUnreadablePathIsNotConfigured) {
+    FileRegistry reg(dir.string());  // a directory, not a file
+    RegValues v;
+    EXPECT_FALSE(reg.readDevice(0, &v));
+    FileRegistry nowhere((dir / "missing" / "registry.reg").string());
+    EXPECT_FALSE(nowhere.replaceDevice(0, RegValues{}));
+}
+
+}  // namespace
+}  // namespace nuboxlink

@@ -16,11 +16,11 @@
 #include <string>
 #include <vector>
 
+#include "app/cli_check.h"
 #include "app/exit_codes.h"
 #include "can_ui/can_download_run.h"
 #include "can_ui/can_search.h"
 #include "can_ui/can_texts.h"
-#include "session/file_messages.h"
 #include "session/tbootloader.h"
 #include "sim/can/scheduler.h"
 #include "sim/can/sim_bus.h"
@@ -432,19 +432,8 @@ int runCan(const CanOptions& o) {
     ::sigaction(SIGINT, &action, nullptr);
 
     if (o.update) {
-        ui::PresetFileDialog dialog(o.image);
-        int32_t opened = session.OpenFile(dialog);
-        if (auto m = openFileResultMessage(opened)) {
-            messages.show(*m);
-            return exitcode::kFileUnreadable;
-        }
-        int32_t checked = session.CheckFile();
-        if (auto m = checkFileResultMessage(checked)) {
-            messages.show(*m);
-            return exitcode::kFileUnreadable;
-        }
-        if (checked != 0) {
-            return exitcode::kFileRejected;
+        if (int status = openCheckedImage(session, messages, o.image); status != exitcode::kOk) {
+            return status;
         }
     }
 

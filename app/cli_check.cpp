@@ -11,6 +11,22 @@
 
 namespace romtide {
 
+int openCheckedImage(Tbootloader& session, ui::MessageBoxes& messages, const std::string& path) {
+    ui::PresetFileDialog dialog(path);
+    int32_t opened = session.OpenFile(dialog);
+    if (auto m = openFileResultMessage(opened)) {
+        messages.show(*m);
+        return exitcode::kFileUnreadable;
+    }
+    int32_t checked = session.CheckFile();
+    if (auto m = checkFileResultMessage(checked)) {
+        messages.show(*m);
+        return exitcode::kFileUnreadable;
+    }
+    // The check has shown its own message for a refused file.
+    return checked == 0 ? exitcode::kOk : exitcode::kFileRejected;
+}
+
 int runCheckCommand(int argc, char** argv) {
     if (argc != 1 || argv[0][0] == '-') {
         std::fprintf(stderr, "bootloader check: expects one image file\n");
@@ -23,21 +39,12 @@ int runCheckCommand(int argc, char** argv) {
     ui::TerminalMessageBoxes messages;
     Services services{clock, pump, messages};
     Tbootloader session(services);
-    ui::PresetFileDialog dialog(path);
-
-    int32_t opened = session.OpenFile(dialog);
-    if (auto m = openFileResultMessage(opened)) {
-        messages.show(*m);
-        return exitcode::kFileUnreadable;
+    int status = openCheckedImage(session, messages, path);
+    if (status == exitcode::kFileRejected) {
+        std::printf("%s: refused\n", path.c_str());
     }
-    int32_t checked = session.CheckFile();
-    if (auto m = checkFileResultMessage(checked)) {
-        messages.show(*m);
-        return exitcode::kFileUnreadable;
-    }
-    if (checked != 0) {
-        std::printf("%s: refused (result %d)\n", path.c_str(), checked);
-        return exitcode::kFileRejected;
+    if (status != exitcode::kOk) {
+        return status;
     }
 
     ui::TerminalProgressBar bar("Reading " + path);

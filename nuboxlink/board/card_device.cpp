@@ -46,29 +46,10 @@ void CPcmciaDeviceNT::Close() {
 
 CPcmciaDeviceWDM::CPcmciaDeviceWDM(Library& library, uint8_t number, uint8_t socket)
     : CPcmciaDeviceNT(library, number), socket_(socket) {
-    Library::SlotTable& slots = library.cardSlots();
-    if (library.idInUse(slots, socket)) {
-        status_ = 10;
-        return;
-    }
     char token[64];
     std::snprintf(token, sizeof token, "talvik_system/nuBOXcard/SocketNr%02d", socket);
-    uint8_t r = platform().claimToken(token, &token_);
-    if (r != 0) {
-        status_ = r;
-        return;
-    }
-    for (uint8_t s = 0; s < 16; ++s) {
-        uint16_t id;
-        if (!slots.used[s] && queryBoardId(platform(), cardDeviceName(s), &id) &&
-            (id & 0xFF) == socket) {
-            slot_ = s;
-            slots.used[s] = true;
-            slots.id[s] = socket;
-            return;
-        }
-    }
-    status_ = 9;
+    // The card driver answers the socket number in the id's low byte.
+    status_ = claimSlot(library.cardSlots(), socket, 0x00FF, token, cardDeviceName, slot_);
 }
 
 CPcmciaDeviceWDM::~CPcmciaDeviceWDM() {

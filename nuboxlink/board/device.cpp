@@ -303,33 +303,36 @@ uint8_t CIsaDevice::ConfigureChannels(const DeviceConfig& config) {
     return status_;
 }
 
+uint8_t CDevice::claimSlot(SlotTable& slots, uint16_t id, uint16_t idMask, const std::string& token,
+                           std::string (*deviceName)(unsigned), uint8_t& slot) {
+    if (library_.idInUse(slots, id)) {
+        return 10;
+    }
+    uint8_t r = platform().claimToken(token, &token_);
+    if (r != 0) {
+        return r;
+    }
+    for (uint8_t s = 0; s < 16; ++s) {
+        uint16_t answered;
+        if (!slots.used[s] && queryBoardId(platform(), deviceName(s), &answered) &&
+            (answered & idMask) == id) {
+            slot = s;
+            slots.used[s] = true;
+            slots.id[s] = id;
+            return 0;
+        }
+    }
+    return 9;
+}
+
 // ------------------------------------------------------------------------- CPciDevice
 
 CPciDevice::CPciDevice(Library& library, uint8_t number, uint16_t boardId)
     : CIsaDevice(library, number, 0, boardId >= 8192 ? NUBOX_KIND_PCI_HIGH : NUBOX_KIND_PCI,
                  boardId) {
-    Library::SlotTable& slots = library.pciSlots();
-    if (library.idInUse(slots, boardId)) {
-        status_ = 10;
-        return;
-    }
     char token[64];
     std::snprintf(token, sizeof token, "talvik_system/nuBOXpci/DeviceID%04X", boardId);
-    uint8_t r = platform().claimToken(token, &token_);
-    if (r != 0) {
-        status_ = r;
-        return;
-    }
-    for (uint8_t s = 0; s < 16; ++s) {
-        uint16_t id;
-        if (!slots.used[s] && queryBoardId(platform(), pciDeviceName(s), &id) && id == boardId) {
-            slot_ = s;
-            slots.used[s] = true;
-            slots.id[s] = boardId;
-            return;
-        }
-    }
-    status_ = 9;
+    status_ = claimSlot(library.pciSlots(), boardId, 0xFFFF, token, pciDeviceName, slot_);
 }
 
 CPciDevice::~CPciDevice() {

@@ -19,6 +19,13 @@ namespace nuboxlink {
 
 class Library;
 
+// Per-process table of the driver slots in use for one kind of board, guarded by the
+// library's global lock.
+struct SlotTable {
+    std::array<uint16_t, 16> id{};
+    std::array<bool, 16> used{};
+};
+
 // Driver control request codes.
 enum : uint32_t {
     kIoRestart = 0x222000,
@@ -61,6 +68,12 @@ class CDevice {
     std::mutex& requestLock() { return requestLock_; }
 
   protected:
+    // Claims a board that is found by its id among the driver's slots: the id must not be
+    // configured twice in this process, the ownership token must be free, and one free
+    // slot's board must answer the id (compared under `idMask`). Sets `slot` and returns
+    // 0, or returns the device status: 10, the token's result, or 9 (no such board).
+    uint8_t claimSlot(SlotTable& slots, uint16_t id, uint16_t idMask, const std::string& token,
+                      std::string (*deviceName)(unsigned), uint8_t& slot);
     // Stops every running report watch; true when at least one was running.
     bool stopWatches();
     void destroyChannels();

@@ -61,28 +61,9 @@ void CUsbChannel::Notify() {
 
 CUsbDevice::CUsbDevice(Library& library, uint8_t number, uint16_t boardId)
     : CDevice(library, number, boardId >= 8192 ? NUBOX_KIND_USB_HIGH : NUBOX_KIND_USB, boardId) {
-    Library::SlotTable& slots = library.usbSlots();
-    if (library.idInUse(slots, boardId)) {
-        status_ = 10;
-        return;
-    }
     char token[64];
     std::snprintf(token, sizeof token, "talvik_system/nuBOXusb/DeviceID%04X", boardId);
-    uint8_t r = platform().claimToken(token, &token_);
-    if (r != 0) {
-        status_ = r;
-        return;
-    }
-    for (uint8_t s = 0; s < 16; ++s) {
-        uint16_t id;
-        if (!slots.used[s] && queryBoardId(platform(), usbDeviceName(s), &id) && id == boardId) {
-            slot_ = s;
-            slots.used[s] = true;
-            slots.id[s] = boardId;
-            return;
-        }
-    }
-    status_ = 9;
+    status_ = claimSlot(library.usbSlots(), boardId, 0xFFFF, token, usbDeviceName, slot_);
 }
 
 CUsbDevice::~CUsbDevice() {

@@ -55,11 +55,7 @@ class Library {
     uint8_t dpemReadDiagState(uint8_t device, uint8_t channel, uint8_t* out);
     uint8_t dpemStationOnline(uint8_t device, uint8_t channel, uint8_t* out);
 
-    // Per-process tables of the driver slots in use, guarded by the global lock.
-    struct SlotTable {
-        std::array<uint16_t, 16> id{};
-        std::array<bool, 16> used{};
-    };
+    using SlotTable = nuboxlink::SlotTable;
     SlotTable& pciSlots() { return pciSlots_; }
     SlotTable& usbSlots() { return usbSlots_; }
     // Plug-and-play cards: the id is the socket.

@@ -25,6 +25,7 @@
 #include "sim/can/scheduler.h"
 #include "sim/can/sim_bus.h"
 #include "sim/can/sim_device.h"
+#include "sim/can/sim_device_spec.h"
 #include "ui/terminal.h"
 
 namespace romtide {
@@ -96,52 +97,6 @@ std::vector<std::string> split(const std::string& text, char sep) {
     return parts;
 }
 
-// node=N,kbit=K,boot=V,product=L[,name=TEXT][,delay=US][,fail=...]
-std::optional<sim::SimDeviceConfig> parseSimDevice(const std::string& text, std::string* error) {
-    sim::SimDeviceConfig c;
-    bool haveNode = false;
-    for (const auto& item : split(text, ',')) {
-        auto eq = item.find('=');
-        std::string key = item.substr(0, eq);
-        std::string value = eq == std::string::npos ? std::string() : item.substr(eq + 1);
-        int n = 0;
-        if (key == "node" && parseInt(value, 1, 127, &n)) {
-            c.node = n;
-            haveNode = true;
-        } else if (key == "kbit" && parseInt(value, 10, 1000, &n) && baudIndexOfKbit(n) >= 0) {
-            c.kbit = n;
-        } else if (key == "boot" && (value == "1.0" || value == "V1.0")) {
-            c.bootVersion = 0;
-        } else if (key == "boot" && parseInt(value, 0, 255, &n)) {
-            c.bootVersion = n;
-        } else if (key == "product" && value.size() == 1) {
-            c.product = value[0];
-        } else if (key == "name") {
-            c.name = value;
-        } else if (key == "delay" && parseInt(value, 0, 10000000, &n)) {
-            c.answerDelayUs = n;
-        } else if (key == "fail" && value == "erase") {
-            c.eraseFails = true;
-        } else if (key == "fail" && value == "erase-silent") {
-            c.eraseNeverAnswered = true;
-        } else if (key == "fail" && value.rfind("noack@", 0) == 0 &&
-                   parseInt(value.substr(6), 0, 100000000, &n)) {
-            c.noAckAfterUnits = n;
-        } else if (key == "fail" && value.rfind("gone@", 0) == 0 &&
-                   parseInt(value.substr(5), 0, 100000000, &n)) {
-            c.goneAfterUnits = n;
-        } else {
-            *error = "bad simulated device item '" + item + "' in '" + text + "'";
-            return std::nullopt;
-        }
-    }
-    if (!haveNode) {
-        *error = "a simulated device needs node=N: '" + text + "'";
-        return std::nullopt;
-    }
-    return c;
-}
-
 // Three devices at 125 kbit/s: one current, one that needs the two-stage renewal, one
 // of the first generation that needs its product named.
 std::vector<sim::SimDeviceConfig> defaultScenario() {
@@ -197,10 +152,10 @@ std::optional<CanOptions> parseOptions(int argc, char** argv, bool update, std::
         } else if (a == "--sim-device") {
             if ((v = need(i)) == nullptr)
                 return std::nullopt;
-            auto d = parseSimDevice(v, error);
+            auto d = sim::parseSimDeviceSpec(v, false, error);
             if (!d)
                 return std::nullopt;
-            o.simDevices.push_back(*d);
+            o.simDevices.push_back(d->config);
         } else if (update && a == "--sim-dump") {
             if ((v = need(i)) == nullptr)
                 return std::nullopt;

@@ -39,16 +39,17 @@ std::optional<uint32_t> parseHex(std::string_view text, size_t maxDigits) {
     return v;
 }
 
-std::optional<uint32_t> parseDecimal(std::string_view text, size_t maxDigits) {
-    if (text.empty() || text.size() > maxDigits) {
+// At most 10 digits, so the value always fits.
+std::optional<uint64_t> parseDecimal(std::string_view text, size_t maxDigits) {
+    if (text.empty() || text.size() > maxDigits || maxDigits > 10) {
         return std::nullopt;
     }
-    uint32_t v = 0;
+    uint64_t v = 0;
     for (char c : text) {
         if (c < '0' || c > '9') {
             return std::nullopt;
         }
-        v = v * 10 + static_cast<uint32_t>(c - '0');
+        v = v * 10 + static_cast<uint64_t>(c - '0');
     }
     return v;
 }
@@ -152,7 +153,7 @@ std::optional<ReceivedFrame> parseFrame(std::string_view message, std::string* e
     std::string_view stamp = w[2];
     size_t dot = stamp.find('.');
     auto seconds = parseDecimal(stamp.substr(0, dot), 10);
-    std::optional<uint32_t> fraction = 0;
+    std::optional<uint64_t> fraction = 0;
     size_t fractionDigits = 0;
     if (dot != std::string_view::npos) {
         fractionDigits = stamp.size() - dot - 1;

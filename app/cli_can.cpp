@@ -42,7 +42,8 @@ const char* const kUsage =
     "          [,fail=noack@N|erase|erase-silent|gone@N]   (boot=1.0 for a first-generation "
     "bootloader)\n"
     "Without --interface the interface comes from ROMTIDE_CAN_INTERFACE or the first one "
-    "found.\n";
+    "found.\n"
+    "URI: socketcan:IFNAME | socketcand:HOST:PORT/IFNAME | virtual:NAME\n";
 
 std::atomic<bool> interruptRequested{false};
 
@@ -414,6 +415,15 @@ int runCan(const CanOptions& o) {
         } else if (selected == 0 || selected == 2) {
             std::fprintf(stderr, "bootloader can: no CAN interface selected\n");
         }
+        return exitcode::kNoBoard;
+    }
+
+    // A real interface can be selected and still not open (server not there, interface
+    // down or at another bit rate): that is no interface, not an empty bus. The library
+    // has said why; show it.
+    if (session.canComm->InitCan(0, static_cast<uint32_t>(session.GetSdoId() - 0x80)) <= 0) {
+        pump.processPending();
+        std::fprintf(stderr, "bootloader can: the CAN interface cannot be opened\n");
         return exitcode::kNoBoard;
     }
 

@@ -77,6 +77,7 @@ class SocketcandBackend final : public Backend {
         char c = 1;
         [[maybe_unused]] auto n = ::write(wake_[1], &c, 1);
         reader_.join();
+        std::lock_guard lock(sendMutex_);
         ::close(fd_);
         ::close(wake_[0]);
         ::close(wake_[1]);

@@ -24,10 +24,11 @@ DeviceClient::DeviceClient(SimDeviceConfig config, std::string endpoint)
 }
 
 DeviceClient::~DeviceClient() {
+    // The simulation first: nothing sends on the link once it closes.
+    scheduler_.stop();
     if (link_) {
         link_->close();
     }
-    scheduler_.stop();
     bus_.detach(node_);
     device_.reset();
 }

@@ -8,7 +8,6 @@
 #include <fstream>
 #include <future>
 #include <memory>
-#include <regex>
 #include <string>
 
 #include "app/exit_codes.h"
@@ -53,11 +52,11 @@ std::unique_ptr<ChildProcess> startServer(std::vector<std::string> args, uint16_
     args.insert(args.begin(), {bin("romtide-canbus"), "--port", "0"});
     auto server = std::make_unique<ChildProcess>(args);
     EXPECT_TRUE(server->waitForLine("ready")) << server->output;
-    std::smatch m;
-    static const std::regex listening("127\\.0\\.0\\.1:([0-9]+)");
+    // "romtide-canbus: socketcand on 127.0.0.1:PORT, ..."
     *port = 0;
-    if (std::regex_search(server->output, m, listening)) {
-        *port = static_cast<uint16_t>(std::stoi(m[1]));
+    auto at = server->output.find("127.0.0.1:");
+    if (at != std::string::npos) {
+        *port = static_cast<uint16_t>(std::atoi(server->output.c_str() + at + 10));
     }
     return server;
 }
@@ -214,7 +213,7 @@ TEST(CanBusPythonPeer, PythonCanAndTCANCommShareTheBusRequestByAnswer) {
     // TCANComm heard python's two requests and the device's answer.
     std::vector<uint32_t> ids;
     for (const auto& f : heard) {
-        ids.push_back(f.id);
+        ids.push_back(uint32_t{f.id});  // a copy: the record is packed
     }
     EXPECT_EQ(ids, (std::vector<uint32_t>{0x321, 0x605, 0x585})) << r.out;
     TCANComm::resetSharedState();

@@ -252,11 +252,14 @@ void CanBusServer::accept() {
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     auto client = std::make_unique<Client>(*this, fd);
     client->wallOffsetUs = scheduler_.wallOffsetUs();
+    {
+        // Counted before it is greeted, so a client that has its greeting is known.
+        std::lock_guard lock(clientsMutex_);
+        clients_.push_back(std::move(client));
+    }
     // Every reply of the handshake goes out in a write of its own: some clients compare
     // whole reads with the reply they expect.
     ::send(fd, "< hi >", 6, MSG_NOSIGNAL);
-    std::lock_guard lock(clientsMutex_);
-    clients_.push_back(std::move(client));
 }
 
 bool CanBusServer::serve(Client& client) {

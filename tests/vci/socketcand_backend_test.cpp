@@ -161,9 +161,9 @@ TEST(SocketcandClient, TrickledHandshakeAndJoinedFramesAreReadAndSendsGoOutWhole
         p.trickle("< frame 586 2.5 01 >");
         ASSERT_TRUE(p.expect("< send 000 0 >"));
     });
+    Recorder sink;  // outlives the backend that delivers into it
     auto backend = makeSocketcandBackend(peer.uri());
     ASSERT_TRUE(backend);
-    Recorder sink;
     ASSERT_TRUE(backend->open(125000, sink));
     ASSERT_TRUE(sink.waitFor([&] { return sink.frames() >= 2; }));
     EXPECT_TRUE(backend->send(frameOf(0x605, {0x40, 0x00, 0x10})));
@@ -193,8 +193,8 @@ TEST(SocketcandClient, BadFramesAreDroppedAndReportedWhileGoodOnesStillArrive) {
             "< error bus is gone >< frame 124 1.0 AA >");
         p.expect("never");  // stays until the client goes
     });
+    Recorder sink;  // outlives the backend that delivers into it
     auto backend = makeSocketcandBackend(peer.uri());
-    Recorder sink;
     ASSERT_TRUE(backend->open(125000, sink));
     ASSERT_TRUE(sink.waitFor([&] { return sink.frames() >= 1 && sink.exceptions.size() >= 3; }));
     std::lock_guard lock(sink.mutex);
@@ -240,8 +240,8 @@ TEST(SocketcandClient, APeerThatMisbehavesInTheHandshakeFailsTheOpenWithAReason)
     };
     for (const auto& c : cases) {
         ScriptedPeer peer(c.script);
+        Recorder sink;  // outlives the backend that delivers into it
         auto backend = makeSocketcandBackend(peer.uri());
-        Recorder sink;
         EXPECT_FALSE(backend->open(125000, sink)) << c.name;
         ASSERT_EQ(sink.messages.size(), 1u) << c.name;
         EXPECT_NE(sink.messages[0].find(c.reason), std::string::npos)
@@ -255,8 +255,8 @@ TEST(SocketcandClient, AHalfMessageAndThenSilenceEndsTheOpenAfterItsTimeOut) {
         p.write("< h");
         p.expect("never");  // silent until the client gives up and closes
     });
+    Recorder sink;  // outlives the backend that delivers into it
     auto backend = makeSocketcandBackend(peer.uri());
-    Recorder sink;
     EXPECT_FALSE(backend->open(125000, sink));
     ASSERT_EQ(sink.messages.size(), 1u);
     EXPECT_NE(sink.messages[0].find("did not answer in time"), std::string::npos)
@@ -274,8 +274,8 @@ TEST(SocketcandClient, AConnectionThatDropsEndsInFailedSendsAndOneMessage) {
         std::unique_lock lock(m);
         cv.wait_for(lock, 5s, [&] { return released; });
     });
+    Recorder sink;  // outlives the backend that delivers into it
     auto backend = makeSocketcandBackend(peer.uri());
-    Recorder sink;
     ASSERT_TRUE(backend->open(125000, sink));
     ASSERT_TRUE(sink.waitFor([&] { return !sink.messages.empty(); }));
     for (int i = 0; i < 3; ++i) {

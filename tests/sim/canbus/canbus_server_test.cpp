@@ -41,8 +41,8 @@ class CanBusServerTest : public ::testing::Test {
     void TearDown() override { server.reset(); }
 
     struct Client {
+        FrameRecorder sink;  // outlives the backend, which delivers into it until it goes
         std::unique_ptr<vci::Backend> backend;
-        FrameRecorder sink;
     };
     std::unique_ptr<Client> connect(const std::string& iface) {
         auto c = std::make_unique<Client>();

@@ -25,6 +25,7 @@
 #include "sim/can/scheduler.h"
 #include "sim/can/sim_bus.h"
 #include "sim/can/sim_device.h"
+#include "sim/can/sim_device_spec.h"
 #include "ui/terminal.h"
 
 namespace romtide {
@@ -41,7 +42,8 @@ const char* const kUsage =
     "          [,fail=noack@N|erase|erase-silent|gone@N]   (boot=1.0 for a first-generation "
     "bootloader)\n"
     "Without --interface the interface comes from ROMTIDE_CAN_INTERFACE or the first one "
-    "found.\n";
+    "found.\n"
+    "URI: socketcan:IFNAME | socketcand:HOST:PORT/IFNAME | virtual:NAME\n";
 
 std::atomic<bool> interruptRequested{false};
 
@@ -94,52 +96,6 @@ std::vector<std::string> split(const std::string& text, char sep) {
         parts.push_back(part);
     }
     return parts;
-}
-
-// node=N,kbit=K,boot=V,product=L[,name=TEXT][,delay=US][,fail=...]
-std::optional<sim::SimDeviceConfig> parseSimDevice(const std::string& text, std::string* error) {
-    sim::SimDeviceConfig c;
-    bool haveNode = false;
-    for (const auto& item : split(text, ',')) {
-        auto eq = item.find('=');
-        std::string key = item.substr(0, eq);
-        std::string value = eq == std::string::npos ? std::string() : item.substr(eq + 1);
-        int n = 0;
-        if (key == "node" && parseInt(value, 1, 127, &n)) {
-            c.node = n;
-            haveNode = true;
-        } else if (key == "kbit" && parseInt(value, 10, 1000, &n) && baudIndexOfKbit(n) >= 0) {
-            c.kbit = n;
-        } else if (key == "boot" && (value == "1.0" || value == "V1.0")) {
-            c.bootVersion = 0;
-        } else if (key == "boot" && parseInt(value, 0, 255, &n)) {
-            c.bootVersion = n;
-        } else if (key == "product" && value.size() == 1) {
-            c.product = value[0];
-        } else if (key == "name") {
-            c.name = value;
-        } else if (key == "delay" && parseInt(value, 0, 10000000, &n)) {
-            c.answerDelayUs = n;
-        } else if (key == "fail" && value == "erase") {
-            c.eraseFails = true;
-        } else if (key == "fail" && value == "erase-silent") {
-            c.eraseNeverAnswered = true;
-        } else if (key == "fail" && value.rfind("noack@", 0) == 0 &&
-                   parseInt(value.substr(6), 0, 100000000, &n)) {
-            c.noAckAfterUnits = n;
-        } else if (key == "fail" && value.rfind("gone@", 0) == 0 &&
-                   parseInt(value.substr(5), 0, 100000000, &n)) {
-            c.goneAfterUnits = n;
-        } else {
-            *error = "bad simulated device item '" + item + "' in '" + text + "'";
-            return std::nullopt;
-        }
-    }
-    if (!haveNode) {
-        *error = "a simulated device needs node=N: '" + text + "'";
-        return std::nullopt;
-    }
-    return c;
 }
 
 // Three devices at 125 kbit/s: one current, one that needs the two-stage renewal, one
@@ -197,10 +153,10 @@ std::optional<CanOptions> parseOptions(int argc, char** argv, bool update, std::
         } else if (a == "--sim-device") {
             if ((v = need(i)) == nullptr)
                 return std::nullopt;
-            auto d = parseSimDevice(v, error);
+            auto d = sim::parseSimDeviceSpec(v, false, error);
             if (!d)
                 return std::nullopt;
-            o.simDevices.push_back(*d);
+            o.simDevices.push_back(d->config);
         } else if (update && a == "--sim-dump") {
             if ((v = need(i)) == nullptr)
                 return std::nullopt;
@@ -448,6 +404,15 @@ int runCan(const CanOptions& o) {
         } else if (selected == 0 || selected == 2) {
             std::fprintf(stderr, "bootloader can: no CAN interface selected\n");
         }
+        return exitcode::kNoBoard;
+    }
+
+    // A real interface can be selected and still not open (server not there, interface
+    // down or at another bit rate): that is no interface, not an empty bus. The library
+    // has said why; show it.
+    if (session.canComm->InitCan(0, static_cast<uint32_t>(session.GetSdoId() - 0x80)) <= 0) {
+        pump.processPending();
+        std::fprintf(stderr, "bootloader can: the CAN interface cannot be opened\n");
         return exitcode::kNoBoard;
     }
 

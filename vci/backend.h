@@ -1,5 +1,5 @@
 // Below the VCI operations: one small interface per kind of CAN interface, chosen by the
-// scheme of a URI ("virtual:NAME", later "socketcan:IFNAME" and "socketcand:HOST:PORT/IF").
+// scheme of a URI ("virtual:NAME", "socketcan:IFNAME", "socketcand:HOST:PORT/IFNAME").
 #pragma once
 
 #include <cstddef>
@@ -22,15 +22,26 @@ class FrameSink {
     virtual ~FrameSink() = default;
     // `stamp` in units of 100 us. Frames of one call reach the receive callback together.
     virtual void deliver(const CanFrame* frames, size_t count, uint32_t stamp) = 0;
+    // A text for the person at the program (the message callback): what went wrong with
+    // the interface and what to do about it.
+    virtual void message(const std::string& text) { (void)text; }
+    // A bus event that results do not show (error frame, bus-off): the exception callback.
+    virtual void exception(int32_t code, const std::string& text) {
+        (void)code;
+        (void)text;
+    }
 };
 
 class Backend {
   public:
     virtual ~Backend() = default;
     // Goes on the bus at `bitRate` bit/s; received frames go to `sink` until close.
+    // May report why it cannot (sink.message) before it returns false.
     virtual bool open(uint32_t bitRate, FrameSink& sink) = 0;
     // After close returns, the sink is never called again.
     virtual void close() = 0;
+    // False when the frame did not go out (bus-off, interface down, connection lost):
+    // never blocks for longer than a short bounded wait.
     virtual bool send(const CanFrame& frame) = 0;
     // True when a delivery must not return before the receive callback has run for it:
     // simulated buses use this so that virtual time never runs ahead of the callback.

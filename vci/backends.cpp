@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "vci/backend.h"
+#include "vci/linux_backends.h"
 #include "vci/vci.h"
 #include "vci/virtual_bus.h"
 
@@ -90,6 +91,8 @@ struct Backends {
                                                ? nullptr
                                                : std::make_unique<VirtualBackend>(rest);
                                 }};
+        factories["socketcan"] = {kBoardTypeSocketCan, makeSocketCanBackend};
+        factories["socketcand"] = {kBoardTypeSocketCand, makeSocketcandBackend};
     }
 };
 

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "vci/backend.h"
+#include "vci/linux_backends.h"
 #include "vci/virtual_bus.h"
 
 namespace romtide::vci {
@@ -230,6 +231,18 @@ class Board final : public FrameSink {
         }
     }
 
+    void message(const std::string& text) override {
+        if (onMessage_ != nullptr) {
+            onMessage_(text.c_str());
+        }
+    }
+
+    void exception(int32_t code, const std::string& text) override {
+        if (onException_ != nullptr) {
+            onException_(0, code, 0, text.c_str());
+        }
+    }
+
   private:
     void run() {
         std::vector<FrameRecord> batch;
@@ -329,7 +342,14 @@ std::string interfaceUri(uint16_t boardIndex) {
 }
 
 std::vector<std::string> availableInterfaces() {
+    // Real interfaces first: on a machine with an adapter plugged in, that is the one meant.
     std::vector<std::string> found;
+    for (const auto& name : socketCanInterfacesUp()) {
+        found.push_back("socketcan:" + name);
+    }
+    for (const auto& uri : configuredSocketcandUris()) {
+        found.push_back(uri);
+    }
     for (const auto& name : virtualBusNames()) {
         found.push_back("virtual:" + name);
     }

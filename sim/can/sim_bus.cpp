@@ -101,8 +101,9 @@ bool SimBus::send(int node, const vci::CanFrame& frame) {
         return false;
     }
     uint32_t rate = it->second.bitRate;
-    int64_t duration =
-        (static_cast<int64_t>(frameBits(frame)) * 1000000 + rate - 1) / static_cast<int64_t>(rate);
+    int64_t duration = wireTime_ ? (static_cast<int64_t>(frameBits(frame)) * 1000000 + rate - 1) /
+                                       static_cast<int64_t>(rate)
+                                 : 0;
     int64_t start = std::max(scheduler_.nowUs(), freeAtUs_);
     int64_t end = start + duration;
     freeAtUs_ = end;
@@ -139,6 +140,11 @@ void SimBus::deliverFrame(int sender, vci::CanFrame frame, uint32_t bitRate, int
     for (auto* r : receivers) {
         r->onFrame(frame, endUs);
     }
+}
+
+void SimBus::setWireTime(bool on) {
+    std::lock_guard lock(mutex_);
+    wireTime_ = on;
 }
 
 void SimBus::setTrace(std::FILE* trace) {

@@ -34,6 +34,10 @@ class SimBus final : public vci::VirtualBus {
     void detach(int node) override;
     bool send(int node, const vci::CanFrame& frame) override;
 
+    // Off: frames take no time on this bus. For a bus that only stands between a device
+    // and a real one (a device process of the bus server), where the wire time is counted.
+    void setWireTime(bool on);
+
     // Not owned; null stops tracing. Lines are flushed as they are written.
     void setTrace(std::FILE* trace);
     const std::string& name() const { return name_; }
@@ -61,6 +65,7 @@ class SimBus final : public vci::VirtualBus {
     std::map<int, Node> nodes_;
     int nextNode_ = 0;
     int64_t freeAtUs_ = 0;
+    bool wireTime_ = true;
     Stats stats_;
     std::FILE* trace_ = nullptr;
 

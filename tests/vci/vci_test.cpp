@@ -171,5 +171,47 @@ TEST_F(VciTest, TransmitChecksItsArgumentsAndTheController) {
     EXPECT_EQ(VCI_ReadBufData(b, buf, out, nullptr), kVciBadHandle);
 }
 
+// A backend whose interface cannot be opened, and which reports a bus event when asked.
+struct RefusingBackend : Backend {
+    bool open(uint32_t bitRate, FrameSink& s) override {
+        s.exception(kVciError, "error frame: bus-off");
+        s.message("interface down at " + std::to_string(bitRate));
+        return false;
+    }
+    void close() override {}
+    bool send(const CanFrame&) override { return true; }
+};
+
+std::vector<std::string> callbackTexts;
+void onMessage(const char* text) {
+    callbackTexts.push_back(std::string("message: ") + text);
+}
+void onException(int32_t, int32_t code, int32_t, const char* text) {
+    callbackTexts.push_back("exception " + std::to_string(code) + ": " + text);
+}
+
+TEST(VciBackendReports, WhyAnInterfaceCannotOpenReachesTheMessageCallbackAndEventsTheOther) {
+    registerBackend("refusing", 8,
+                    [](const std::string&) { return std::make_unique<RefusingBackend>(); });
+    int32_t index = registerInterface("refusing:x");
+    ASSERT_GE(index, 0);
+    int32_t board = VCI2_PrepareBoard(8, static_cast<uint16_t>(index), nullptr, 0, onMessage,
+                                      onReceive, onException);
+    ASSERT_GE(board, 0);
+    auto b = static_cast<uint16_t>(board);
+    callbackTexts.clear();
+    ASSERT_EQ(VCI_InitCan(b, 0, 0x03, 0x1C, 0), kVciOk);
+    uint16_t txq = 0;
+    ASSERT_EQ(VCI_ConfigQueue(b, 0, kTransmitQueue, 100, 0, 0, 0, &txq), kVciOk);
+    EXPECT_EQ(VCI_StartCan(b, 0), kVciNoInterface);
+    uint8_t data[1] = {1};
+    EXPECT_EQ(VCI_TransmitObj(b, txq, 0x605, 1, data), kVciNotStarted);
+    EXPECT_EQ(callbackTexts,
+              (std::vector<std::string>{"exception -1: error frame: bus-off",
+                                        "message: interface down at 125000",
+                                        "exception -4: interface cannot be opened"}));
+    VCI_CancelBoard(b);
+}
+
 }  // namespace
 }  // namespace romtide::vci

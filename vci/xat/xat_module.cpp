@@ -18,7 +18,10 @@ constexpr const char* kOwnVersion = "01,01,0,0";
 int32_t fill(const std::string& uri, XatHardwareRecord* record) {
     int32_t index = romtide::vci::registerInterface(uri);
     if (index < 0) {
-        std::fprintf(stderr, "CAN interface '%s' is not known (try virtual:NAME)\n", uri.c_str());
+        std::fprintf(stderr,
+                     "CAN interface '%s' is not known (socketcan:IFNAME, "
+                     "socketcand:HOST:PORT/IFNAME or virtual:NAME)\n",
+                     uri.c_str());
         return romtide::vci::kXatNothingSelected;
     }
     record->boardIndex = static_cast<uint16_t>(index);

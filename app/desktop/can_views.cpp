@@ -234,6 +234,7 @@ CanView::CanView(std::unique_ptr<Tbootloader> session, const WindowContext& cont
     StringGrid1->verticalHeader()->setDefaultSectionSize(18);
     StringGrid1->verticalHeader()->setMinimumSectionSize(18);
     StringGrid1->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    StringGrid1->horizontalHeader()->setHighlightSections(false);
     StringGrid1->setSelectionBehavior(QAbstractItemView::SelectRows);
     StringGrid1->setSelectionMode(QAbstractItemView::SingleSelection);
     StringGrid1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);

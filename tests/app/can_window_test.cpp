@@ -10,6 +10,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -213,6 +214,35 @@ TEST_F(CanWindowTest, InitWithoutAnInterfaceSaysSoAndLeavesTheBusButtonsOff) {
     EXPECT_EQ(messages()[0].title, "Romtide");
     EXPECT_EQ(messages()[0].icon, ui::MessageIcon::Error);
     EXPECT_EQ(states(), "10001111");
+}
+
+TEST_F(CanWindowTest, WithoutAChosenInterfaceInitLetsTheUserSelectOne) {
+    ::unsetenv("ROMTIDE_CAN_INTERFACE");
+    // Leaving the selection reports nothing and prepares no board.
+    std::vector<std::string> offered;
+    test::whenModal([&](QWidget* w) {
+        auto* list = w->findChild<QListWidget*>(QStringLiteral("interfaces"));
+        for (int i = 0; i < list->count(); ++i) {
+            offered.push_back(list->item(i)->text().toStdString());
+        }
+        static_cast<QDialog*>(w)->reject();
+    });
+    can->button_can_init->click();
+    EXPECT_NE(std::find(offered.begin(), offered.end(), "virtual:test"), offered.end());
+    EXPECT_FALSE(TCANComm::IsBoardReady());
+    EXPECT_TRUE(messages().empty());
+    EXPECT_EQ(states(), "10001111");
+
+    test::whenModal([&](QWidget* w) {
+        auto* list = w->findChild<QListWidget*>(QStringLiteral("interfaces"));
+        auto items = list->findItems(QStringLiteral("virtual:test"), Qt::MatchExactly);
+        ASSERT_EQ(items.size(), 1);
+        list->setCurrentItem(items[0]);
+        static_cast<QDialog*>(w)->accept();
+    });
+    can->button_can_init->click();
+    EXPECT_TRUE(TCANComm::IsBoardReady());
+    EXPECT_EQ(states(), "11101111");
 }
 
 TEST_F(CanWindowTest, RowsToggleTheirMarkHeaderAndEmptyRowsDoNothing) {

@@ -13,6 +13,7 @@
 #include <QShowEvent>
 #include <QTableWidget>
 
+#include "app/desktop/xat_select_dialog.h"
 #include "can_ui/can_search.h"
 #include "ui/qt/qt_dialogs.h"
 
@@ -323,9 +324,12 @@ CanView::CanView(std::unique_ptr<Tbootloader> session, const WindowContext& cont
     on(button_can_connect, &Tfrm_can::button_can_connectClick);
     grid_->setSelectHandler(
         [this](int column, int row) { logic_->StringGrid1SelectCell(column, row); });
+    // "Init CAN adapter" lets the user choose among the interfaces found.
+    vci::setHardwareSelector(selectHardwareDialog);
 }
 
 CanView::~CanView() {
+    vci::setHardwareSelector({});
     // The logic goes before the adapters and timers it refers to.
     logic_.reset();
 }

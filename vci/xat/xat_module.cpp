@@ -6,9 +6,9 @@
 #include <cstring>
 #include <string>
 
+#include "vci/hardware_selector.h"
 #include "vci/vci.h"
 #include "vci/xat.h"
-#include "vci/xat/xat_select_dialog.h"
 
 using romtide::vci::XatHardwareRecord;
 
@@ -59,7 +59,7 @@ __attribute__((visibility("default"))) int32_t XAT_SelectHardware(void*,
         return romtide::vci::kXatNothingSelected;
     }
     // In the desktop program the user chooses; without a display the first one is taken.
-    if (auto choice = romtide::vci::selectHardwareDialog(found)) {
+    if (auto choice = romtide::vci::askHardwareSelector(found)) {
         return choice->result == romtide::vci::kXatSelected ? fill(choice->uri, record)
                                                             : choice->result;
     }

@@ -1,4 +1,4 @@
-#include "vci/xat/xat_select_dialog.h"
+#include "app/desktop/xat_select_dialog.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -10,9 +10,10 @@
 
 #include "vci/xat.h"
 
-namespace romtide::vci {
+namespace romtide::desktop {
 
-std::optional<HardwareChoice> selectHardwareDialog(const std::vector<std::string>& interfaces) {
+std::optional<vci::HardwareChoice> selectHardwareDialog(
+    const std::vector<std::string>& interfaces) {
     // A widget needs a QApplication; a plain core application (or none) has no display.
     if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) {
         return std::nullopt;
@@ -42,9 +43,9 @@ std::optional<HardwareChoice> selectHardwareDialog(const std::vector<std::string
 
     if (dialog.exec() != QDialog::Accepted || list->currentItem() == nullptr) {
         // The current board stays as it is, as when the user leaves any selection.
-        return HardwareChoice{kXatAbandoned, {}};
+        return vci::HardwareChoice{vci::kXatAbandoned, {}};
     }
-    return HardwareChoice{kXatSelected, list->currentItem()->text().toStdString()};
+    return vci::HardwareChoice{vci::kXatSelected, list->currentItem()->text().toStdString()};
 }
 
-}  // namespace romtide::vci
+}  // namespace romtide::desktop

@@ -478,6 +478,37 @@ TEST_F(CanWindowTest, DetectFindsTheBootloaderAtTheNodeChosenByHand) {
               "No Bootloader connected!\nPlease check the Node-ID and Baudrate.");
 }
 
+TEST_F(CanWindowTest, DetectOfAFirstGenerationBootloaderAsksTheProductRenewsAndDownloads) {
+    sim::SimDeviceConfig c;
+    c.node = 1;
+    c.kbit = 50;
+    c.bootVersion = 0;
+    c.product = 'E';
+    c.eraseUs = 20000;
+    sim.addDevice(c);
+    sim.ts.messages.fallback = ui::MessageAnswer::Yes;
+    can->button_can_init->click();
+    int asked = 0;
+    test::whenModal([&](QWidget* w) {
+        ++asked;
+        w->findChild<QComboBox*>(QStringLiteral("combobox_devices"))
+            ->setEditText(QStringLiteral("Inkra"));
+        w->findChild<QPushButton*>(QStringLiteral("button_okay"))->click();
+    });
+    can->button_can_connect->click();
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(sim.devices[0]->bootVersion(), 3);
+    // The renewed bootloader is marked by the monitor and the triggered Download finds
+    // no file.
+    ASSERT_EQ(messages().size(), 2u);
+    EXPECT_EQ(messages()[0].buttons, ui::MessageButtons::YesNo);
+    EXPECT_EQ(messages()[1].text, "No file open.");
+    EXPECT_EQ(can->session().GetNode(0), 1);
+    EXPECT_EQ(text(can->lab_can_tot_updatezahl), "1");
+    EXPECT_TRUE(can->img_can_boot_con_okay->isVisible());
+    EXPECT_EQ(states(), "11111111");
+}
+
 class CanDialogsTest : public CanWindowTest {
   protected:
     CanOptionView& option() { return static_cast<CanOptionView&>(*windows.can_option); }

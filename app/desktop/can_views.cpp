@@ -344,6 +344,14 @@ void CanView::showEvent(QShowEvent* event) {
     logic_->FormActivate();
 }
 
+void CanView::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
 void CanView::reject() {
     if (!logic_->closeRequested()) {
         return;

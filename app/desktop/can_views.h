@@ -131,11 +131,13 @@ class CanView : public QDialog, public DesktopWindow {
     ui::Timer& tmr_can_settings() { return *settingsTimer_; }
     ui::Timer& tmr_can_updates_anzahl() { return *countTimer_; }
 
-    // Closing by the title bar or Escape goes the same way as Quit.
+    // Closing by the title bar goes the same way as Quit.
     void reject() override;
 
   protected:
     void showEvent(QShowEvent* event) override;
+    // Escape does not close the window: closing releases the board and the file.
+    void keyPressEvent(QKeyEvent* event) override;
 
   private:
     std::unique_ptr<Tbootloader> session_;

@@ -188,6 +188,8 @@ TEST_F(CanWindowTest, ButtonsFollowTheWorkflowAndTheWindowOpensAgainAfterClosing
 
     can->button_can_open->click();
     EXPECT_EQ(text(can->lab_can_datei), "File: " + imagePath);
+    QTest::keyClick(can.get(), Qt::Key_Escape);
+    EXPECT_TRUE(can->isVisible()) << "Escape does not close the window";
 
     can->close();
     EXPECT_FALSE(can->isVisible());

@@ -18,13 +18,11 @@
 
 #include "app/cli_check.h"
 #include "app/exit_codes.h"
+#include "app/sim_scenario.h"
 #include "can_ui/can_download_run.h"
 #include "can_ui/can_search.h"
 #include "can_ui/can_texts.h"
 #include "session/tbootloader.h"
-#include "sim/can/scheduler.h"
-#include "sim/can/sim_bus.h"
-#include "sim/can/sim_device.h"
 #include "sim/can/sim_device_spec.h"
 #include "ui/terminal.h"
 
@@ -96,29 +94,6 @@ std::vector<std::string> split(const std::string& text, char sep) {
         parts.push_back(part);
     }
     return parts;
-}
-
-// Three devices at 125 kbit/s: one current, one that needs the two-stage renewal, one
-// of the first generation that needs its product named.
-std::vector<sim::SimDeviceConfig> defaultScenario() {
-    sim::SimDeviceConfig current;
-    current.node = 5;
-    current.bootVersion = 3;
-    current.product = 'D';
-    current.name = "ENC";
-    sim::SimDeviceConfig old = current;
-    old.node = 6;
-    old.bootVersion = 2;
-    old.product = 'F';
-    old.name = "QUAD";
-    old.deviceType = 406u | (1u << 16);
-    sim::SimDeviceConfig first = current;
-    first.node = 7;
-    first.bootVersion = 0;
-    first.product = 'E';
-    first.name = "INKR";
-    first.deviceType = 406u | (4u << 16);
-    return {current, old, first};
 }
 
 std::optional<CanOptions> parseOptions(int argc, char** argv, bool update, std::string* error) {
@@ -226,27 +201,6 @@ std::optional<CanOptions> parseOptions(int argc, char** argv, bool update, std::
     }
     return o;
 }
-
-// The built-in simulated bus in real time, with its devices.
-struct Simulation {
-    explicit Simulation(const std::vector<sim::SimDeviceConfig>& configs) {
-        for (const auto& c : configs) {
-            devices.push_back(std::make_unique<sim::SimCanDevice>(bus, c));
-        }
-    }
-    ~Simulation() {
-        scheduler.stop();  // nothing runs on the devices while they go
-        devices.clear();
-        bus.setTrace(nullptr);
-        if (trace != nullptr) {
-            std::fclose(trace);
-        }
-    }
-    sim::RealTimeScheduler scheduler;
-    sim::SimBus bus{scheduler, "sim"};
-    std::vector<std::unique_ptr<sim::SimCanDevice>> devices;
-    std::FILE* trace = nullptr;
-};
 
 // The results memo: every line goes to standard output as it is added.
 class PrintingMemo : public ui::Memo {
@@ -366,7 +320,7 @@ int runCan(const CanOptions& o) {
             }
             simulation->bus.setTrace(simulation->trace);
         }
-        ::setenv("ROMTIDE_CAN_INTERFACE", simulation->bus.uri().c_str(), 1);
+        simulation->selectAsInterface();
         std::fprintf(stderr, "Simulated CAN bus %s with %zu device(s)\n",
                      simulation->bus.uri().c_str(), o.simDevices.size());
     } else if (!o.interface.empty()) {

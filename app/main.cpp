@@ -1,14 +1,38 @@
+#include <sys/prctl.h>
+
+#include <cstring>
+#include <memory>
+#include <utility>
+
 #include "app/cli.h"
 
 #ifdef ROMTIDE_DESKTOP
+#include "app/desktop/can_views.h"
 #include "app/desktop/desktop.h"
+#include "app/sim_scenario.h"
 #endif
 
 int main(int argc, char** argv) {
 #ifdef ROMTIDE_DESKTOP
-    // Without a sub-command the program is the desktop application.
-    if (argc < 2) {
-        return romtide::desktop::runDesktop(argc, argv);
+    // Without a sub-command the program is the desktop application; with --simulate it
+    // works on the built-in simulated CAN bus and its three devices, in real time.
+    const bool simulate = argc == 2 && std::strcmp(argv[1], "--simulate") == 0;
+    if (argc < 2 || simulate) {
+        std::unique_ptr<romtide::Simulation> simulation;
+        if (simulate) {
+            // The transfer is made of waits of a few microseconds (see the headless
+            // commands); threads started below inherit the slack.
+            ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+            simulation = std::make_unique<romtide::Simulation>(romtide::defaultScenario());
+            simulation->selectAsInterface();
+            argc = 1;
+        }
+        namespace d = romtide::desktop;
+        d::WindowFactories factories;
+        factories.can_option = d::makeCanOptionWindow;
+        factories.can = d::makeCanWindow;
+        factories.selproduct = d::makeSelproductWindow;
+        return d::runDesktop(argc, argv, std::move(factories));
     }
 #endif
     return romtide::runCommandLine(argc, argv);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "vci/hardware_selector.h"
 #include "vci/vci.h"
 #include "vci/xat.h"
 
@@ -56,11 +57,14 @@ __attribute__((visibility("default"))) int32_t XAT_SelectHardware(void*,
     if (const char* chosen = std::getenv("ROMTIDE_CAN_INTERFACE"); chosen != nullptr) {
         return *chosen == '\0' ? romtide::vci::kXatNothingSelected : fill(chosen, record);
     }
-    // The selection dialog belongs to the desktop program; until it offers one, the
-    // first interface found is taken, as on a machine without a display.
     auto found = romtide::vci::availableInterfaces();
     if (found.empty()) {
         return romtide::vci::kXatNothingSelected;
+    }
+    // In the desktop program the user chooses; without a display the first one is taken.
+    if (auto choice = romtide::vci::askHardwareSelector(found)) {
+        return choice->result == romtide::vci::kXatSelected ? fill(choice->uri, record)
+                                                            : choice->result;
     }
     return fill(found.front(), record);
 }

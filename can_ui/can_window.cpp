@@ -1,0 +1,387 @@
+#include "can_ui/can_window.h"
+
+#include <charconv>
+#include <ctime>
+#include <optional>
+
+#include "can_ui/can_download_run.h"
+#include "can_ui/can_texts.h"
+#include "session/file_messages.h"
+
+namespace romtide {
+
+namespace canui {
+
+std::string localDateTimeText() {
+    std::time_t t = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&t, &local);
+    char text[64];
+    std::strftime(text, sizeof text, "%x %X", &local);
+    return text;
+}
+
+}  // namespace canui
+
+namespace {
+
+constexpr const char* kRomtide = "Romtide";
+
+// A grid cell's node id; nothing unless the whole text is a decimal number.
+std::optional<int> nodeOfCell(const std::string& text) {
+    int value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+}  // namespace
+
+Tfrm_can::Running::~Running() {
+    if (--w_.busy_ == 0 && w_.closePending_) {
+        w_.closePending_ = false;
+        if (w_.actions_.close) {
+            w_.actions_.close();
+        }
+    }
+}
+
+Tfrm_can::Tfrm_can(Tbootloader& session, Controls controls, Actions actions)
+    : session_(session),
+      c_(controls),
+      actions_(std::move(actions)),
+      search_(session,
+              {c_.StringGrid1,
+               c_.prog_bar_can_search,
+               c_.combobox_baudrate,
+               {&c_.button_can_open, &c_.button_can_init, &c_.button_can_connect,
+                &c_.button_can_search, &c_.button_can_settings, &c_.button_can_download}}) {
+    auto& grid = c_.StringGrid1;
+    grid.setRowCount(2);
+    const auto& captions = canui::gridCaptions();
+    for (int col = 0; col < static_cast<int>(captions.size()); ++col) {
+        grid.setCell(col, 0, captions[static_cast<size_t>(col)]);
+    }
+    c_.prog_bar_can_search.setRange(0, 127);
+    c_.prog_bar_can_search.setPosition(0);
+    c_.progress.setRange(0, 100);
+    const auto& items = canui::baudListItems();
+    c_.combobox_baudrate.setItems({items.begin(), items.end()});
+    c_.combobox_baudrate.setItemIndex(TCANComm::GetBaudIndex());
+    setEnabled(
+        {&c_.button_can_init, &c_.button_can_settings, &c_.button_can_open, &c_.button_can_quit},
+        true);
+    setEnabled({&c_.button_can_connect, &c_.button_can_search, &c_.button_can_download}, false);
+
+    c_.tmr_can_bootloader_connect.setInterval(kMonitorMs);
+    c_.tmr_can_bootloader_connect.setHandler([this] { tmr_can_bootloader_connectTimer(); });
+    c_.tmr_can_settings.setInterval(kSettingsMs);
+    c_.tmr_can_settings.setHandler([this] { tmr_can_settingsTimer(); });
+    c_.tmr_can_updates_anzahl.setInterval(kCountMs);
+    c_.tmr_can_updates_anzahl.setHandler([this] { tmr_can_updates_anzahlTimer(); });
+    c_.tmr_can_updates_anzahl.setEnabled(true);
+}
+
+Tfrm_can::~Tfrm_can() {
+    TCANComm::SetReceiveForward(false);
+    // The decoder belongs to this window; no frame may reach it once the window is gone.
+    TCANComm::SetReceiveHandler(nullptr);
+    c_.tmr_can_bootloader_connect.setHandler(nullptr);
+    c_.tmr_can_settings.setHandler(nullptr);
+    c_.tmr_can_updates_anzahl.setHandler(nullptr);
+}
+
+void Tfrm_can::setEnabled(std::initializer_list<ui::Button*> buttons, bool enabled) {
+    for (auto* b : buttons) {
+        b->setEnabled(enabled);
+    }
+}
+
+void Tfrm_can::showConnected(bool connected) {
+    c_.img_can_boot_con_okay.setVisible(connected);
+    c_.img_can_boot_con_false.setVisible(!connected);
+}
+
+void Tfrm_can::message(const char* text, const char* title, ui::MessageIcon icon) {
+    session_.services().messages.show({text, title, icon, ui::MessageButtons::Ok});
+}
+
+void Tfrm_can::clearDataRows() {
+    auto& grid = c_.StringGrid1;
+    for (int r = 1; r < grid.rowCount(); ++r) {
+        for (int col = 0; col < grid.columnCount(); ++col) {
+            grid.setCell(col, r, "");
+        }
+    }
+}
+
+void Tfrm_can::cancelAll() {
+    session_.Cancel();
+    canui::CanNodeSearch::searchCancel = true;
+    c_.prog_bar_can_search.setPosition(0);
+}
+
+void Tfrm_can::FormShow() {
+    c_.tmr_can_settings.setEnabled(true);
+}
+
+void Tfrm_can::FormActivate() {
+    c_.tmr_can_bootloader_connect.setEnabled(false);
+    showConnected(false);
+    c_.memo_can_ergebnisse.clear();
+    TCANComm::SetReceiveHandler(search_.receiveHandler());
+    setEnabled(
+        {&c_.button_can_init, &c_.button_can_settings, &c_.button_can_open, &c_.button_can_quit},
+        true);
+    setEnabled({&c_.button_can_connect, &c_.button_can_search, &c_.button_can_download}, false);
+}
+
+void Tfrm_can::FormClose() {
+    clearDataRows();
+    cancelAll();
+    ShutDownCan();
+}
+
+void Tfrm_can::ShutDownCan() {
+    session_.canComm->CancelBoard();
+    c_.prog_bar_can_search.setPosition(0);
+    c_.tmr_can_settings.setEnabled(false);
+    setEnabled({&c_.button_can_connect, &c_.button_can_download}, false);
+    c_.progress.setPosition(0);
+    c_.lab_can_datei.setText(" ");
+    session_.imageFile.reset();
+    session_.updateFile.reset();
+}
+
+bool Tfrm_can::closeRequested() {
+    if (!busy()) {
+        return true;
+    }
+    button_can_quitClick();
+    return false;
+}
+
+void Tfrm_can::button_can_initClick() {
+    Running running(*this);
+    TCANComm::SetBaudIndex(TCANComm::kDefaultBaudIndex);
+    session_.SetNodeId(1);
+    int32_t r = session_.canComm->SelectBoard();
+    if (r == 1) {
+        setEnabled({&c_.button_can_connect, &c_.button_can_search}, true);
+    } else if (r != 2 && r != 3) {
+        message("The Board couldn't initialized successfully!", kRomtide, ui::MessageIcon::Error);
+    }
+}
+
+void Tfrm_can::button_can_openClick() {
+    Running running(*this);
+    int32_t r = session_.OpenFile(c_.OpenDialog1);
+    if (auto m = openFileResultMessage(r)) {
+        session_.services().messages.show(*m);
+    }
+    if (r == result::kOk) {
+        int32_t checked = session_.CheckFile();
+        if (checked == result::kOk && session_.imageFile) {
+            c_.lab_can_datei.setText("File: " + session_.imageFile->path());
+        } else if (auto m = checkFileResultMessage(checked)) {
+            session_.services().messages.show(*m);
+        }
+    }
+    tmr_can_bootloader_connectTimer();
+}
+
+void Tfrm_can::button_can_settingsClick() {
+    Running running(*this);
+    if (actions_.showCanOption) {
+        actions_.showCanOption();
+    }
+    if (TCANComm::IsBoardReady()) {
+        int32_t r = session_.canComm->InitCan(0, static_cast<uint32_t>(session_.GetSdoId() - 0x80));
+        if (r <= 0) {
+            message("The CAN bus couldn't inizialized successfully", kRomtide,
+                    ui::MessageIcon::Error);
+        }
+    }
+}
+
+void Tfrm_can::button_can_connectClick() {
+    Running running(*this);
+    session_.canComm->InitCan(0, static_cast<uint32_t>(session_.GetSdoId() - 0x80));
+    setEnabled({&c_.button_can_connect, &c_.button_can_init, &c_.button_can_search,
+                &c_.button_can_settings, &c_.button_can_download, &c_.button_can_open},
+               false);
+    int32_t r = session_.ConnectBootloader(c_.progress);
+    switch (r) {
+        case result::kOk:
+        case result::kDeclined:
+            c_.tmr_can_bootloader_connect.setEnabled(true);
+            break;
+        case result::kBootloaderUpdated:
+            tmr_can_bootloader_connectTimer();
+            tmr_can_updates_anzahlTimer();
+            button_can_downloadClick();
+            break;
+        case result::kCancelled:
+            if (actions_.showSelproduct) {
+                actions_.showSelproduct();
+            }
+            button_can_connectClick();
+            break;
+        case result::kTransferError:
+            message("Error during update!", kRomtide, ui::MessageIcon::Information);
+            break;
+        case result::kBusError:
+            message("You've first to initialize the CAN - Bus!", kRomtide,
+                    ui::MessageIcon::Information);
+            break;
+        case result::kNoConnection:
+            message("No Bootloader connected!\nPlease check the Node-ID and Baudrate.", kRomtide,
+                    ui::MessageIcon::Information);
+            break;
+        default:
+            break;
+    }
+    setEnabled({&c_.button_can_open, &c_.button_can_init, &c_.button_can_connect,
+                &c_.button_can_search, &c_.button_can_settings, &c_.button_can_download},
+               true);
+}
+
+void Tfrm_can::button_can_searchClick() {
+    Running running(*this);
+    search_.button_can_searchClick();
+}
+
+void Tfrm_can::button_can_downloadClick() {
+    Running running(*this);
+    // The list first: "No slave to update." whether or not a file is open.
+    if (session_.GetNode(0) == 0) {
+        message("No slave to update.", kRomtide, ui::MessageIcon::Information);
+        return;
+    }
+    if (!session_.imageFile) {
+        message("No file open.", kRomtide, ui::MessageIcon::Information);
+        return;
+    }
+    c_.tmr_can_bootloader_connect.setEnabled(false);
+    done_ = 0;
+    c_.lab_can_update_nr.setText("0");
+    // The marked count keeps its value from the start of the run.
+    c_.tmr_can_updates_anzahl.setEnabled(false);
+    c_.memo_can_ergebnisse.clear();
+    c_.memo_can_ergebnisse.addLine("Romtide, start firmware update, " +
+                                   (actions_.dateTime ? actions_.dateTime() : std::string()));
+    setEnabled({&c_.button_can_open, &c_.button_can_connect, &c_.button_can_search,
+                &c_.button_can_settings, &c_.button_can_download, &c_.button_can_init},
+               false);
+
+    canui::DownloadRunHooks hooks{c_.memo_can_ergebnisse, c_.progress, {}, {}, {}, {}};
+    hooks.chooseProduct = [this] {
+        if (actions_.showSelproduct) {
+            actions_.showSelproduct();
+        }
+    };
+    hooks.doneChanged = [this](int done) {
+        done_ = done;
+        c_.lab_can_update_nr.setText(std::to_string(done));
+    };
+    hooks.nodeFinished = [this](const canui::NodeResult& r) {
+        if (int row = FindRowOfNode(r.node); row > 0) {
+            c_.StringGrid1.setCell(7, row, "");
+        }
+    };
+    canui::RunSummary summary = canui::runDownloadNodes(session_, hooks);
+    stop_ = summary.stopped;
+
+    c_.lab_can_update_nr.setText("0");
+    setEnabled(
+        {&c_.button_can_open, &c_.button_can_init, &c_.button_can_connect, &c_.button_can_search,
+         &c_.button_can_settings, &c_.button_can_download, &c_.button_can_quit},
+        true);
+    c_.tmr_can_bootloader_connect.setEnabled(true);
+    c_.tmr_can_updates_anzahl.setEnabled(true);
+    // The grid is rebuilt from what is on the bus now.
+    search_.button_can_searchClick();
+}
+
+void Tfrm_can::Button1Click() {
+    cancelAll();
+}
+
+void Tfrm_can::button_can_quitClick() {
+    clearDataRows();
+    cancelAll();
+    // A running search, Detect or run sees the cancel and returns; the window closes then.
+    if (busy()) {
+        closePending_ = true;
+        return;
+    }
+    if (actions_.close) {
+        actions_.close();
+    }
+}
+
+void Tfrm_can::StringGrid1SelectCell(int, int row) {
+    auto& grid = c_.StringGrid1;
+    if (row <= 0 || row >= grid.rowCount()) {
+        return;
+    }
+    auto node = nodeOfCell(grid.cell(0, row));
+    if (!node || *node < 0 || *node > 255) {
+        return;
+    }
+    auto id = static_cast<uint8_t>(*node);
+    if (grid.cell(7, row).empty()) {
+        grid.setCell(7, row, "Update");
+        session_.AddNode(id);
+    } else {
+        grid.setCell(7, row, "");
+        session_.RemoveNode(id);
+    }
+}
+
+void Tfrm_can::tmr_can_bootloader_connectTimer() {
+    Running running(*this);
+    if (session_.CheckBootloader() == 0) {
+        showConnected(true);
+        session_.AddNode(static_cast<uint8_t>(session_.GetNodeId()));
+        connectedNode_ = static_cast<uint8_t>(session_.GetNodeId());
+    } else {
+        c_.tmr_can_bootloader_connect.setEnabled(false);
+        showConnected(false);
+        session_.RemoveNode(connectedNode_);
+    }
+}
+
+void Tfrm_can::tmr_can_settingsTimer() {
+    c_.lab_can_id.setText("Node-ID: " + std::to_string(session_.GetNodeId()));
+    int index = TCANComm::GetBaudIndex();
+    if (index >= 0 && index <= 8) {
+        c_.lab_can_baudrate.setText("Baudrate: " +
+                                    canui::baudDisplayTexts()[static_cast<size_t>(index)]);
+    }
+}
+
+void Tfrm_can::tmr_can_updates_anzahlTimer() {
+    int count = 0;
+    while (count < 127 && session_.GetNode(count) != 0) {
+        ++count;
+    }
+    c_.lab_can_tot_updatezahl.setText(std::to_string(count));
+}
+
+int Tfrm_can::FindRowOfNode(int node) const {
+    if (node == 0) {
+        return 0;
+    }
+    const auto& grid = c_.StringGrid1;
+    for (int r = 1; r < grid.rowCount(); ++r) {
+        if (auto n = nodeOfCell(grid.cell(0, r)); n && *n == node) {
+            return r;
+        }
+    }
+    return 0;
+}
+
+}  // namespace romtide

@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Takes the user guide's screenshots of the CAN download window under Xvfb: the program
+# started with --simulate, Init, Search, the demo image opened, the three devices marked
+# and downloaded (Yes to the renewal questions, "Inkra" for the first-generation
+# bootloader). Needs xvfb, imagemagick, openbox and xdotool.
+#   docs/screenshots/take_can.sh [BUILD_DIR]
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+build="$(cd "${1:-$here/../../build}" && pwd)"
+xvfb-run -a -s "-screen 0 1280x800x24" bash -s "$build/bin/bootloader" "$here" \
+    "$build/bin/demo/demo.mhx" <<'INNER'
+set -euo pipefail
+program="$1"; out="$2"; image="$3"
+openbox >/dev/null 2>&1 &
+wm=$!
+sleep 1
+"$program" --simulate >/dev/null 2>&1 &
+app=$!
+sleep 4.5
+main=$(xdotool search --onlyvisible --name '^Romtide$' | head -1)
+xdotool windowactivate --sync "$main" key F2
+sleep 1.5
+can=$(xdotool search --onlyvisible --name '^Romtide - CAN download$' | head -1)
+click() { xdotool mousemove --window "$can" "$1" "$2" click 1; }
+click 70 27      # Init CAN adapter
+sleep 1
+click 200 27     # Search: 50, 100 and 125 kbit/s, then the details of three devices
+sleep 9
+import -window root "$out/can_search.png"
+click 330 27     # Open file
+sleep 1.5
+xdotool type --delay 20 "$image"
+xdotool key Return
+sleep 1.5
+for y in 90 108 126; do click 300 "$y"; sleep 0.3; done
+click 460 27     # Download
+asked=0
+for _ in $(seq 1 40); do
+    sleep 1
+    question=$(xdotool search --onlyvisible --name '^Romtide$' | grep -v "^$main\$" | head -1 || true)
+    product=$(xdotool search --onlyvisible --name 'select product' | head -1 || true)
+    if [ -n "$product" ]; then
+        xdotool windowactivate --sync "$product"
+        xdotool key ctrl+a
+        xdotool type Inkra
+        xdotool mousemove --window "$product" 75 53 click 1
+    elif [ -n "$question" ]; then
+        if [ "$asked" = 0 ]; then
+            import -window root "$out/can_question.png"
+        fi
+        asked=1
+        xdotool windowactivate --sync "$question"
+        xdotool key alt+y
+    fi
+done
+import -window root "$out/can_run.png"
+kill "$app" "$wm" 2>/dev/null || true
+INNER
+# Only the program's part of the screen.
+for f in can_search can_question can_run; do
+    convert "$here/$f.png" -crop 1120x640+81+80 +repage "$here/$f.png"
+done

@@ -19,6 +19,7 @@
 #include "app/cli_check.h"
 #include "app/exit_codes.h"
 #include "app/sim_scenario.h"
+#include "base/text_parse.h"
 #include "can_ui/can_download_run.h"
 #include "can_ui/can_search.h"
 #include "can_ui/can_texts.h"
@@ -64,19 +65,6 @@ struct CanOptions {
     std::string simDump;
     std::string image;
 };
-
-bool parseInt(const std::string& text, long low, long high, int* out) {
-    if (text.empty()) {
-        return false;
-    }
-    char* end = nullptr;
-    long v = std::strtol(text.c_str(), &end, 10);
-    if (*end != '\0' || v < low || v > high) {
-        return false;
-    }
-    *out = static_cast<int>(v);
-    return true;
-}
 
 int baudIndexOfKbit(int kbit) {
     for (size_t i = 0; i < TCANComm::kBitRates.size(); ++i) {
@@ -273,15 +261,6 @@ void printGrid(const ui::StringGrid& grid) {
     std::fflush(stdout);
 }
 
-std::string nowText() {
-    std::time_t t = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&t, &local);
-    char text[64];
-    std::strftime(text, sizeof text, "%x %X", &local);
-    return text;
-}
-
 const char* outcomeWord(int32_t d, bool skipped) {
     if (skipped) {
         return "skipped";
@@ -423,7 +402,7 @@ int runCan(const CanOptions& o) {
     // The download run.
     ui::TerminalProgressBar progress("");
     PrintingMemo memo(&progress);
-    memo.addLine("Romtide, start firmware update, " + nowText());
+    memo.addLine("Romtide, start firmware update, " + canui::localDateTimeText());
     auto started = std::chrono::steady_clock::now();
     canui::DownloadRunHooks hooks{memo, progress, {}, {}, {}, {}};
     hooks.chooseProduct = [&] {

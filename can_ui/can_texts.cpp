@@ -1,5 +1,7 @@
 #include "can_ui/can_texts.h"
 
+#include <ctime>
+
 namespace romtide::canui {
 
 const std::array<std::string, 9>& baudListItems() {
@@ -166,6 +168,15 @@ DownloadOutcome downloadOutcome(int32_t result) {
 
 std::string memoLine(int node, const char* suffix) {
     return "Slave " + std::to_string(node) + (suffix != nullptr ? suffix : "");
+}
+
+std::string localDateTimeText() {
+    std::time_t t = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&t, &local);
+    char text[64];
+    std::strftime(text, sizeof text, "%x %X", &local);
+    return text;
 }
 
 }  // namespace romtide::canui

@@ -39,6 +39,10 @@ struct DownloadOutcome {
 };
 DownloadOutcome downloadOutcome(int32_t result);
 
+// The local date and time in the system's short date and long time format, for the
+// line that begins a download run.
+std::string localDateTimeText();
+
 // "Slave 5" + suffix.
 std::string memoLine(int node, const char* suffix);
 

@@ -10,19 +10,6 @@
 
 namespace romtide {
 
-namespace canui {
-
-std::string localDateTimeText() {
-    std::time_t t = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&t, &local);
-    char text[64];
-    std::strftime(text, sizeof text, "%x %X", &local);
-    return text;
-}
-
-}  // namespace canui
-
 namespace {
 
 constexpr const char* kRomtide = "Romtide";

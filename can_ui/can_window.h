@@ -5,6 +5,8 @@
 // controls under the names used here and forwards its events to the handlers.
 #pragma once
 
+#include "can_ui/can_texts.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -34,9 +36,6 @@ class PlainPicture : public Picture {
   private:
     bool visible_ = true;
 };
-
-// The local date and time in the system's short date and long time format.
-std::string localDateTimeText();
 
 }  // namespace canui
 

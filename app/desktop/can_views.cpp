@@ -1,4 +1,5 @@
 #include "app/desktop/can_views.h"
+#include "app/desktop/view_helpers.h"
 
 #include <QComboBox>
 #include <QGroupBox>
@@ -20,22 +21,6 @@
 namespace romtide::desktop {
 
 namespace {
-
-// Fixed single border, system menu and minimise box.
-constexpr Qt::WindowFlags kDialogFlags = Qt::Dialog | Qt::CustomizeWindowHint |
-                                         Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                                         Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint;
-
-QString q(const char* text) {
-    return QString::fromUtf8(text);
-}
-
-void paintWhite(QWidget* w) {
-    QPalette p = w->palette();
-    p.setColor(QPalette::Window, Qt::white);
-    w->setPalette(p);
-    w->setAutoFillBackground(true);
-}
 
 template <typename W>
 W* named(W* widget, const char* name, int x, int y, int width, int height) {
@@ -92,7 +77,7 @@ bool QtPicture::isVisible() const {
 
 CanOptionView::CanOptionView(std::unique_ptr<Tbootloader> session, ui::MessageBoxes& messages,
                              QWidget* mainWindow)
-    : QDialog(nullptr, kDialogFlags),
+    : QDialog(nullptr, Qt::Dialog | kFixedBorderFlags),
       lab_option_can_baudrate(label(this, "lab_option_can_baudrate", "Baudrate", 12, 14, 80, true)),
       combobox_baudrate(named(new QComboBox(this), "combobox_baudrate", 96, 10, 130, 24)),
       lab_can_id(label(this, "lab_can_id", "Node-ID", 12, 52, 80, true)),
@@ -146,7 +131,7 @@ bool CanOptionView::eventFilter(QObject* watched, QEvent* event) {
 }
 
 SelproductView::SelproductView(std::unique_ptr<Tbootloader> session, QWidget* mainWindow)
-    : QDialog(nullptr, kDialogFlags),
+    : QDialog(nullptr, Qt::Dialog | kFixedBorderFlags),
       combobox_devices(named(new QComboBox(this), "combobox_devices", 10, 8, 239, 24)),
       button_okay(button(this, "button_okay", "&OK", 30, 40, 90, 26)),
       button_cancel(button(this, "button_cancel", "&Cancel", 140, 40, 90, 26)),
@@ -172,7 +157,7 @@ void SelproductView::showEvent(QShowEvent* event) {
 
 CanView::CanView(std::unique_ptr<Tbootloader> session, const WindowContext& context,
                  CanViewOptions options)
-    : QDialog(nullptr, kDialogFlags),
+    : QDialog(nullptr, Qt::Dialog | kFixedBorderFlags),
       button_can_init(button(this, "button_can_init", "&Init CAN adapter", 10, 12)),
       button_can_search(button(this, "button_can_search", "&Search", 140, 12)),
       button_can_open(button(this, "button_can_open", "&Open file", 270, 12)),

@@ -1,4 +1,5 @@
 #include "app/desktop/shell_views.h"
+#include "app/desktop/view_helpers.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -12,21 +13,6 @@
 namespace romtide::desktop {
 
 namespace {
-
-constexpr Qt::WindowFlags kFixedWindow = Qt::Window | Qt::CustomizeWindowHint |
-                                         Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                                         Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint;
-
-QString q(const char* text) {
-    return QString::fromUtf8(text);
-}
-
-void paintWhite(QWidget* w) {
-    QPalette p = w->palette();
-    p.setColor(QPalette::Window, Qt::white);
-    w->setPalette(p);
-    w->setAutoFillBackground(true);
-}
 
 QStatusBar* noticeBar(QWidget* parent) {
     auto* bar = new QStatusBar(parent);
@@ -50,7 +36,7 @@ void ClickableLabel::mouseReleaseEvent(QMouseEvent* event) {
 }
 
 MainWindowView::MainWindowView(Form& about, std::function<void()> quitApplication)
-    : QMainWindow(nullptr, kFixedWindow),
+    : QMainWindow(nullptr, Qt::Window | kFixedBorderFlags),
       menu_bootloader(menuBar()->addMenu(q(text::kToolsMenu))),
       menu_info(menuBar()->addMenu(q(text::kHelpMenu))),
       menu_can(menu_bootloader->addAction(q(text::kCanDownload))),
@@ -103,7 +89,7 @@ void MainWindowView::closeEvent(QCloseEvent* event) {
 }
 
 AboutView::AboutView(QWidget* mainWindow, Tfrm_about::ShellOpenFn shellOpen)
-    : QDialog(mainWindow, kFixedWindow | Qt::Dialog),
+    : QDialog(mainWindow, Qt::Window | kFixedBorderFlags | Qt::Dialog),
       img_korvane(new ClickableLabel(this)),
       lab_version(new QLabel(q(text::kVersion), this)),
       Button1(new QPushButton(q(text::kOk), this)),

@@ -4,24 +4,9 @@
 #include <sstream>
 #include <vector>
 
+#include "base/text_parse.h"
+
 namespace romtide::sim {
-
-namespace {
-
-bool parseInt(const std::string& text, long low, long high, int* out) {
-    if (text.empty()) {
-        return false;
-    }
-    char* end = nullptr;
-    long v = std::strtol(text.c_str(), &end, 10);
-    if (*end != '\0' || v < low || v > high) {
-        return false;
-    }
-    *out = static_cast<int>(v);
-    return true;
-}
-
-}  // namespace
 
 bool isCanKbit(int kbit) {
     for (int k : {10, 20, 50, 100, 125, 250, 500, 800, 1000}) {

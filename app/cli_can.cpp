@@ -24,7 +24,7 @@
 #include "can_ui/can_search.h"
 #include "can_ui/can_texts.h"
 #include "session/tbootloader.h"
-#include "sim/can/sim_device_spec.h"
+#include "sim/can/sim_device_option.h"
 #include "ui/terminal.h"
 
 namespace romtide {
@@ -116,7 +116,7 @@ std::optional<CanOptions> parseOptions(int argc, char** argv, bool update, std::
         } else if (a == "--sim-device") {
             if ((v = need(i)) == nullptr)
                 return std::nullopt;
-            auto d = sim::parseSimDeviceSpec(v, false, error);
+            auto d = sim::parseSimDeviceOption(v, false, error);
             if (!d)
                 return std::nullopt;
             o.simDevices.push_back(d->config);

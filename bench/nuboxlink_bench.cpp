@@ -19,10 +19,10 @@ using namespace std::chrono;
 
 struct Bench {
     explicit Bench(bool virtualTime) : platform(virtualTime), lib(platform) {
-        nubox_sim::BoardSpec spec;
-        spec.kind = nubox_sim::BoardKind::Pci;
-        spec.id = 0x42;
-        board = &platform.addBoard(spec);
+        nubox_sim::BoardSetup setup;
+        setup.kind = nubox_sim::BoardKind::Pci;
+        setup.id = 0x42;
+        board = &platform.addBoard(setup);
         platform.setDevice(0,
                            nuboxlink::RegValues{{"PCI-Board", nuboxlink::RegValue::ofDword(0x42)}});
         configs[0].channels[0].type = NUBOX_CHANNEL_DPEM;

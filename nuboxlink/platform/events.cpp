@@ -86,11 +86,11 @@ std::unique_ptr<Ticker> Platform::createTicker(unsigned periodMs) {
     if (fd < 0) {
         return nullptr;
     }
-    itimerspec spec{};
-    spec.it_interval.tv_sec = periodMs / 1000;
-    spec.it_interval.tv_nsec = static_cast<long>(periodMs % 1000) * 1000000L;
-    spec.it_value = spec.it_interval;
-    if (periodMs == 0 || timerfd_settime(fd, 0, &spec, nullptr) != 0) {
+    itimerspec timer{};
+    timer.it_interval.tv_sec = periodMs / 1000;
+    timer.it_interval.tv_nsec = static_cast<long>(periodMs % 1000) * 1000000L;
+    timer.it_value = timer.it_interval;
+    if (periodMs == 0 || timerfd_settime(fd, 0, &timer, nullptr) != 0) {
         close(fd);
         return nullptr;
     }

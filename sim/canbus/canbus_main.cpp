@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/can/sim_device_spec.h"
+#include "sim/can/sim_device_option.h"
 #include "sim/canbus/canbus_server.h"
 #include "sim/canbus/device_client.h"
 #include "vci/socketcand_protocol.h"
@@ -53,7 +53,7 @@ void waitForStop(const sigset_t& stopSignals) {
 int main(int argc, char** argv) {
     long port = vci::socketcand::kDefaultPort;
     std::vector<sim::BusInterface> interfaces;
-    std::vector<sim::SimDeviceSpec> devices;
+    std::vector<sim::SimDeviceOption> devices;
     std::string dump;
     std::string connect;
     for (int i = 1; i < argc; ++i) {
@@ -89,12 +89,12 @@ int main(int argc, char** argv) {
             interfaces.push_back(iface);
         } else if (a == "--sim-device") {
             std::string error;
-            auto spec = sim::parseSimDeviceSpec(value(), true, &error);
-            if (!spec) {
+            auto option = sim::parseSimDeviceOption(value(), true, &error);
+            if (!option) {
                 std::fprintf(stderr, "romtide-canbus: %s\n", error.c_str());
                 return kUsageStatus;
             }
-            devices.push_back(*spec);
+            devices.push_back(*option);
         } else if (a == "--sim-dump") {
             dump = value();
         } else if (a == "--connect") {
@@ -121,10 +121,10 @@ int main(int argc, char** argv) {
 
     if (!connect.empty()) {
         std::vector<std::unique_ptr<sim::DeviceClient>> clients;
-        for (auto& spec : devices) {
-            std::string iface = spec.iface.empty() ? "vcan0" : spec.iface;
+        for (auto& option : devices) {
+            std::string iface = option.iface.empty() ? "vcan0" : option.iface;
             clients.push_back(
-                std::make_unique<sim::DeviceClient>(spec.config, connect + "/" + iface));
+                std::make_unique<sim::DeviceClient>(option.config, connect + "/" + iface));
             clients.back()->onLost([](const std::string& why) {
                 std::fprintf(stderr, "romtide-canbus: %s\n", why.c_str());
                 ::kill(::getpid(), SIGTERM);  // a device without its bus ends with it
@@ -133,8 +133,8 @@ int main(int argc, char** argv) {
             if (!clients.back()->start(&error)) {
                 return fail(error);
             }
-            std::fprintf(stderr, "romtide-canbus: node %d on socketcand:%s/%s\n", spec.config.node,
-                         connect.c_str(), iface.c_str());
+            std::fprintf(stderr, "romtide-canbus: node %d on socketcand:%s/%s\n",
+                         option.config.node, connect.c_str(), iface.c_str());
         }
         std::printf("ready\n");
         std::fflush(stdout);
@@ -154,19 +154,19 @@ int main(int argc, char** argv) {
     }
 
     sim::CanBusServer server(interfaces);
-    for (auto& spec : devices) {
-        sim::SimBus* bus = server.bus(spec.iface);
+    for (auto& option : devices) {
+        sim::SimBus* bus = server.bus(option.iface);
         if (bus == nullptr) {
-            return fail("--sim-device: no interface " + spec.iface);
+            return fail("--sim-device: no interface " + option.iface);
         }
-        if (!spec.kbitGiven) {
+        if (!option.kbitGiven) {
             for (const auto& i : server.interfaces()) {
                 if (i.name == bus->name()) {
-                    spec.config.kbit = i.kbit;
+                    option.config.kbit = i.kbit;
                 }
             }
         }
-        server.addDevice(spec.config, spec.iface);
+        server.addDevice(option.config, option.iface);
     }
     std::string error;
     if (!server.start(static_cast<uint16_t>(port), &error)) {

@@ -15,7 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "sim/can/sim_device_spec.h"
+#include "sim/can/sim_device_option.h"
 #include "vci/socketcand_protocol.h"
 
 namespace romtide::sim {

@@ -115,23 +115,23 @@ void InProcessPlatform::stepAll() {
     }
 }
 
-SimBoard& InProcessPlatform::addBoard(const BoardSpec& spec) {
-    auto board = std::make_unique<SimBoard>(spec, clock());
+SimBoard& InProcessPlatform::addBoard(const BoardSetup& setup) {
+    auto board = std::make_unique<SimBoard>(setup, clock());
     SimBoard& ref = *board;
     std::lock_guard lock(mutex_);
-    boards_[deviceName(spec)] = std::move(board);
+    boards_[deviceName(setup)] = std::move(board);
     return ref;
 }
 
 SimUsbBox& InProcessPlatform::addUsb(unsigned slot, uint16_t id) {
-    BoardSpec spec;
-    spec.kind = BoardKind::Usb;
-    spec.index = slot;
-    spec.id = id;
-    auto box = std::make_unique<SimUsbBox>(spec);
+    BoardSetup setup;
+    setup.kind = BoardKind::Usb;
+    setup.index = slot;
+    setup.id = id;
+    auto box = std::make_unique<SimUsbBox>(setup);
     SimUsbBox& ref = *box;
     std::lock_guard lock(mutex_);
-    boards_[deviceName(spec)] = std::move(box);
+    boards_[deviceName(setup)] = std::move(box);
     return ref;
 }
 

@@ -34,7 +34,7 @@ class InProcessPlatform final : public nuboxlink::Platform {
     // The images delivered with the library's sources.
     std::vector<uint8_t> firmwareImage(uint8_t family) override;
 
-    SimBoard& addBoard(const BoardSpec& spec);
+    SimBoard& addBoard(const BoardSetup& setup);
     SimUsbBox& addUsb(unsigned slot, uint16_t id);
     SimBoard* board(const std::string& deviceName);
     romtide::VirtualClock& virtualClock() { return virtual_; }

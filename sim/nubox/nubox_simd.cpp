@@ -127,23 +127,23 @@ int usage() {
 
 int main(int argc, char** argv) {
     std::string dir;
-    std::vector<nubox_sim::BoardSpec> specs;
+    std::vector<nubox_sim::BoardSetup> setups;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--driver-dir" && i + 1 < argc) {
             dir = argv[++i];
         } else if (arg == "--board" && i + 1 < argc) {
-            auto spec = nubox_sim::parseBoardSpec(argv[++i]);
-            if (!spec) {
+            auto setup = nubox_sim::parseBoardSetup(argv[++i]);
+            if (!setup) {
                 std::fprintf(stderr, "nubox-simd: bad board '%s'\n", argv[i]);
                 return usage();
             }
-            specs.push_back(*spec);
+            setups.push_back(*setup);
         } else {
             return usage();
         }
     }
-    if (dir.empty() || specs.empty()) {
+    if (dir.empty() || setups.empty()) {
         return usage();
     }
     mkdir(dir.c_str(), 0755);
@@ -157,14 +157,14 @@ int main(int argc, char** argv) {
     romtide::SteadyClock clock;
     std::vector<Endpoint> endpoints;
     int status = 0;
-    for (const auto& spec : specs) {
+    for (const auto& setup : setups) {
         Endpoint ep;
-        if (spec.kind == nubox_sim::BoardKind::Usb) {
-            ep.board = std::make_unique<nubox_sim::SimUsbBox>(spec);
+        if (setup.kind == nubox_sim::BoardKind::Usb) {
+            ep.board = std::make_unique<nubox_sim::SimUsbBox>(setup);
         } else {
-            ep.board = std::make_unique<nubox_sim::SimBoard>(spec, clock);
+            ep.board = std::make_unique<nubox_sim::SimBoard>(setup, clock);
         }
-        ep.path = dir + "/" + nubox_sim::deviceName(spec);
+        ep.path = dir + "/" + nubox_sim::deviceName(setup);
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
         if (ep.path.size() >= sizeof addr.sun_path) {

@@ -43,18 +43,18 @@ std::vector<std::string_view> split(std::string_view s, char sep) {
 
 }  // namespace
 
-std::optional<BoardSpec> parseBoardSpec(std::string_view text) {
-    BoardSpec spec;
+std::optional<BoardSetup> parseBoardSetup(std::string_view text) {
+    BoardSetup setup;
     std::vector<std::string_view> options = split(text, ',');
     for (size_t i = 1; i < options.size(); ++i) {
         if (options[i] != "hang") {
             return std::nullopt;
         }
-        spec.hang = true;
+        setup.hang = true;
     }
     std::vector<std::string_view> f = split(options[0], ':');
     if (f[0] == "isa" && (f.size() == 2 || f.size() == 3)) {
-        spec.kind = BoardKind::Isa;
+        setup.kind = BoardKind::Isa;
         if (f.size() == 3) {
             if (f[2].substr(0, 4) != "dpr=") {
                 return std::nullopt;
@@ -63,17 +63,17 @@ std::optional<BoardSpec> parseBoardSpec(std::string_view text) {
             if (!size || (*size != 16384 && *size != 32768 && *size != 65536)) {
                 return std::nullopt;
             }
-            spec.dprSize = *size;
+            setup.dprSize = *size;
         }
     } else if ((f[0] == "pci" || f[0] == "card" || f[0] == "usb") && f.size() == 3) {
-        spec.kind = f[0] == "pci"   ? BoardKind::Pci
-                    : f[0] == "usb" ? BoardKind::Usb
-                                    : BoardKind::Card;
+        setup.kind = f[0] == "pci"   ? BoardKind::Pci
+                     : f[0] == "usb" ? BoardKind::Usb
+                                     : BoardKind::Card;
         auto id = number(f[2]);
-        if (!id || *id > 0xFFFF || (spec.kind == BoardKind::Card && *id > 15)) {
+        if (!id || *id > 0xFFFF || (setup.kind == BoardKind::Card && *id > 15)) {
             return std::nullopt;
         }
-        spec.id = static_cast<uint16_t>(*id);
+        setup.id = static_cast<uint16_t>(*id);
     } else {
         return std::nullopt;
     }
@@ -81,25 +81,25 @@ std::optional<BoardSpec> parseBoardSpec(std::string_view text) {
     if (!index || *index > 15) {
         return std::nullopt;
     }
-    spec.index = *index;
-    return spec;
+    setup.index = *index;
+    return setup;
 }
 
-std::string deviceName(const BoardSpec& spec) {
-    switch (spec.kind) {
+std::string deviceName(const BoardSetup& setup) {
+    switch (setup.kind) {
         case BoardKind::Isa:
-            return "_nuBOX_Multiboard" + std::to_string(spec.index);
+            return "_nuBOX_Multiboard" + std::to_string(setup.index);
         case BoardKind::Pci:
-            return "_nuBoxPCI_Multiboard" + std::to_string(spec.index);
+            return "_nuBoxPCI_Multiboard" + std::to_string(setup.index);
         case BoardKind::Card:
-            return "_nuBOX_Card" + std::to_string(spec.index);
+            return "_nuBOX_Card" + std::to_string(setup.index);
         case BoardKind::Usb:
-            return "_nuBOX_USB" + std::to_string(spec.index);
+            return "_nuBOX_USB" + std::to_string(setup.index);
     }
     return {};
 }
 
-SimBoard::SimBoard(const BoardSpec& spec, romtide::Clock& clock) : spec_(spec), clock_(clock) {
+SimBoard::SimBoard(const BoardSetup& setup, romtide::Clock& clock) : spec_(setup), clock_(clock) {
     fd_ = memfd_create("nubox-dpr", MFD_CLOEXEC);
     if (fd_ < 0 || ftruncate(fd_, spec_.dprSize) != 0) {
         throw std::runtime_error("cannot create the DPR memory");

@@ -22,7 +22,7 @@ namespace nubox_sim {
 
 enum class BoardKind { Isa, Pci, Card, Usb };
 
-struct BoardSpec {
+struct BoardSetup {
     BoardKind kind = BoardKind::Pci;
     unsigned index = 0;  // ISA: device number; PCI, USB, card: driver slot
     uint16_t id = 0;     // PCI, USB: board id; card: socket
@@ -32,9 +32,9 @@ struct BoardSpec {
 
 // "isa:N[:dpr=16384|32768|65536]", "pci:SLOT:ID", "usb:SLOT:ID", "card:SLOT:SOCKET",
 // each optionally followed by ",hang". Numbers are decimal or 0x-prefixed hex.
-std::optional<BoardSpec> parseBoardSpec(std::string_view text);
+std::optional<BoardSetup> parseBoardSetup(std::string_view text);
 // The board driver's device name, without the leading "\\.\".
-std::string deviceName(const BoardSpec& spec);
+std::string deviceName(const BoardSetup& setup);
 
 // What a board driver offers: control requests by code, and for USB boxes plain reads
 // and writes and the events the library registers.
@@ -56,12 +56,12 @@ class SimDevice {
 
 class SimBoard final : public SimDevice {
   public:
-    SimBoard(const BoardSpec& spec, romtide::Clock& clock);
+    SimBoard(const BoardSetup& setup, romtide::Clock& clock);
     ~SimBoard() override;
     SimBoard(const SimBoard&) = delete;
     SimBoard& operator=(const SimBoard&) = delete;
 
-    const BoardSpec& spec() const { return spec_; }
+    const BoardSetup& setup() const { return spec_; }
     int dprFd() const override { return fd_; }
     uint8_t* dpr() { return dpr_; }
     uint32_t dprSize() const { return spec_.dprSize; }
@@ -116,7 +116,7 @@ class SimBoard final : public SimDevice {
     void readDpr(uint32_t off, uint8_t* dst, uint32_t n) const;
     void writeDpr(uint32_t off, const uint8_t* src, uint32_t n);
 
-    BoardSpec spec_;
+    BoardSetup spec_;
     romtide::Clock& clock_;
     int fd_ = -1;
     uint8_t* dpr_ = nullptr;

@@ -17,7 +17,7 @@ void signalFd(int fd) {
 
 }  // namespace
 
-SimUsbBox::SimUsbBox(const BoardSpec& spec) : spec_(spec) {}
+SimUsbBox::SimUsbBox(const BoardSetup& setup) : spec_(setup) {}
 
 SimUsbBox::~SimUsbBox() {
     closeEvents();

@@ -13,7 +13,7 @@ namespace nubox_sim {
 
 class SimUsbBox final : public SimDevice {
   public:
-    explicit SimUsbBox(const BoardSpec& spec);
+    explicit SimUsbBox(const BoardSetup& setup);
     ~SimUsbBox() override;
 
     bool control(uint32_t code, const uint8_t* in, size_t inLen, std::vector<uint8_t>* out,
@@ -40,7 +40,7 @@ class SimUsbBox final : public SimDevice {
     void notifyIfArmed();
     void closeEvents();
 
-    BoardSpec spec_;
+    BoardSetup spec_;
     std::mutex mutex_;
     std::vector<uint8_t> firmware_;
     bool running_ = false;

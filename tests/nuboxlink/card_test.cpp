@@ -13,11 +13,11 @@ namespace {
 using namespace std::chrono_literals;
 
 SimBoard& addCard(Rig& rig, unsigned slot, unsigned socket) {
-    BoardSpec spec;
-    spec.kind = BoardKind::Card;
-    spec.index = slot;
-    spec.id = static_cast<uint16_t>(socket);
-    return rig.platform.addBoard(spec);
+    BoardSetup setup;
+    setup.kind = BoardKind::Card;
+    setup.index = slot;
+    setup.id = static_cast<uint16_t>(socket);
+    return rig.platform.addBoard(setup);
 }
 
 void configureCard(Rig& rig, unsigned device, uint32_t slotValue) {

@@ -34,9 +34,9 @@ struct Input {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     nubox_sim::InProcessPlatform platform;
-    nubox_sim::BoardSpec spec;
-    spec.id = 0x42;
-    nubox_sim::SimBoard& board = platform.addBoard(spec);
+    nubox_sim::BoardSetup setup;
+    setup.id = 0x42;
+    nubox_sim::SimBoard& board = platform.addBoard(setup);
     platform.setDevice(0, {{"PCI-Board", nuboxlink::RegValue::ofDword(0x42)}});
     nuboxlink::Library lib(platform);
     DeviceConfig configs[16] = {};

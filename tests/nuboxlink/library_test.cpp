@@ -256,10 +256,10 @@ TEST(AssignDevice, ReplacesTheWholeSubkeyAndRefusesOtherKinds) {
     EXPECT_EQ(rig.lib->assignDevice(4, NUBOX_KIND_ISA, 0), 2);
     EXPECT_EQ(rig.platform.memoryRegistry().file.keys, before);
 
-    BoardSpec spec;
-    spec.index = 1;
-    spec.id = 0x77;
-    rig.platform.addBoard(spec);
+    BoardSetup setup;
+    setup.index = 1;
+    setup.id = 0x77;
+    rig.platform.addBoard(setup);
     EXPECT_EQ(rig.lib->assignDevice(4, NUBOX_KIND_PCI, 0x77), 0);
     RegValues values;
     ASSERT_TRUE(rig.platform.registry().readDevice(4, &values));
@@ -312,7 +312,7 @@ TEST(AttachedDevices, RefusesBadFlags) {
 TEST(AttachedDevices, ListsConfiguredBoardsThenUnassignedOnesOnce) {
     Rig rig;
     rig.addPci(0, 0, 0x42);
-    BoardSpec spare;
+    BoardSetup spare;
     spare.index = 3;
     spare.id = 0x2001;  // an id above 8191 is the other PCI kind
     rig.platform.addBoard(spare);

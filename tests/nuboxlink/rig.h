@@ -10,7 +10,7 @@
 namespace nuboxlink_test {
 
 using nubox_sim::BoardKind;
-using nubox_sim::BoardSpec;
+using nubox_sim::BoardSetup;
 using nubox_sim::SimBoard;
 using nuboxlink::RegValue;
 using nuboxlink::RegValues;
@@ -21,21 +21,21 @@ struct Rig {
 
     // A PCI board in a driver slot, configured for a device number.
     SimBoard& addPci(unsigned device, unsigned slot, uint16_t id, bool hang = false) {
-        BoardSpec spec;
-        spec.kind = BoardKind::Pci;
-        spec.index = slot;
-        spec.id = id;
-        spec.hang = hang;
-        SimBoard& b = platform.addBoard(spec);
+        BoardSetup setup;
+        setup.kind = BoardKind::Pci;
+        setup.index = slot;
+        setup.id = id;
+        setup.hang = hang;
+        SimBoard& b = platform.addBoard(setup);
         platform.setDevice(device, RegValues{{"PCI-Board", RegValue::ofDword(id)}});
         return b;
     }
     SimBoard& addIsa(unsigned device, uint32_t dprSize) {
-        BoardSpec spec;
-        spec.kind = BoardKind::Isa;
-        spec.index = device;
-        spec.dprSize = dprSize;
-        SimBoard& b = platform.addBoard(spec);
+        BoardSetup setup;
+        setup.kind = BoardKind::Isa;
+        setup.index = device;
+        setup.dprSize = dprSize;
+        SimBoard& b = platform.addBoard(setup);
         platform.setDevice(device, RegValues{{"PortAddress", RegValue::ofDword(0x300)},
                                              {"MemoryAddress", RegValue::ofDword(0xD0000)},
                                              {"MemoryRange", RegValue::ofDword(dprSize)}});

@@ -9,35 +9,35 @@
 namespace nubox_sim {
 namespace {
 
-TEST(BoardSpec, ParsesEveryKindAndRefusesNonsense) {
-    auto isa = parseBoardSpec("isa:3:dpr=32768");
+TEST(BoardSetup, ParsesEveryKindAndRefusesNonsense) {
+    auto isa = parseBoardSetup("isa:3:dpr=32768");
     ASSERT_TRUE(isa);
     EXPECT_EQ(isa->kind, BoardKind::Isa);
     EXPECT_EQ(isa->index, 3u);
     EXPECT_EQ(isa->dprSize, 32768u);
     EXPECT_EQ(deviceName(*isa), "_nuBOX_Multiboard3");
-    auto pci = parseBoardSpec("pci:1:0x42,hang");
+    auto pci = parseBoardSetup("pci:1:0x42,hang");
     ASSERT_TRUE(pci);
     EXPECT_EQ(pci->id, 0x42);
     EXPECT_TRUE(pci->hang);
     EXPECT_EQ(pci->dprSize, 16384u);
     EXPECT_EQ(deviceName(*pci), "_nuBoxPCI_Multiboard1");
-    auto card = parseBoardSpec("card:0:5");
+    auto card = parseBoardSetup("card:0:5");
     ASSERT_TRUE(card);
     EXPECT_EQ(deviceName(*card), "_nuBOX_Card0");
     for (const char* bad : {"", "pci", "pci:1", "pci:16:1", "pci:1:70000", "isa:0:dpr=20000",
                             "isa:0:size=16384", "card:0:16", "pci:1:2,slow", "usbx:0:1"}) {
-        EXPECT_FALSE(parseBoardSpec(bad)) << bad;
+        EXPECT_FALSE(parseBoardSetup(bad)) << bad;
     }
 }
 
 struct Firmware : ::testing::Test {
     romtide::VirtualClock clock;
-    BoardSpec spec;
+    BoardSetup setup;
     std::unique_ptr<SimBoard> board;
     void make(bool hang = false) {
-        spec.hang = hang;
-        board = std::make_unique<SimBoard>(spec, clock);
+        setup.hang = hang;
+        board = std::make_unique<SimBoard>(setup, clock);
     }
     uint8_t at(uint32_t off) { return board->dpr()[off]; }
     void layout(uint16_t a, uint16_t b) {
@@ -98,7 +98,7 @@ TEST_F(Firmware, AnswersTheDriverRequestsOfItsKind) {
     EXPECT_TRUE(maps);
     EXPECT_EQ(out.size(), 4u);  // PCI: the address only
     EXPECT_FALSE(board->control(0x123456, nullptr, 0, &out, &maps));
-    spec.kind = BoardKind::Isa;
+    setup.kind = BoardKind::Isa;
     make();
     EXPECT_FALSE(board->control(0x222088, nullptr, 0, &out, &maps));
     ASSERT_TRUE(board->control(0x222010, nullptr, 0, &out, &maps));
@@ -112,9 +112,9 @@ namespace nubox_sim {
 namespace {
 
 struct UsbBoxTest : ::testing::Test {
-    UsbBoxTest() : box(spec()) {}
-    static BoardSpec spec() {
-        BoardSpec s;
+    UsbBoxTest() : box(setup()) {}
+    static BoardSetup setup() {
+        BoardSetup s;
         s.kind = BoardKind::Usb;
         s.id = 0x1001;
         return s;

@@ -1,4 +1,4 @@
-#include "sim/can/sim_device_spec.h"
+#include "sim/can/sim_device_option.h"
 
 #include <cstdlib>
 #include <sstream>
@@ -17,10 +17,10 @@ bool isCanKbit(int kbit) {
     return false;
 }
 
-std::optional<SimDeviceSpec> parseSimDeviceSpec(const std::string& text, bool allowIface,
-                                                std::string* error) {
-    SimDeviceSpec spec;
-    SimDeviceConfig& c = spec.config;
+std::optional<SimDeviceOption> parseSimDeviceOption(const std::string& text, bool allowIface,
+                                                    std::string* error) {
+    SimDeviceOption option;
+    SimDeviceConfig& c = option.config;
     bool haveNode = false;
     std::stringstream in(text);
     for (std::string item; std::getline(in, item, ',');) {
@@ -33,7 +33,7 @@ std::optional<SimDeviceSpec> parseSimDeviceSpec(const std::string& text, bool al
             haveNode = true;
         } else if (key == "kbit" && parseInt(value, 10, 1000, &n) && isCanKbit(n)) {
             c.kbit = n;
-            spec.kbitGiven = true;
+            option.kbitGiven = true;
         } else if (key == "boot" && (value == "1.0" || value == "V1.0")) {
             c.bootVersion = 0;
         } else if (key == "boot" && parseInt(value, 0, 255, &n)) {
@@ -55,7 +55,7 @@ std::optional<SimDeviceSpec> parseSimDeviceSpec(const std::string& text, bool al
                    parseInt(value.substr(5), 0, 100000000, &n)) {
             c.goneAfterUnits = n;
         } else if (allowIface && key == "iface" && !value.empty()) {
-            spec.iface = value;
+            option.iface = value;
         } else {
             *error = "bad simulated device item '" + item + "' in '" + text + "'";
             return std::nullopt;
@@ -65,7 +65,7 @@ std::optional<SimDeviceSpec> parseSimDeviceSpec(const std::string& text, bool al
         *error = "a simulated device needs node=N: '" + text + "'";
         return std::nullopt;
     }
-    return spec;
+    return option;
 }
 
 }  // namespace romtide::sim

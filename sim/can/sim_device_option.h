@@ -11,7 +11,7 @@
 
 namespace romtide::sim {
 
-struct SimDeviceSpec {
+struct SimDeviceOption {
     SimDeviceConfig config;
     std::string iface;       // empty: the program's first bus
     bool kbitGiven = false;  // otherwise the device runs at its bus's rate
@@ -21,7 +21,7 @@ struct SimDeviceSpec {
 bool isCanKbit(int kbit);
 
 // `allowIface`: whether iface=NAME is understood. On failure `error` says which item.
-std::optional<SimDeviceSpec> parseSimDeviceSpec(const std::string& text, bool allowIface,
-                                                std::string* error);
+std::optional<SimDeviceOption> parseSimDeviceOption(const std::string& text, bool allowIface,
+                                                    std::string* error);
 
 }  // namespace romtide::sim

@@ -117,10 +117,11 @@ bool CanOptionView::eventFilter(QObject* watched, QEvent* event) {
     if (watched == edit_id && event->type() == QEvent::KeyPress) {
         auto* key = static_cast<QKeyEvent*>(event);
         const QString text = key->text();
-        // Only keys that type a character are filtered; navigation and the dialog's own
-        // keys (Tab, Enter, Escape) keep working.
+        // Only keys that type a character are filtered; navigation, Delete (which the
+        // desktop sends with the text DEL) and the dialog's own keys (Tab, Enter, Escape)
+        // keep working.
         if (text.size() == 1 && text[0] != QLatin1Char('\t') && text[0] != QLatin1Char('\r') &&
-            text[0] != QChar(0x1B)) {
+            text[0] != QChar(0x1B) && text[0] != QChar(0x7F)) {
             const char16_t c = text[0].unicode();
             if (c > 0x7F || !Tfrm_can_option::edit_idKeyPress(static_cast<char>(c))) {
                 return true;

@@ -8,6 +8,7 @@
 #include <QComboBox>
 #include <QGroupBox>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -532,6 +533,12 @@ TEST_F(CanDialogsTest, SelectSlaveValidatesInOrderAndKeepsItsFields) {
     EXPECT_EQ(d.edit_id->text().toStdString(), "12") << "only digits are typed";
     QTest::keyClick(d.edit_id, Qt::Key_Backspace);
     EXPECT_EQ(d.edit_id->text().toStdString(), "1");
+    // The desktop delivers Delete with the text DEL (0x7F); it edits, it types nothing.
+    d.edit_id->setText(QStringLiteral("12"));
+    d.edit_id->setCursorPosition(0);
+    QKeyEvent del(QEvent::KeyPress, Qt::Key_Delete, Qt::NoModifier, QString(QChar(0x7F)));
+    QApplication::sendEvent(d.edit_id, &del);
+    EXPECT_EQ(d.edit_id->text().toStdString(), "2");
 
     d.edit_id->clear();
     d.combobox_baudrate->setCurrentIndex(-1);

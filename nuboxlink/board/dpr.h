@@ -84,12 +84,13 @@ struct AreaAllocator {
     uint32_t last = 0;  // last byte of the area
 
     // Fails when the allocation's last byte would lie beyond the area; next advances
-    // even then, so later channels fail too.
+    // even then, so later channels fail too. An empty allocation (a DP master channel
+    // without process data) has no last byte and always fits.
     bool take(uint32_t n, uint32_t* offset) {
         *offset = next;
         uint64_t end = static_cast<uint64_t>(next) + n;
         next = static_cast<uint32_t>(end);
-        return n > 0 && end - 1 <= last;
+        return end <= static_cast<uint64_t>(last) + 1;
     }
 };
 

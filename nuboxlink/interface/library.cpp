@@ -185,7 +185,12 @@ uint8_t Library::initDevice(uint8_t device, const uint8_t types[4], const uint16
         configs[device].channels[i].parameter = params ? params[i] : 0;
     }
     uint8_t r = initDll(configs, static_cast<uint16_t>(1u << device), status, nullptr);
-    return r == 0 ? 0 : status[device];
+    if (r == 0) {
+        return 0;
+    }
+    // On an unsupported platform generation nothing was tried and the status entry is
+    // still 0: the board is not open, which must not read as success.
+    return status[device] != 0 ? status[device] : 1;
 }
 
 uint8_t Library::resetDevice(uint8_t device, uint32_t port) {

@@ -215,5 +215,36 @@ TEST(DpemInit, SecondChannelFollowsTheFirstInTheDpr) {
     EXPECT_EQ(board.output(0, 0, 4), channel0);
 }
 
+TEST(DpemInit, AreaABoundsTheDataAreaToTheLastByte) {
+    // A 16 KB DPR has 16354 bytes in area A; a channel takes its data area, 38 bytes of
+    // status and two 256-byte mailboxes from it.
+    for (uint16_t size : {uint16_t{15804}, uint16_t{15805}}) {
+        Rig rig;
+        rig.addPci(0, 0, 0x42);
+        rig.channel(0, 0, NUBOX_CHANNEL_DPEM, size);
+        const bool fits = size == 15804;
+        EXPECT_EQ(rig.init(1), fits ? 0 : 2) << size;
+        EXPECT_EQ(rig.status[0], fits ? 0 : 8) << size;
+        EXPECT_EQ(rig.channelStatus[0], fits ? 0 : 2) << size;
+    }
+}
+
+TEST(DpemInit, ChannelWithoutProcessDataStillCarriesCommandsAndReports) {
+    Rig rig;
+    SimBoard& board = rig.addPci(0, 0, 0x42);
+    rig.channel(0, 0, NUBOX_CHANNEL_DPEM, 0);
+    ASSERT_EQ(rig.init(1), 0);
+    EXPECT_EQ(rig.status[0], 0);
+    EXPECT_EQ(rig.channelStatus[0], 0);
+    ASSERT_EQ(rig.lib->dpemWriteCommand(0, 0, std::vector<uint8_t>(256, 0x21).data()), 0);
+    board.step();
+    board.step();
+    uint8_t report[256];
+    ASSERT_EQ(rig.lib->dpemGetReport(0, 0, report), 0);
+    EXPECT_EQ(report[0], 0x21 + 0xC0);
+    uint8_t data[1] = {7};
+    EXPECT_EQ(rig.lib->dpemWriteOutputData(0, 0, data, 0, 1, 1), 5);
+}
+
 }  // namespace
 }  // namespace nuboxlink_test

@@ -111,6 +111,10 @@ TEST(InitDll, UnsupportedPlatformGeneration) {
     rig.platform.setGeneration(Generation::Unsupported);
     EXPECT_EQ(rig.init(1), 1);
     EXPECT_EQ(rig.lib->resetDevice(0, 0), 1);
+    const uint8_t types[4] = {NUBOX_CHANNEL_DPEM, 0, 0, 0};
+    const uint16_t params[4] = {6000, 0, 0, 0};
+    EXPECT_EQ(rig.lib->initDevice(0, types, params), 1);
+    EXPECT_EQ(rig.lib->board(0), nullptr);
 }
 
 TEST(InitDll, ChannelFailuresShowInTheChannelStatusByte) {

@@ -53,6 +53,12 @@ void CanNodeSearch::setButtons(bool enabled) {
 }
 
 int32_t CanNodeSearch::rowOfNode(int32_t node) const {
+    // Unused rows hold node 0: an answer on 0x580 (no such node) must not take the next
+    // free row, or the following device would get a row after a gap and the detail
+    // requests, which stop at the first unused row, would never reach it.
+    if (node < 1 || node > 127) {
+        return -1;
+    }
     for (int32_t r = 1; r <= 127; ++r) {
         if (rowNodes[static_cast<size_t>(r)] == node) {
             return r;

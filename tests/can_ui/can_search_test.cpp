@@ -131,6 +131,18 @@ TEST_F(DecoderTest, DetailsOfANodeWithoutRowGoWhereSearchRowPoints) {
     EXPECT_EQ(cell(3, 1), "STRY");
 }
 
+TEST_F(DecoderTest, AnAnswerFromNodeZeroTakesNoFreeRow) {
+    frame(0x585, {0x43, 0x00, 0x10, 0x00, 0x96, 0x01, 0, 0});
+    frame(0x580, {0x43, 0x08, 0x10, 0x00, 'Z', 'E', 'R', 'O'});
+    frame(0x580, {0x43, 0x18, 0x10, 0x03, 1, 2, 3, 4});
+    EXPECT_EQ(CanNodeSearch::searchRow, 1);
+    EXPECT_EQ(cell(3, 1), "ZERO");  // where searchRow pointed
+    frame(0x586, {0x43, 0x00, 0x10, 0x00, 0x96, 0x01, 0, 0});
+    ASSERT_EQ(grid.rowCount(), 3);
+    EXPECT_EQ(cell(0, 2), "6");
+    EXPECT_EQ(CanNodeSearch::rowNodes[2], 6);
+}
+
 TEST_F(DecoderTest, NoRowBeyond128AndTheNewestRowStaysInView) {
     for (int i = 0; i < 140; ++i) {
         // Alternate two nodes so the lastNode rule lets every frame through.

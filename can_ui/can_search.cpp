@@ -110,6 +110,10 @@ void CanNodeSearch::button_can_searchClick() {
         } while (session_.GetNodeId() != 128 && !searchCancel);
 
         session_.services().clock.sleepMs(50);
+        // The pause is for the answers to the last requests; frames reach the decoder
+        // through the pump, so let them in before deciding whether the rate found anyone.
+        // Otherwise they would be decoded in the next pass and credited to the next rate.
+        session_.services().pump.processPending();
         searchRow = 0;
         if (rowNodes[1] == 0) {
             int next = TCANComm::GetBaudIndex() == 8 ? 0 : controls_.baudList.itemIndex() + 1;

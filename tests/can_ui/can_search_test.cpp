@@ -201,6 +201,33 @@ TEST(CanSearch, DevicesOnlyAt125AreFoundStartingFrom50) {
     EXPECT_FALSE(TCANComm::receiveForward);
 }
 
+TEST(CanSearch, ALateAnswerToTheLastRequestsCountsForTheRateItWasAskedAt) {
+    // Node 127 is asked last; its answers come 20 ms later, inside the pause that ends
+    // the scan. They belong to this rate, not to the next one the search would try.
+    test::CanSim sim;
+    Tbootloader::resetSharedState();
+    CanNodeSearch::resetState();
+    sim::SimDeviceConfig late;
+    late.node = 127;
+    late.answerDelayUs = 20000;
+    sim.addDevice(late);
+    Tbootloader session(sim.ts.services);
+    ASSERT_EQ(session.canComm->SelectBoard(), 1);
+    ui::PlainStringGrid grid(8, 2, 20);
+    ui::PlainProgressBar gauge;
+    ui::PlainComboBox baud;
+    baud.setItems({baudListItems().begin(), baudListItems().end()});
+    baud.setItemIndex(4);
+    CanNodeSearch s(session, {grid, gauge, baud, {}});
+    TCANComm::SetReceiveHandler(s.receiveHandler());
+    s.button_can_searchClick();
+
+    EXPECT_EQ(baud.itemIndex(), 4);
+    EXPECT_EQ(TCANComm::GetBaudIndex(), 4);
+    ASSERT_EQ(grid.rowCount(), 2);
+    EXPECT_EQ(grid.cell(0, 1), "127");
+}
+
 TEST(CanSearch, NobodyAnsweringMeansNinePassesAndTheListBackWhereItStarted) {
     test::CanSim sim;
     Tbootloader::resetSharedState();

@@ -154,7 +154,7 @@ TEST_F(VciTest, NoTwoRecordsShareATimeStampEvenFromABackendWithoutStamps) {
     // Never 0 either: a receiver that starts from 0 would take a stamp of 0 for a repeat.
     std::vector<uint32_t> stamps;
     for (const auto& r : all) {
-        stamps.push_back(r.timeStamp);
+        stamps.push_back(static_cast<uint32_t>(r.timeStamp));
     }
     EXPECT_EQ(stamps, (std::vector<uint32_t>{1, 2, 500, 501, 900}));
 }

@@ -53,6 +53,12 @@ void CanNodeSearch::setButtons(bool enabled) {
 }
 
 int32_t CanNodeSearch::rowOfNode(int32_t node) const {
+    // Unused rows hold node 0: an answer on 0x580 (no such node) must not take the next
+    // free row, or the following device would get a row after a gap and the detail
+    // requests, which stop at the first unused row, would never reach it.
+    if (node < 1 || node > 127) {
+        return -1;
+    }
     for (int32_t r = 1; r <= 127; ++r) {
         if (rowNodes[static_cast<size_t>(r)] == node) {
             return r;
@@ -104,6 +110,10 @@ void CanNodeSearch::button_can_searchClick() {
         } while (session_.GetNodeId() != 128 && !searchCancel);
 
         session_.services().clock.sleepMs(50);
+        // The pause is for the answers to the last requests; frames reach the decoder
+        // through the pump, so let them in before deciding whether the rate found anyone.
+        // Otherwise they would be decoded in the next pass and credited to the next rate.
+        session_.services().pump.processPending();
         searchRow = 0;
         if (rowNodes[1] == 0) {
             int next = TCANComm::GetBaudIndex() == 8 ? 0 : controls_.baudList.itemIndex() + 1;

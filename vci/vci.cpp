@@ -214,6 +214,14 @@ class Board final : public FrameSink {
                 ++dropped_;
                 continue;
             }
+            // Receivers tell frames apart by their time stamps (the node search drops a
+            // frame whose stamp equals the one before it as seen twice), so no two records
+            // share one: frames of one delivery, a frame within the same 100 us as the one
+            // before it, or a backend that has no time stamps get the next unit.
+            if (static_cast<int32_t>(stamp - lastStamp_) <= 0) {
+                stamp = lastStamp_ + 1;
+            }
+            lastStamp_ = stamp;
             FrameRecord r{};
             r.timeStamp = stamp;
             r.id = f.id;
@@ -286,6 +294,7 @@ class Board final : public FrameSink {
     std::deque<FrameRecord> pending_;
     uint64_t queued_ = 0;
     uint64_t delivered_ = 0;
+    uint32_t lastStamp_ = 0;
     int64_t dropped_ = 0;
 };
 

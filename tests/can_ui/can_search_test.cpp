@@ -131,6 +131,18 @@ TEST_F(DecoderTest, DetailsOfANodeWithoutRowGoWhereSearchRowPoints) {
     EXPECT_EQ(cell(3, 1), "STRY");
 }
 
+TEST_F(DecoderTest, AnAnswerFromNodeZeroTakesNoFreeRow) {
+    frame(0x585, {0x43, 0x00, 0x10, 0x00, 0x96, 0x01, 0, 0});
+    frame(0x580, {0x43, 0x08, 0x10, 0x00, 'Z', 'E', 'R', 'O'});
+    frame(0x580, {0x43, 0x18, 0x10, 0x03, 1, 2, 3, 4});
+    EXPECT_EQ(CanNodeSearch::searchRow, 1);
+    EXPECT_EQ(cell(3, 1), "ZERO");  // where searchRow pointed
+    frame(0x586, {0x43, 0x00, 0x10, 0x00, 0x96, 0x01, 0, 0});
+    ASSERT_EQ(grid.rowCount(), 3);
+    EXPECT_EQ(cell(0, 2), "6");
+    EXPECT_EQ(CanNodeSearch::rowNodes[2], 6);
+}
+
 TEST_F(DecoderTest, NoRowBeyond128AndTheNewestRowStaysInView) {
     for (int i = 0; i < 140; ++i) {
         // Alternate two nodes so the lastNode rule lets every frame through.
@@ -187,6 +199,33 @@ TEST(CanSearch, DevicesOnlyAt125AreFoundStartingFrom50) {
     EXPECT_TRUE(search.isEnabled());
     EXPECT_TRUE(download.isEnabled());
     EXPECT_FALSE(TCANComm::receiveForward);
+}
+
+TEST(CanSearch, ALateAnswerToTheLastRequestsCountsForTheRateItWasAskedAt) {
+    // Node 127 is asked last; its answers come 20 ms later, inside the pause that ends
+    // the scan. They belong to this rate, not to the next one the search would try.
+    test::CanSim sim;
+    Tbootloader::resetSharedState();
+    CanNodeSearch::resetState();
+    sim::SimDeviceConfig late;
+    late.node = 127;
+    late.answerDelayUs = 20000;
+    sim.addDevice(late);
+    Tbootloader session(sim.ts.services);
+    ASSERT_EQ(session.canComm->SelectBoard(), 1);
+    ui::PlainStringGrid grid(8, 2, 20);
+    ui::PlainProgressBar gauge;
+    ui::PlainComboBox baud;
+    baud.setItems({baudListItems().begin(), baudListItems().end()});
+    baud.setItemIndex(4);
+    CanNodeSearch s(session, {grid, gauge, baud, {}});
+    TCANComm::SetReceiveHandler(s.receiveHandler());
+    s.button_can_searchClick();
+
+    EXPECT_EQ(baud.itemIndex(), 4);
+    EXPECT_EQ(TCANComm::GetBaudIndex(), 4);
+    ASSERT_EQ(grid.rowCount(), 2);
+    EXPECT_EQ(grid.cell(0, 1), "127");
 }
 
 TEST(CanSearch, NobodyAnsweringMeansNinePassesAndTheListBackWhereItStarted) {

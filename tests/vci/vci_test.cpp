@@ -128,7 +128,8 @@ TEST_F(VciTest, FramesOfOneDeliveryAreReportedTogetherInOrderAndTheBufferKeepsTh
     }
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(all[i].data[0], i + 1);
-        EXPECT_EQ(static_cast<uint32_t>(all[i].timeStamp), 42u);
+        // One stamp for the delivery, but each record its own.
+        EXPECT_EQ(static_cast<uint32_t>(all[i].timeStamp), 42u + static_cast<uint32_t>(i));
     }
     uint8_t data[8];
     uint8_t length = 0;
@@ -136,6 +137,26 @@ TEST_F(VciTest, FramesOfOneDeliveryAreReportedTogetherInOrderAndTheBufferKeepsTh
     EXPECT_EQ(data[0], 3);
     EXPECT_EQ(length, 1);
     EXPECT_EQ(VCI_ReadBufData(static_cast<uint16_t>(board), buf, data, &length), kVciNothing);
+}
+
+TEST_F(VciTest, NoTwoRecordsShareATimeStampEvenFromABackendWithoutStamps) {
+    start(0x585);
+    CanFrame f;
+    f.id = 0x586;
+    f.length = 1;
+    FeedBackend::sink->deliver(&f, 1, 0);  // as a backend without time stamps delivers
+    FeedBackend::sink->deliver(&f, 1, 0);
+    FeedBackend::sink->deliver(&f, 1, 500);
+    FeedBackend::sink->deliver(&f, 1, 500);  // the same 100 us
+    FeedBackend::sink->deliver(&f, 1, 900);
+    auto all = waitForRecords(5);
+    ASSERT_EQ(all.size(), 5u);
+    // Never 0 either: a receiver that starts from 0 would take a stamp of 0 for a repeat.
+    std::vector<uint32_t> stamps;
+    for (const auto& r : all) {
+        stamps.push_back(static_cast<uint32_t>(r.timeStamp));
+    }
+    EXPECT_EQ(stamps, (std::vector<uint32_t>{1, 2, 500, 501, 900}));
 }
 
 TEST_F(VciTest, AFullReceiveQueueDropsTheNewestFramesAndCountsThem) {

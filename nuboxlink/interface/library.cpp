@@ -352,41 +352,38 @@ uint8_t Library::attachedDevices(uint8_t flags, uint8_t out[5]) {
     return 9;
 }
 
-uint8_t Library::watchMailbox(uint8_t device, uint8_t channel, NuboxReportCallback callback,
-                              uint32_t userValue, uint16_t periodMs) {
+// The channel a watch call names, looked up without the device lock (the table entries
+// are atomic); nothing with `code` set to 1 (device), 3 (no board or channel) or 2 (channel).
+CChannel* Library::watchedChannel(uint8_t device, uint8_t channel, uint8_t* code) {
     if (device > 15) {
-        return 1;
+        *code = 1;
+        return nullptr;
     }
     CDevice* board = table_[device].load();
     if (!board) {
-        return 3;
+        *code = 3;
+        return nullptr;
     }
     if (channel > 3) {
-        return 2;
+        *code = 2;
+        return nullptr;
     }
     CChannel* c = board->channel(channel);
-    if (!c) {
-        return 3;
-    }
-    return c->transport().StartWatch(callback, userValue, periodMs);
+    *code = 3;
+    return c;
+}
+
+uint8_t Library::watchMailbox(uint8_t device, uint8_t channel, NuboxReportCallback callback,
+                              uint32_t userValue, uint16_t periodMs) {
+    uint8_t code;
+    CChannel* c = watchedChannel(device, channel, &code);
+    return c ? c->transport().StartWatch(callback, userValue, periodMs) : code;
 }
 
 uint8_t Library::stopWatchThread(uint8_t device, uint8_t channel) {
-    if (device > 15) {
-        return 1;
-    }
-    CDevice* board = table_[device].load();
-    if (!board) {
-        return 3;
-    }
-    if (channel > 3) {
-        return 2;
-    }
-    CChannel* c = board->channel(channel);
-    if (!c) {
-        return 3;
-    }
-    return c->transport().StopWatch();
+    uint8_t code;
+    CChannel* c = watchedChannel(device, channel, &code);
+    return c ? c->transport().StopWatch() : code;
 }
 
 // --------------------------------------------------------------- DP master channel calls

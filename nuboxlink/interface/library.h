@@ -67,6 +67,7 @@ class Library {
     CDevice* board(uint8_t device) const { return device < 16 ? table_[device].load() : nullptr; }
 
   private:
+    CChannel* watchedChannel(uint8_t device, uint8_t channel, uint8_t* code);
     // Makes the board object for a device number from the registry (or none).
     std::unique_ptr<CDevice> makeBoard(uint8_t device, DeviceConfig& config);
     // Takes the board out of the table under its device lock.

@@ -2,7 +2,6 @@
 // time): what the devices programmed equals the file (srec_cmp), the memo lines, the
 // report, and the exit statuses.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,30 +10,15 @@
 #include <string>
 
 #include "app/exit_codes.h"
+#include "support/temp_dir.h"
 
 namespace romtide {
 namespace {
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-};
+using Outcome = test::ProgramRun;
 
 Outcome run(const std::string& args) {
-    std::string command = std::string(ROMTIDE_BIN_DIR) + "/bootloader " + args + " 2>&1";
-    Outcome r;
-    std::FILE* p = ::popen(command.c_str(), "r");
-    if (p == nullptr) {
-        return r;
-    }
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0) {
-        r.out.append(buffer, n);
-    }
-    int raw = ::pclose(p);
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return r;
+    return test::runProgram(std::string(ROMTIDE_BIN_DIR) + "/bootloader " + args);
 }
 
 int sh(const std::string& command) {

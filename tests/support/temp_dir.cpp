@@ -1,5 +1,7 @@
 #include "support/temp_dir.h"
 
+#include <sys/wait.h>
+
 #include <array>
 #include <cstdio>
 
@@ -21,6 +23,22 @@ std::string runCommand(const std::string& command) {
         throw std::runtime_error("command failed (" + std::to_string(status) + "): " + command);
     }
     return out;
+}
+
+ProgramRun runProgram(const std::string& command) {
+    ProgramRun run;
+    std::FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) {
+        return run;
+    }
+    std::array<char, 4096> buf{};
+    size_t n;
+    while ((n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0) {
+        run.out.append(buf.data(), n);
+    }
+    int status = ::pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
 }
 
 std::string srecCat(const std::string& arguments, const std::string& outPath) {

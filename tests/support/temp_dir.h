@@ -38,6 +38,13 @@ class TempDir {
     std::filesystem::path path_;
 };
 
+struct ProgramRun {
+    int status = -1;  // exit status; -1 when the program did not exit normally
+    std::string out;  // standard output and standard error, joined
+};
+// Runs a shell command with its standard error joined to its output.
+ProgramRun runProgram(const std::string& command);
+
 // Output of a shell command; throws when it fails.
 std::string runCommand(const std::string& command);
 // Runs srec_cat with `arguments` (its output goes to `outPath` via -o) and returns the path.

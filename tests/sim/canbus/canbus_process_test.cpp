@@ -22,25 +22,9 @@ namespace {
 
 using test::ChildProcess;
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-};
-
+using Outcome = test::ProgramRun;
 Outcome run(const std::string& command) {
-    Outcome r;
-    std::FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-    if (p == nullptr) {
-        return r;
-    }
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0) {
-        r.out.append(buffer, n);
-    }
-    int raw = ::pclose(p);
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return r;
+    return test::runProgram(command);
 }
 
 std::string bin(const std::string& program) {

@@ -22,9 +22,11 @@ ui::OpenFileOptions imageFileDialogOptions() {
     return ui::OpenFileOptions{"(*.mhx)|*.mhx", "Romtide - Open file", true};
 }
 
-Tbootloader::Tbootloader(const Services& services)
+Tbootloader::Tbootloader(const Services& services) : Tbootloader(services, nuboxlinkLibrary()) {}
+
+Tbootloader::Tbootloader(const Services& services, DpMasterLibrary& library)
     : canComm(std::make_unique<TCANComm>(services)),
-      profibus(std::make_unique<TProfitalvik>(services)),
+      profibus(std::make_unique<TProfitalvik>(services, library)),
       services_(services) {}
 
 Tbootloader::~Tbootloader() {

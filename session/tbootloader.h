@@ -30,6 +30,9 @@ constexpr int32_t kDeclined = -6;  // CAN: renewal declined; Profibus: no target
 constexpr int32_t kTransferError = -7;
 constexpr int32_t kCancelled = -8;  // also: product must be chosen first (connect)
 constexpr int32_t kEraseFailed = -9;
+// Profibus erase: the telegram could not be written or its answer read; never acknowledged.
+constexpr int32_t kEraseNotWritten = -2;
+constexpr int32_t kEraseNotAcknowledged = -3;
 }  // namespace result
 
 // Device addresses the image must not touch.
@@ -46,6 +49,8 @@ class Tbootloader {
     static constexpr size_t kNodeListSize = 128;
 
     explicit Tbootloader(const Services& services);
+    // With the DP master's calls going to `library` instead of libnuboxlink.so.
+    Tbootloader(const Services& services, DpMasterLibrary& library);
     ~Tbootloader();
     Tbootloader(const Tbootloader&) = delete;
     Tbootloader& operator=(const Tbootloader&) = delete;
@@ -69,6 +74,16 @@ class Tbootloader {
     int32_t CheckBootloader();
     int32_t FinishDownload();
     int32_t EraseFlash();
+
+    // The Profibus bootloader protocol (profibus/profibus_bootloader.cpp).
+    int32_t ProfibusEnterBootloader();
+    int32_t ProfibusErase();
+    int32_t ProfibusDownload(ui::ProgressBar& progress, ui::TextLabel& label);
+    int32_t ProfibusFinish();
+    int32_t DownloadSlave(ui::ProgressBar& progress, ui::TextLabel& label);
+    // The code of the device's error answer that ended the last Profibus download (the
+    // label's "Errorcode: N"); -1 when none did.
+    int32_t ProfibusErrorCode() const { return profibusErrorCode_; }
 
     const Services& services() const { return services_; }
 
@@ -95,6 +110,7 @@ class Tbootloader {
     int32_t transferFile(TextFile& file, ui::ProgressBar& progress, bool update);
 
     Services services_;
+    int32_t profibusErrorCode_ = -1;
 };
 
 }  // namespace romtide

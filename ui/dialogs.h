@@ -7,8 +7,8 @@
 namespace romtide::ui {
 
 enum class MessageIcon { None, Information, Warning, Error, Question };
-enum class MessageButtons { Ok, YesNo };
-enum class MessageAnswer { Ok, Yes, No };
+enum class MessageButtons { Ok, YesNo, OkCancel };
+enum class MessageAnswer { Ok, Yes, No, Cancel };
 
 struct Message {
     std::string text;

@@ -32,6 +32,11 @@ MessageAnswer TerminalMessageBoxes::show(const Message& message) {
     if (message.buttons == MessageButtons::Ok) {
         return MessageAnswer::Ok;
     }
+    if (message.buttons == MessageButtons::OkCancel) {
+        // Asked after something went wrong that nobody foresaw: unattended, stop there.
+        std::fprintf(out_, "  -> Cancel\n");
+        return MessageAnswer::Cancel;
+    }
     if (yesNoAnswer_) {
         std::fprintf(out_, "  -> %s\n", *yesNoAnswer_ == MessageAnswer::Yes ? "Yes" : "No");
         return *yesNoAnswer_;

@@ -28,10 +28,15 @@ QMessageBox::Icon qtIcon(MessageIcon icon) {
 
 MessageAnswer QtMessageBoxes::show(const Message& message) {
     const bool yesNo = message.buttons == MessageButtons::YesNo;
+    const bool okCancel = message.buttons == MessageButtons::OkCancel;
+    QMessageBox::StandardButtons buttons = QMessageBox::Ok;
+    if (yesNo) {
+        buttons = QMessageBox::Yes | QMessageBox::No;
+    } else if (okCancel) {
+        buttons = QMessageBox::Ok | QMessageBox::Cancel;
+    }
     QMessageBox box(qtIcon(message.icon), QString::fromStdString(message.title),
-                    QString::fromStdString(message.text),
-                    yesNo ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok,
-                    QApplication::activeWindow());
+                    QString::fromStdString(message.text), buttons, QApplication::activeWindow());
     box.setTextFormat(Qt::PlainText);
     box.setObjectName(QStringLiteral("message_box"));
     if (yesNo) {
@@ -39,7 +44,14 @@ MessageAnswer QtMessageBoxes::show(const Message& message) {
         box.setEscapeButton(QMessageBox::No);
         box.setDefaultButton(QMessageBox::Yes);
     }
+    if (okCancel) {
+        box.setEscapeButton(QMessageBox::Cancel);
+        box.setDefaultButton(QMessageBox::Ok);
+    }
     const int pressed = box.exec();
+    if (okCancel) {
+        return pressed == QMessageBox::Cancel ? MessageAnswer::Cancel : MessageAnswer::Ok;
+    }
     if (!yesNo) {
         return MessageAnswer::Ok;
     }

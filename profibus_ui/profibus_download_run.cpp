@@ -1,0 +1,46 @@
+#include "profibus_ui/profibus_download_run.h"
+
+namespace romtide::pbui {
+
+ProfibusRunSummary runProfibusStations(Tbootloader& session, ProfibusRunHooks& hooks) {
+    ProfibusRunSummary summary;
+    int stations = 0;
+    while (stations < 127 && session.GetNode(stations) != 0) {
+        ++stations;
+    }
+    hooks.stationProgress.setRange(0, stations);
+    hooks.stationProgress.setPosition(0);
+    Clock& clock = session.services().clock;
+    while (session.GetNode(0) != 0 && !summary.stopped) {
+        StationResult r;
+        r.station = session.GetNode(0);
+        if (hooks.stationStarting) {
+            hooks.stationStarting(r.station);
+        }
+        const int64_t started = clock.nowUs();
+        r.result = session.DownloadSlave(hooks.progress, hooks.label);
+        r.seconds = static_cast<double>(clock.nowUs() - started) / 1e6;
+        r.errorCode = session.ProfibusErrorCode();
+        const DownloadMessage m = downloadMessage(r.result);
+        r.done = m.done;
+        ui::MessageAnswer answer =
+            hooks.showResult ? hooks.showResult(r, m) : session.services().messages.show(m.message);
+        const auto station = static_cast<uint8_t>(r.station);
+        if (m.done) {
+            session.RemoveNode(station);
+            hooks.stationProgress.stepBy(1);
+        }
+        summary.stopped = m.stopRun || (m.cancelStops && answer == ui::MessageAnswer::Cancel);
+        if (m.moveToEnd) {
+            session.RemoveNode(station);
+            session.AddNode(station);
+        }
+        summary.results.push_back(r);
+        if (hooks.stationFinished) {
+            hooks.stationFinished(r);
+        }
+    }
+    return summary;
+}
+
+}  // namespace romtide::pbui

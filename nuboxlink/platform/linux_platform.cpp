@@ -171,7 +171,8 @@ std::string envOr(const char* name, const char* fallback) {
 }
 
 bool readFile(const std::string& path, std::string* text) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not blocking: a FIFO in the registry's place must not hold InitDll for ever.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         return false;
     }
@@ -244,20 +245,20 @@ std::vector<uint8_t> LinuxPlatform::firmwareImage(uint8_t family) {
     return loadFirmwareFile(dir, family);
 }
 
-bool FileRegistry::readDevice(unsigned device, RegValues* values) {
+bool FileRegistry::readDevices(DeviceValues* devices) {
     std::string text;
     if (!readFile(path_, &text)) {
         return false;
     }
     std::optional<RegFile> file = parseRegFile(text);
-    if (!file || !file->find(kDevicesKey)) {
+    if (!file) {
         return false;
     }
-    const RegValues* v = file->find(deviceKeyName(device));
-    if (!v) {
+    auto found = devicesOf(*file);
+    if (!found) {
         return false;
     }
-    *values = *v;
+    *devices = std::move(*found);
     return true;
 }
 

@@ -243,7 +243,10 @@ uint8_t Library::resetDevice(uint8_t device, uint32_t port) {
 
 uint8_t Library::deviceInfoLocked(uint8_t device, DeviceInfo* info, const DeviceValues* devices) {
     if (CDevice* b = table_[device].load()) {
-        fillInfo(info, b->kind(), b->boardId(), 1, 1);
+        // A board whose card was pulled or whose driver has gone is not there any more,
+        // though its object waits for the program to close it.
+        const uint8_t there = b->IsOpen() ? 1 : 0;
+        fillInfo(info, b->kind(), b->boardId(), there, there);
         return 0;
     }
     DeviceConfig config{};

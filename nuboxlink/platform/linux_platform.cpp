@@ -1,6 +1,7 @@
 #include "nuboxlink/platform/linux_platform.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -146,6 +147,12 @@ class EndpointHandle final : public DriverHandle {
         }
         std::vector<uint8_t> reply;
         return exchange(kControl, code, nullptr, 0, 0, &reply, nullptr, fds);
+    }
+
+    bool alive() const override {
+        // The driver closing its end shows as a hang-up; looking costs no request.
+        pollfd p{sock_, POLLRDHUP, 0};
+        return ::poll(&p, 1, 0) == 0 || (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) == 0;
     }
 
   private:

@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "base/text_parse.h"
 #include "session/tbootloader.h"
 
 namespace romtide {
@@ -9,19 +10,6 @@ namespace romtide {
 namespace {
 
 constexpr uint32_t kDeviceAddressMask = 0xFFFFFF;
-
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
 
 // Digits of the address field for a record type; 0 for a type the rules do not read.
 size_t addressDigits(char type, RecordHead::Kind* kind) {
@@ -60,15 +48,15 @@ RecordHead recordHead(const char* line, size_t length) {
     }
     head.kind = kind;
     for (size_t i = kAddressAt; i < kAddressAt + digits && i < length; ++i) {
-        int d = hexDigit(line[i]);
+        int d = hexDigitValue(line[i]);
         if (d < 0) {
             break;
         }
         head.address = head.address * 16 + static_cast<uint32_t>(d);
     }
     if (kind == RecordHead::Kind::Data) {
-        int high = length > kCountAt ? hexDigit(line[kCountAt]) : -1;
-        int low = length > kCountAt + 1 ? hexDigit(line[kCountAt + 1]) : -1;
+        int high = length > kCountAt ? hexDigitValue(line[kCountAt]) : -1;
+        int low = length > kCountAt + 1 ? hexDigitValue(line[kCountAt + 1]) : -1;
         uint32_t overhead = static_cast<uint32_t>(digits / 2 + kChecksumBytes);
         uint32_t count = high >= 0 && low >= 0 ? static_cast<uint32_t>(high * 16 + low) : 0;
         head.length = count > overhead ? count - overhead : 1;

@@ -24,6 +24,13 @@ namespace {
 // transmit queue of 512 frames for each that sends: for 100 clients about 30 MiB, plus
 // the program itself.
 constexpr long kServerMemoryBoundKiB = 64 * 1024;
+#ifdef __SANITIZE_ADDRESS__
+// The sanitizer's shadow memory and its quarantine of freed blocks are no memory of the
+// server's own: the bound is checked in the ordinary build only.
+constexpr bool kMemoryMeasured = false;
+#else
+constexpr bool kMemoryMeasured = true;
+#endif
 
 // A raw socketcand client in rawmode on vcan0; -1 when the handshake failed.
 int rawClient(uint16_t port) {
@@ -142,7 +149,9 @@ TEST(BusServerLoad, AFloodingAndADeafClientLeaveAnUpdateOnTheSameBusWorking) {
     EXPECT_NE(update->output.find("Slave 5 - okay"), std::string::npos) << update->output;
     EXPECT_GT(flooded.load(), 100000) << "the flood was no flood";
     EXPECT_GT(peak, 0);
-    EXPECT_LT(peak, kServerMemoryBoundKiB) << "server peak memory in KiB";
+    if (kMemoryMeasured) {
+        EXPECT_LT(peak, kServerMemoryBoundKiB) << "server peak memory in KiB";
+    }
     std::printf("bus server peak memory: %ld KiB (bound %ld KiB)\n", peak, kServerMemoryBoundKiB);
     for (int fd : readers) {
         ::close(fd);

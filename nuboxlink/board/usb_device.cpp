@@ -87,6 +87,7 @@ CUsbChannel* CUsbDevice::channel0() {
 
 void CUsbDevice::closeHandleLocked() {
     open_.store(false, std::memory_order_release);
+    driver_.store(nullptr, std::memory_order_release);
     handle_.reset();
 }
 
@@ -115,6 +116,7 @@ uint8_t CUsbDevice::Open() {
     {
         std::lock_guard lock(requestLock_);
         handle_ = std::move(handle);
+        driver_.store(handle_.get(), std::memory_order_release);
         open_.store(true, std::memory_order_release);
     }
     try {

@@ -51,7 +51,7 @@ class CUsbDevice final : public CDevice {
     uint8_t MapAndRestart(DeviceConfig& config) override;
     uint8_t ConfigureChannels(const DeviceConfig& config) override;
     uint8_t Restart() override;
-    bool IsOpen() const override { return open_.load(std::memory_order_acquire); }
+    bool IsOpen() const override { return open_.load(std::memory_order_acquire) && driverAlive(); }
     bool IsReady(const DeviceConfig& config) override;
 
     // The request forms; each a complete exchange under the board's request lock.

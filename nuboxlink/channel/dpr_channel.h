@@ -59,11 +59,43 @@ class ChannelFlags {
         dpr_->put(host_, v);
     }
 
+    // Hands over command mailbox `box` (1 or 2) of a pair by toggling its bit, and tells
+    // the board which one was filled last: `secondLast` set for the second, clear for the
+    // first.
+    void handOverCommand(int box, uint8_t firstBit, uint8_t secondBit, uint8_t secondLast) {
+        if (box == 1) {
+            change(firstBit, 0, secondLast);
+        } else {
+            change(secondBit, secondLast);
+        }
+    }
+
   private:
     Dpr* dpr_ = nullptr;
     uint32_t host_ = 0, board_ = 0;
     std::atomic<uint8_t> local_{0};
 };
+
+// Families with two command mailboxes (or slots) fill the first while the board has
+// taken its last command, else the second: 1, 2, or 0 when both are busy.
+inline int freeMailbox(uint8_t differing, uint8_t firstBit, uint8_t secondBit) {
+    if ((differing & firstBit) == 0) {
+        return 1;
+    }
+    return (differing & secondBit) == 0 ? 2 : 0;
+}
+
+// ... and two report mailboxes: the one waiting, or with both waiting the first when the
+// board's `firstOlder` bit says it holds the older report; 0 when none waits.
+inline int waitingMailbox(uint8_t board, uint8_t local, uint8_t firstBit, uint8_t secondBit,
+                          uint8_t firstOlder) {
+    const uint8_t x = static_cast<uint8_t>(board ^ local);
+    const bool first = x & firstBit, second = x & secondBit;
+    if (!first && !second) {
+        return 0;
+    }
+    return first && (!second || (board & firstOlder)) ? 1 : 2;
+}
 
 // A board that stopped in the middle of updating input data would keep a reader
 // repeating its copy for ever; after this long the read counts as failed.

@@ -51,18 +51,13 @@ uint8_t CFmsIsa::WriteCommand(const uint8_t* block, uint8_t length) {
     if (!initialised_) {
         return 5;
     }
-    const uint8_t x = flags_.differing();
-    if ((x & kCommand1) == 0) {
-        dpr_.write(command1_, block, length);
-        flags_.change(kCommand1, 0, kLastCommandWasTwo);
-        return 0;
+    const int box = freeMailbox(flags_.differing(), kCommand1, kCommand2);
+    if (box == 0) {
+        return 6;
     }
-    if ((x & kCommand2) == 0) {
-        dpr_.write(command2_, block, length);
-        flags_.change(kCommand2, kLastCommandWasTwo);
-        return 0;
-    }
-    return 6;
+    dpr_.write(box == 1 ? command1_ : command2_, block, length);
+    flags_.handOverCommand(box, kCommand1, kCommand2, kLastCommandWasTwo);
+    return 0;
 }
 
 uint8_t CFmsIsa::WriteFma7Command(const uint8_t* block, uint8_t length) {
@@ -81,14 +76,13 @@ uint8_t CFmsIsa::GetReport(uint8_t* report) {
     if (!initialised_) {
         return 5;
     }
-    const uint8_t x = flags_.differing();
-    const bool one = x & kReport1, two = x & kReport2;
-    if (!one && !two) {
+    const int box =
+        waitingMailbox(flags_.board(), flags_.local(), kReport1, kReport2, kBoardReportOneFirst);
+    if (box == 0) {
         return 7;
     }
-    const bool takeOne = one && (!two || (flags_.board() & kBoardReportOneFirst));
-    dpr_.read(takeOne ? report1_ : report2_, report, kMailboxBytes);
-    flags_.change(takeOne ? kReport1 : kReport2);
+    dpr_.read(box == 1 ? report1_ : report2_, report, kMailboxBytes);
+    flags_.change(box == 1 ? kReport1 : kReport2);
     return 0;
 }
 

@@ -61,20 +61,15 @@ uint8_t CPb2mIsa::WriteCommand(uint8_t code, const uint8_t* data) {
     if (!initialised_) {
         return 5;
     }
-    const uint8_t x = flags_.differing();
-    const bool one = (x & kCommand1) == 0;
-    if (!one && (x & kCommand2) != 0) {
+    const int slot = freeMailbox(flags_.differing(), kCommand1, kCommand2);
+    if (slot == 0) {
         return 6;
     }
-    const Slot& slot = one ? command1_ : command2_;
+    const Slot& s = slot == 1 ? command1_ : command2_;
     const uint8_t header[kPb2mHeader] = {index_, code, 0, 0, 0, 0};
-    dpr_.write(slot.header, header, kPb2mHeader);
-    dpr_.write(slot.data, data, kPb2mData);
-    if (one) {
-        flags_.change(kCommand1, 0, kLastCommandWasTwo);
-    } else {
-        flags_.change(kCommand2, kLastCommandWasTwo);
-    }
+    dpr_.write(s.header, header, kPb2mHeader);
+    dpr_.write(s.data, data, kPb2mData);
+    flags_.handOverCommand(slot, kCommand1, kCommand2, kLastCommandWasTwo);
     return 0;
 }
 
@@ -82,16 +77,15 @@ uint8_t CPb2mIsa::GetReport(uint8_t* code, uint8_t* data) {
     if (!initialised_) {
         return 5;
     }
-    const uint8_t x = flags_.differing();
-    const bool one = x & kReport1, two = x & kReport2;
-    if (!one && !two) {
+    const int slot =
+        waitingMailbox(flags_.board(), flags_.local(), kReport1, kReport2, kBoardReportOneFirst);
+    if (slot == 0) {
         return 7;
     }
-    const bool takeOne = one && (!two || (flags_.board() & kBoardReportOneFirst));
-    const Slot& slot = takeOne ? report1_ : report2_;
-    *code = dpr_.get(slot.header + 1);
-    dpr_.read(slot.data, data, kPb2mData);
-    flags_.change(takeOne ? kReport1 : kReport2);
+    const Slot& s = slot == 1 ? report1_ : report2_;
+    *code = dpr_.get(s.header + 1);
+    dpr_.read(s.data, data, kPb2mData);
+    flags_.change(slot == 1 ? kReport1 : kReport2);
     return 0;
 }
 

@@ -208,36 +208,18 @@ void SimFmsChannel::takeCommand(int mailbox) {
 
 void SimFmsChannel::serveLocked() {
     using namespace fms_bits;
-    // Both command mailboxes full: host bit 1 names the one filled last, so the other
-    // goes first.
-    const uint8_t p = pending();
-    if ((p & kCommand1) && (p & kCommand2)) {
-        const bool twoLast = hostFlag() & kHostLastWasTwo;
-        takeCommand(twoLast ? 1 : 2);
-        takeCommand(twoLast ? 2 : 1);
-    } else if (p & kCommand1) {
-        takeCommand(1);
-    } else if (p & kCommand2) {
-        takeCommand(2);
-    }
+    // Host bit 1 names the command mailbox filled last.
+    takeCommandPair(kCommand1, kCommand2, hostFlag() & kHostLastWasTwo,
+                    [this](int box) { takeCommand(box); });
     if (pending() & kFma7Command) {
         takeCommand(0);
     }
-    while (!reports_.empty()) {
-        const uint8_t q = pending();
-        const bool free1 = (q & kReport1) == 0, free2 = (q & kReport2) == 0;
-        if (!free1 && !free2) {
-            break;
-        }
-        const int box = free1 ? 1 : 2;
+    while (!reports_.empty() && placeInPair(kReport1, kReport2, kReportOneOlder, [this](int box) {
         std::vector<uint8_t> report = std::move(reports_.front());
         reports_.pop_front();
         report.resize(kSimMailbox);
         dpr_.write(box == 1 ? report1_ : report2_, report.data(), kSimMailbox);
-        // Board bit 1 points at the older report when both wait.
-        const bool otherWaits = box == 1 ? !free2 : !free1;
-        setBoard(kReportOneOlder, otherWaits ? box == 2 : box == 1);
-        toggleBoard(box == 1 ? kReport1 : kReport2);
+    })) {
     }
     if (!fma7Reports_.empty() && (pending() & kFma7Report) == 0) {
         std::vector<uint8_t> report = std::move(fma7Reports_.front());
@@ -291,23 +273,10 @@ void SimPb2mChannel::serveLocked() {
         ++resets_;
         toggleBoard(kReset);
     }
-    const uint8_t p = pending();
-    if ((p & kCommand1) && (p & kCommand2)) {
-        const bool twoLast = hostFlag() & kHostLastWasTwo;
-        takeCommand(twoLast ? 1 : 2);
-        takeCommand(twoLast ? 2 : 1);
-    } else if (p & kCommand1) {
-        takeCommand(1);
-    } else if (p & kCommand2) {
-        takeCommand(2);
-    }
-    while (!reports_.empty()) {
-        const uint8_t q = pending();
-        const bool free1 = (q & kReport1) == 0, free2 = (q & kReport2) == 0;
-        if (!free1 && !free2) {
-            break;
-        }
-        const int slot = free1 ? 1 : 2;
+    // Host bit 4 names the command slot filled last.
+    takeCommandPair(kCommand1, kCommand2, hostFlag() & kHostLastWasTwo,
+                    [this](int slot) { takeCommand(slot); });
+    while (!reports_.empty() && placeInPair(kReport1, kReport2, kReportOneOlder, [this](int slot) {
         const Slot& s = slot == 1 ? report1_ : report2_;
         auto [code, data] = std::move(reports_.front());
         reports_.pop_front();
@@ -315,9 +284,7 @@ void SimPb2mChannel::serveLocked() {
         const uint8_t header[kPb2mHeader] = {index_, code, 0, 0, 0, 0};
         dpr_.write(s.header, header, kPb2mHeader);
         dpr_.write(s.data, data.data(), kPb2mData);
-        const bool otherWaits = slot == 1 ? !free2 : !free1;
-        setBoard(kReportOneOlder, otherWaits ? slot == 2 : slot == 1);
-        toggleBoard(slot == 1 ? kReport1 : kReport2);
+    })) {
     }
 }
 

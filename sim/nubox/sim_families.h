@@ -71,6 +71,36 @@ class SimFamilyChannel {
     uint8_t pending() const { return hostFlag() ^ boardFlag(); }
     void toggleBoard(uint8_t bits);
     void setBoard(uint8_t bits, bool on);
+    // Takes the commands the host left in a mailbox pair; with both full, the one the
+    // host filled last (`secondLast`: the second) goes second.
+    template <class Take>
+    void takeCommandPair(uint8_t firstBit, uint8_t secondBit, bool secondLast, Take&& take) {
+        const uint8_t p = pending();
+        const bool one = p & firstBit, two = p & secondBit;
+        if (one && two) {
+            take(secondLast ? 1 : 2);
+            take(secondLast ? 2 : 1);
+        } else if (one || two) {
+            take(one ? 1 : 2);
+        }
+    }
+    // Puts a report into the free mailbox of a pair with `write(box)`, marks with
+    // `firstOlder` whether the first holds the older report, and hands it over; false
+    // when both still wait.
+    template <class Write>
+    bool placeInPair(uint8_t firstBit, uint8_t secondBit, uint8_t firstOlder, Write&& write) {
+        const uint8_t p = pending();
+        const bool free1 = (p & firstBit) == 0, free2 = (p & secondBit) == 0;
+        if (!free1 && !free2) {
+            return false;
+        }
+        const int box = free1 ? 1 : 2;
+        write(box);
+        const bool otherWaits = box == 1 ? !free2 : !free1;
+        setBoard(firstOlder, otherWaits ? box == 2 : box == 1);
+        toggleBoard(box == 1 ? firstBit : secondBit);
+        return true;
+    }
 
     mutable std::mutex mutex_;
     DprView dpr_;

@@ -9,6 +9,7 @@
 
 #include "nuboxlink/channel/dps_channel.h"
 #include "tests/nuboxlink/family_rig.h"
+#include "tests/nuboxlink/ticking_clock.h"
 
 namespace nuboxlink_test {
 namespace {
@@ -129,16 +130,6 @@ TEST(ListChannel, EntriesMustLieInTheDataAreaAndAreCutAtItsEnd) {
     ASSERT_EQ(listReadInputData(rig.l(), 0, kList, &entry, kListArea - 5, 1), 0);
     EXPECT_EQ(entry.length, 0);
 }
-
-// Moves a millisecond on every look, so a reader that waits on the board runs out.
-class TickingClock final : public romtide::Clock {
-  public:
-    int64_t nowUs() const override { return now_ += 1000; }
-    void sleepUs(int64_t us) override { now_ += us > 0 ? us : 0; }
-
-  private:
-    mutable std::atomic<int64_t> now_{0};
-};
 
 TEST(ListChannel, ABoardStuckInTheCallersUpdateEndsTheReadAfterASecond) {
     FamilyRig rig;

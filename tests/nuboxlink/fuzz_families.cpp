@@ -108,8 +108,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
             case 6: {
                 std::vector<uint8_t> out(outputLength);
-                nuboxlink::dpsReadOutputData(lib, 0, channel, out.data(), &length);
-                if (length > outputLength) {
+                if (nuboxlink::dpsReadOutputData(lib, 0, channel, out.data(), &length) == 0 &&
+                    length > outputLength) {
                     std::abort();
                 }
                 break;

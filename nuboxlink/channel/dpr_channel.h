@@ -101,6 +101,12 @@ inline int waitingMailbox(uint8_t board, uint8_t local, uint8_t firstBit, uint8_
 // repeating its copy for ever; after this long the read counts as failed.
 inline constexpr int64_t kInputReadLimitUs = 1000000;
 
+// The board's update counter is one byte: 128 updates during one copy bring it back to
+// where it was. A board updates at most once per bus cycle (some 46 µs at 12 Mbit/s), so
+// 128 updates take several milliseconds; a copy that took longer than this (the caller's
+// thread was preempted in the middle of it) is repeated whatever the counter says.
+inline constexpr int64_t kInputCopyMaxUs = 2000;
+
 // Copies input data that the board updates under its counter (odd while it writes, the
 // station byte naming what it writes): `copy` runs until a copy is consistent, that is
 // the counter was even and unchanged, or it moved only for what `ours` says is not the
@@ -110,14 +116,16 @@ bool consistentCopy(romtide::Clock& clock, const Dpr& dpr, uint32_t counter, uin
                     Copy&& copy, Ours&& ours) {
     const int64_t start = clock.nowUs();
     for (uint32_t attempt = 1;; ++attempt) {
+        const int64_t copyStart = clock.nowUs();
         const uint8_t c1 = dpr.get(counter);
         copy();
         const uint8_t s = dpr.get(station);
         const uint8_t c2 = dpr.get(counter);
+        const bool quick = clock.nowUs() - copyStart <= kInputCopyMaxUs;
         const uint8_t d = static_cast<uint8_t>(c2 - c1);
         const bool even = (c1 & 1) == 0;
-        if ((even && d == 0) || (even && (d == 1 || d == 2) && !ours(s)) ||
-            (!even && d <= 1 && !ours(s))) {
+        if (quick && ((even && d == 0) || (even && (d == 1 || d == 2) && !ours(s)) ||
+                      (!even && d <= 1 && !ours(s)))) {
             return true;
         }
         if ((attempt & 0xFF) == 0 &&

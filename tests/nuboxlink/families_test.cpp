@@ -145,6 +145,30 @@ TEST(ListChannel, ABoardStuckInTheCallersUpdateEndsTheReadAfterASecond) {
     EXPECT_EQ(listReadInputData(rig.l(), 0, kList, &entry, 10, 4), 0);
 }
 
+// Three milliseconds pass on every look: each copy seems to have been preempted for long
+// enough that the board's one-byte counter could have come round.
+class PreemptedClock final : public romtide::Clock {
+  public:
+    int64_t nowUs() const override { return now_ += 3000; }
+    void sleepUs(int64_t us) override { now_ += us > 0 ? us : 0; }
+
+  private:
+    mutable std::atomic<int64_t> now_{0};
+};
+
+TEST(ListChannel, ACopyThatTookTooLongIsNotTrustedWhateverTheCounterSays) {
+    FamilyRig rig;
+    rig.list()->setEntry(10, 1, {1}, 4);
+    PreemptedClock preempted;
+    rig.platform.overrideClock(&preempted);
+    ListEntry entry;
+    EXPECT_EQ(listReadInputData(rig.l(), 0, kList, &entry, 10, 4), 5);
+    TickingClock ticking;  // a millisecond per look: quick enough
+    rig.platform.overrideClock(&ticking);
+    EXPECT_EQ(listReadInputData(rig.l(), 0, kList, &entry, 10, 4), 0);
+    rig.platform.overrideClock(nullptr);
+}
+
 // ------------------------------------------------------------------------------- FMS
 
 TEST(FmsChannel, ThreeCommandsWithoutTheBoardUseBothMailboxesThenAreBusy) {

@@ -97,9 +97,11 @@ TEST(ListThreads, AnEntryIsNeverReadHalfUpdated) {
     auto list = rig.list();
     list->setEntry(10, 0, std::vector<uint8_t>(50, 0), 1);
     std::atomic<bool> stop{false};
+    // The board updates the entry once per bus cycle, at least 46 µs apart.
     std::thread board([&] {
         for (uint32_t k = 1; !stop; ++k) {
             list->setEntry(10, k & 0xFF, std::vector<uint8_t>(50, static_cast<uint8_t>(k)), 1);
+            std::this_thread::sleep_for(50us);
         }
     });
     ListEntry entry;

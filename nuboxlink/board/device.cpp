@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <new>
 
-#include "nuboxlink/channel/dpem_channel.h"
+#include "nuboxlink/channel/families.h"
 #include "nuboxlink/interface/library.h"
 
 namespace nuboxlink {
@@ -218,17 +218,12 @@ uint8_t CIsaDevice::CreateChannel(uint8_t index, uint8_t type) {
     if (type == NUBOX_CHANNEL_NONE) {
         return 0;
     }
-    // The other families are not available on this version of the library yet; their
-    // slots report an unsupported type.
-    if (type != NUBOX_CHANNEL_DPEM) {
-        return 1;
-    }
     try {
-        channels_[index] = std::make_unique<CDpemIsa>(*this, index);
+        channels_[index] = makeIsaChannel(*this, index, type);
     } catch (const std::bad_alloc&) {
         return 2;
     }
-    return 0;
+    return channels_[index] ? 0 : 1;
 }
 
 uint8_t CIsaDevice::ConfigureChannels(const DeviceConfig& config) {

@@ -121,7 +121,7 @@ TEST(InitDll, ChannelFailuresShowInTheChannelStatusByte) {
     Rig rig;
     rig.addPci(0, 0, 0x42);
     rig.channel(0, 0, NUBOX_CHANNEL_DPEM, 6000);
-    rig.channel(0, 1, NUBOX_CHANNEL_LIST, 100);    // no list family in this library yet
+    rig.channel(0, 1, 2, 100);                     // no family has type code 2
     rig.channel(0, 2, NUBOX_CHANNEL_DPEM, 20000);  // does not fit a 16 KB DPR
     rig.channel(0, 3, 77, 0);
     EXPECT_EQ(rig.init(1), 2);

@@ -2,7 +2,10 @@
  * libnuboxlink.so. It configures a simulated PCI board served by nubox-simd from a
  * registry file, writes DP master commands, receives their confirmations through
  * DPEM_GetReport and through WatchMailbox, moves process data and resets the board.
- *   nuboxlink_c_client PATH-TO-nubox-simd */
+ * Given the board server as well, it reaches the same board as a remote board: the
+ * server, in a process of its own, serves the board of its registry, and this program's
+ * registry names the server's computer.
+ *   nuboxlink_c_client PATH-TO-nubox-simd [PATH-TO-nubox-board-server] */
 #define _GNU_SOURCE
 #include <signal.h>
 #include <stdio.h>
@@ -55,11 +58,54 @@ static uint8_t awaitReport(uint8_t report[256]) {
     return r;
 }
 
+/* Starts a program with its standard output on a pipe; its pid, and whether its first
+ * output was the line "ready". */
+static pid_t startReady(char* const args[], int* ready) {
+    int out[2];
+    if (pipe(out) != 0) {
+        return -1;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM); /* ends with this program, however it ends */
+        dup2(out[1], 1);
+        close(out[0]);
+        execv(args[0], args);
+        _exit(127);
+    }
+    close(out[1]);
+    char line[16] = {0};
+    ssize_t n = read(out[0], line, sizeof line - 1);
+    close(out[0]);
+    *ready = n > 0 && strcmp(line, "ready\n") == 0;
+    return pid;
+}
+
+static int stopProgram(pid_t pid) {
+    kill(pid, SIGTERM);
+    int ws = 0;
+    waitpid(pid, &ws, 0);
+    return WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
+}
+
+static void writeRegistry(const char* path, const char* values) {
+    FILE* reg = fopen(path, "w");
+    fprintf(
+        reg,
+        "REGEDIT4\n\n"
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zirudevizudorer\\Devices]\n\n"
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zirudevizudorer\\Devices\\0]\n"
+        "%s",
+        values);
+    fclose(reg);
+}
+
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        fprintf(stderr, "usage: %s PATH-TO-nubox-simd\n", argv[0]);
+    if (argc != 2 && argc != 3) {
+        fprintf(stderr, "usage: %s PATH-TO-nubox-simd [PATH-TO-nubox-board-server]\n", argv[0]);
         return 2;
     }
+    const int remote = argc == 3;
     char dir[] = "/tmp/nuboxlink-c-XXXXXX";
     if (!mkdtemp(dir)) {
         return 2;
@@ -68,34 +114,39 @@ int main(int argc, char** argv) {
     snprintf(drivers, sizeof drivers, "%s/drivers", dir);
     snprintf(registry, sizeof registry, "%s/registry.reg", dir);
     snprintf(socketPath, sizeof socketPath, "%s/_nuBoxPCI_Multiboard0", drivers);
-    FILE* reg = fopen(registry, "w");
-    fprintf(
-        reg,
-        "REGEDIT4\n\n"
-        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zirudevizudorer\\Devices]\n\n"
-        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zirudevizudorer\\Devices\\0]\n"
-        "\"PCI-Board\"=dword:00000042\n");
-    fclose(reg);
+    writeRegistry(registry, "\"PCI-Board\"=dword:00000042\n");
 
-    int out[2];
-    if (pipe(out) != 0) {
-        return 2;
-    }
-    pid_t daemon = fork();
-    if (daemon == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGTERM); /* ends with this program, however it ends */
-        dup2(out[1], 1);
-        close(out[0]);
-        execl(argv[1], argv[1], "--driver-dir", drivers, "--board", "pci:0:0x42", (char*)NULL);
-        _exit(127);
-    }
-    close(out[1]);
-    char line[16] = {0};
-    ssize_t n = read(out[0], line, sizeof line - 1);
-    CHECK(n > 0 && strcmp(line, "ready\n") == 0);
-
+    int ready = 0;
+    char* simdArgs[] = {argv[1], "--driver-dir", drivers, "--board", "pci:0:0x42", NULL};
+    pid_t daemon = startReady(simdArgs, &ready);
+    CHECK(daemon > 0 && ready);
     setenv("NUBOXLINK_DRIVER_DIR", drivers, 1);
     setenv("NUBOXLINK_REGISTRY", registry, 1);
+
+    pid_t server = -1;
+    if (remote) {
+        /* The server reads the registry above; this program's own names the server's
+         * computer. The port is 5000 + the remote device number: the first free one from
+         * a place that differs between runs at the same time. */
+        char base[16], remoteRegistry[300], values[128] = "";
+        ready = 0;
+        for (int attempt = 0; attempt < 40 && !ready; ++attempt) {
+            int k = (int)((getpid() + attempt * 17) % 224);
+            snprintf(base, sizeof base, "%d", 5000 + k);
+            char* serverArgs[] = {argv[2], "--device", "0", "--port-base", base, NULL};
+            server = startReady(serverArgs, &ready);
+            if (!ready) {
+                stopProgram(server);
+                continue;
+            }
+            snprintf(values, sizeof values,
+                     "\"RemoteMachine\"=\"127.0.0.1\"\n\"RemoteDevice\"=dword:%08x\n", k);
+        }
+        CHECK(ready);
+        snprintf(remoteRegistry, sizeof remoteRegistry, "%s/remote.reg", dir);
+        writeRegistry(remoteRegistry, values);
+        setenv("NUBOXLINK_REGISTRY", remoteRegistry, 1);
+    }
 
     DeviceConfig configs[16];
     memset(configs, 0, sizeof configs);
@@ -107,8 +158,13 @@ int main(int argc, char** argv) {
 
     DeviceInfo info;
     CHECK(nuBOXvb_GetDeviceInfo(0, &info) == 0);
-    CHECK(info.kind == NUBOX_KIND_PCI && info.boardId == 0x42 && info.present == 1 &&
-          info.busy == 1);
+    if (remote) {
+        CHECK(info.kind == NUBOX_KIND_REMOTE && info.boardId == 0 && info.present == 1 &&
+              info.busy == 1);
+    } else {
+        CHECK(info.kind == NUBOX_KIND_PCI && info.boardId == 0x42 && info.present == 1 &&
+              info.busy == 1);
+    }
 
     uint8_t block[256], report[256];
     memset(block, 0, sizeof block);
@@ -144,10 +200,10 @@ int main(int argc, char** argv) {
     CHECK(ResetDevice(0, 0) == 0);
     CHECK(DPEM_GetReport(0, 0, report) == 3);
 
-    kill(daemon, SIGTERM);
-    int ws = 0;
-    waitpid(daemon, &ws, 0);
-    CHECK(WIFEXITED(ws) && WEXITSTATUS(ws) == 0);
+    if (remote) {
+        CHECK(stopProgram(server) == 0);
+    }
+    CHECK(stopProgram(daemon) == 0);
     struct stat st;
     CHECK(stat(socketPath, &st) != 0); /* the endpoint is gone */
 

@@ -17,6 +17,11 @@ namespace {
 // that hangs); it is longer, so the worker's verdict comes first.
 constexpr int kBackstopMs = 5000;
 
+// A watch may be waiting for the reply to its poll when it is stopped: it gets the
+// request's limit on top of the usual 3000 ms, so that it is never left running detached
+// while its channel goes away.
+constexpr int kWatchStopMs = CTcpipDevice::kRequestLimitMs + 3000;
+
 constexpr uint8_t kOpenTimedOut = 1;
 constexpr uint8_t kRemoteFailed = 2;
 
@@ -268,7 +273,7 @@ CTcpipChannel::CTcpipChannel(CTcpipDevice& board, uint8_t index)
     : CDeviceChannel(board, index), tcpip_(board) {}
 
 CTcpipChannel::~CTcpipChannel() {
-    watch_.stop(3000);
+    watch_.stop(kWatchStopMs);
 }
 
 void CTcpipChannel::endWatch() {
@@ -297,7 +302,7 @@ uint8_t CTcpipChannel::StopWatch() {
     if (!watch_.running()) {
         return 5;
     }
-    watch_.stop(3000);
+    watch_.stop(kWatchStopMs);
     return 0;
 }
 

@@ -8,6 +8,7 @@
 
 #include "nuboxlink/interface/library.h"
 #include "sim/nubox/in_process_platform.h"
+#include "support/eventually.h"
 #include "tests/board_server/fake_board.h"
 #include "tests/board_server/server_support.h"
 
@@ -17,17 +18,7 @@ namespace {
 using namespace std::chrono_literals;
 using romtide::test::RawClient;
 
-template <class Pred>
-bool eventually(Pred pred, std::chrono::milliseconds limit = 5000ms) {
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        if (pred()) {
-            return true;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return pred();
-}
+using romtide::test::eventually;
 
 std::string configureRequest() {
     std::string r(29, '\0');

@@ -117,6 +117,7 @@ class FakeBoard final : public board_server::BoardAccess {
     uint8_t initStatus = 0;
     uint8_t initChannelStatus = 0;
     bool unsupported = false;  // InitDll answers 1 and writes no status
+    bool recording = true;     // false: calls are not kept (benchmarks)
 
     // What happened (read under takeCalls() or after the server stopped).
     std::vector<std::string> calls;
@@ -128,6 +129,9 @@ class FakeBoard final : public board_server::BoardAccess {
   private:
     void record(const char* what, uint8_t device, uint8_t channel, unsigned a = 0, unsigned b = 0,
                 unsigned c = 0) {
+        if (!recording) {
+            return;
+        }
         calls.push_back(std::string(what) + " " + std::to_string(device) + "/" +
                         std::to_string(channel) + " " + std::to_string(a) + " " +
                         std::to_string(b) + " " + std::to_string(c));

@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "sim/can/scheduler.h"
+#include "sim/core/scheduler.h"
 #include "sim/can/sim_bus.h"
 #include "sim/can/sim_device.h"
 

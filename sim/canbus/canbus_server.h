@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "sim/can/scheduler.h"
+#include "sim/core/scheduler.h"
 #include "sim/can/sim_bus.h"
 #include "sim/can/sim_device.h"
 

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "sim/can/scheduler.h"
+#include "sim/core/scheduler.h"
 #include "sim/can/sim_bus.h"
 #include "sim/can/sim_device.h"
 #include "vci/backend.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "can/tcancomm.h"
-#include "sim/can/scheduler.h"
+#include "sim/core/scheduler.h"
 #include "sim/can/sim_bus.h"
 #include "sim/can/sim_device.h"
 #include "support/fakes.h"

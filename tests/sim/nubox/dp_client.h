@@ -6,11 +6,13 @@
 
 #include <chrono>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 
 #include "nuboxlink.h"
 #include "tests/sim/nubox/dp_blocks.h"
+#include "tests/sim/profibus/dp_text.h"
 
 namespace nubox_sim::test {
 
@@ -104,21 +106,14 @@ inline bool download(uint8_t station, const std::string& imagePath) {
     if (!await(station, 0x67D0, 3)) {
         return false;
     }
-    std::ifstream in(imagePath);
+    std::stringstream text;
+    text << std::ifstream(imagePath).rdbuf();
     uint16_t sequence = 9;
-    for (std::string line; std::getline(in, line);) {
-        line += '\n';
-        for (size_t i = 0; i < line.size(); i += 4) {
-            std::string g = line.substr(i, 4);
-            g.resize(4, '\0');
-            auto pair = [&](size_t k) {
-                return static_cast<uint16_t>(uint8_t(g[k]) << 8 | uint8_t(g[k + 1]));
-            };
-            ++sequence;
-            writeWords(station, 0x87D0, sequence, pair(0), pair(2));
-            if (!await(station, 0x67D0, sequence)) {
-                return false;
-            }
+    for (const auto& chars : romtide::sim::test::dataTelegramWords(text.str())) {
+        ++sequence;
+        writeWords(station, 0x87D0, sequence, chars[0], chars[1]);
+        if (!await(station, 0x67D0, sequence)) {
+            return false;
         }
     }
     writeWords(station, 0x87D0, 1, 0xAA55, 0);

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <sstream>
 
 #include "sim/nubox/profibus_segment.h"
 #include "support/temp_dir.h"
 #include "tests/nuboxlink/rig.h"
 #include "tests/sim/nubox/dp_blocks.h"
+#include "tests/sim/profibus/dp_text.h"
 
 namespace nubox_sim {
 namespace {
@@ -240,7 +242,6 @@ TEST(DpSegmentBoard, AStationIsUpdatedThroughItsBootloaderAsTheImageSays) {
         "-generate 0x2000 0x2300 -repeat-string 'Romtide DP segment' -address-length=3",
         dir.file("image.mhx"));
     SegmentRig rig;
-    SimEncoderConfig c;
     rig.busUp(kBaud12M);
     rig.parameterise(3, false);
     rig.operate();
@@ -254,21 +255,13 @@ TEST(DpSegmentBoard, AStationIsUpdatedThroughItsBootloaderAsTheImageSays) {
 
     rig.write(3, {0x87D0, 3, 0xAA55, 0});
     ASSERT_TRUE(rig.await(3, 0x67D0, 3, 1000));
-    std::ifstream in(image);
+    std::stringstream text;
+    text << std::ifstream(image).rdbuf();
     uint16_t sequence = 9;
-    for (std::string line; std::getline(in, line);) {
-        line += '\n';
-        for (size_t i = 0; i < line.size(); i += 4) {
-            std::string group = line.substr(i, 4);
-            group.resize(4, '\0');
-            auto c2 = [&](size_t k) {
-                return static_cast<uint16_t>(static_cast<uint8_t>(group[k]) << 8 |
-                                             static_cast<uint8_t>(group[k + 1]));
-            };
-            ++sequence;
-            rig.write(3, {0x87D0, sequence, c2(0), c2(2)});
-            ASSERT_TRUE(rig.await(3, 0x67D0, sequence)) << sequence;
-        }
+    for (const auto& chars : romtide::sim::test::dataTelegramWords(text.str())) {
+        ++sequence;
+        rig.write(3, {0x87D0, sequence, chars[0], chars[1]});
+        ASSERT_TRUE(rig.await(3, 0x67D0, sequence)) << sequence;
     }
     EXPECT_EQ(rig.segment->encoder(3)->dataTelegrams(), sequence - 9u);
     rig.write(3, {0x87D0, 1, 0xAA55, 0});

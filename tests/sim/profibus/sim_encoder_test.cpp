@@ -2,10 +2,9 @@
 // bootloader, and the bootloader's telegrams into the flash, faults included.
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 #include "sim/core/srec.h"
 #include "tests/sim/profibus/dp_bus.h"
+#include "tests/sim/profibus/dp_text.h"
 
 namespace romtide::sim {
 namespace {
@@ -41,20 +40,11 @@ struct Station : DpBus {
     // zero padding after a line's end. Stops at the first telegram that is not
     // acknowledged and returns its input words.
     std::optional<std::vector<uint16_t>> send(const std::string& text, int64_t limitUs = 20000) {
-        std::istringstream in(text);
-        for (std::string line; std::getline(in, line);) {
-            line += '\n';
-            while (line.size() % 4) {
-                line += '\0';
-            }
-            for (size_t i = 0; i < line.size(); i += 4) {
-                sequence = sequence == 32767 ? 10 : sequence + 1;
-                auto c = [&](size_t k) { return static_cast<uint8_t>(line[i + k]); };
-                write(address, {0x87D0, sequence, static_cast<uint16_t>(c(0) << 8 | c(1)),
-                                static_cast<uint16_t>(c(2) << 8 | c(3))});
-                if (!waitFor(address, 0x67D0, sequence, limitUs)) {
-                    return read(address, 4);
-                }
+        for (const auto& chars : test::dataTelegramWords(text)) {
+            sequence = sequence == 32767 ? 10 : sequence + 1;
+            write(address, {0x87D0, sequence, chars[0], chars[1]});
+            if (!waitFor(address, 0x67D0, sequence, limitUs)) {
+                return read(address, 4);
             }
         }
         return std::nullopt;

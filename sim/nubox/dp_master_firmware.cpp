@@ -1,5 +1,7 @@
 #include "sim/nubox/dp_master_firmware.h"
 
+#include <algorithm>
+
 namespace nubox_sim {
 
 namespace {
@@ -36,6 +38,9 @@ constexpr size_t kPrmDataLen = 24;
 constexpr size_t kSlaveHeadBytes = 16;
 constexpr size_t kAddTabMin = 6;
 constexpr uint8_t kSlaveActive = 0x80;
+// The library passes this much of a slave parameter set; the mailbox's last two bytes
+// are left from earlier commands.
+constexpr size_t kSlaveBlockBytes = 254;
 
 constexpr size_t kLiveListEntries = 2;
 constexpr uint8_t kLiveListNotInRing = 1;
@@ -75,7 +80,8 @@ std::optional<BusParameterSet> parseBusParameterSet(const std::vector<uint8_t>& 
 SlaveParameterSet parseSlaveParameterSet(const std::vector<uint8_t>& block, uint16_t dataSize) {
     const size_t length = dataLength(block);
     const size_t paraLen = u16(block, kSlaveParaLen);
-    if (length < 2 || kHeaderBytes + length > block.size() || paraLen > length) {
+    if (length < 2 || kHeaderBytes + length > std::min(block.size(), kSlaveBlockBytes) ||
+        paraLen > length) {
         return RefuseSlave{};
     }
     if (paraLen == 0) {

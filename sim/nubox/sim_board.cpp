@@ -344,10 +344,10 @@ void SimBoard::serveChannel(Channel& c, unsigned index, Commands* toDpMaster) {
         readDpr(c.commandBox, command.data(), kMailbox);
         board ^= 1;
         put(c.boardFlag, board);
-        c.commands.push_back(command);
         if (toDpMaster) {
             toDpMaster->emplace_back(index, std::move(command));
         } else {
+            c.commands.push_back(command);
             std::vector<uint8_t> report = command;
             report[0] = static_cast<uint8_t>(command[0] + 0xC0);
             c.reports.push_back(std::move(report));

@@ -107,6 +107,7 @@ class SimBoard final : public SimDevice {
 
     // What the bus side of the firmware does, for tests and tools.
     void postReport(unsigned channel, const std::vector<uint8_t>& report);
+    // The commands an echoing channel took (a DP master's commands go to its firmware).
     std::vector<std::vector<uint8_t>> takenCommands(unsigned channel);
     void updateInput(unsigned channel, uint8_t station, uint16_t offset,
                      const std::vector<uint8_t>& bytes);

@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "session/tbootloader.h"
-#include "sim/core/scheduler.h"
 #include "sim/can/sim_bus.h"
 #include "sim/can/sim_device.h"
+#include "sim/core/scheduler.h"
 #include "sim/core/srec.h"
 #include "ui/event_pump.h"
 #include "ui/widgets.h"

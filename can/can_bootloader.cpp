@@ -89,6 +89,9 @@ int32_t Tbootloader::transferFile(TextFile& file, ui::ProgressBar& progress, boo
         if (canComm->Transmit(frame.data(), static_cast<uint16_t>(sdoId), 8) != 1) {
             return update ? result::kTransferError : result::kBusError;
         }
+        if (!update) {
+            ++imageUnitsSent_;
+        }
         int64_t sentAt = clock.nowMs();
         bool acknowledged = false;
         for (;;) {

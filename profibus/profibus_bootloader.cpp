@@ -134,6 +134,7 @@ int32_t Tbootloader::ProfibusDownload(ui::ProgressBar& progress, ui::TextLabel& 
             progress.setPosition(0);
             return result::kBusError;
         }
+        ++imageUnitsSent_;
         const int64_t sentAt = clock.nowMs();
         bool acknowledged = false;
         for (;;) {

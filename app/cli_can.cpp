@@ -76,6 +76,9 @@ void checkOptions(CanOptions& o) {
     if (o.update && o.all == !o.nodes.empty()) {
         cli::refuse("give either --node N[,N...] or --all");
     }
+    if (o.yes && o.no) {
+        cli::refuse("--yes and --no exclude each other");
+    }
     if (!o.simulate && (!o.simDevices.empty() || !o.simDump.empty())) {
         cli::refuse("--sim-device and --sim-dump need --simulate");
     }

@@ -106,23 +106,7 @@ void addOptions(CLI::App& command, CanOptions& o, bool update) {
             "Where the search starts, in kbit/s (default 50); it tries all nine rates")
         ->option_text("KBIT");
     if (update) {
-        command
-            .add_option_function<std::vector<std::string>>(
-                "--node",
-                [&o](const std::vector<std::string>& values) {
-                    for (const auto& v : values) {
-                        auto nodes = cli::numberList(v, 1, 127);
-                        if (!nodes) {
-                            cli::refuse("--node: node ids are 1..127: " + v);
-                        }
-                        o.nodes.insert(o.nodes.end(), nodes->begin(), nodes->end());
-                    }
-                },
-                "The devices to update")
-            ->option_text("N[,N...]")
-            ->expected(1)
-            ->allow_extra_args(false)
-            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+        cli::addNumberList(command, "--node", 1, 127, "node ids", o.nodes, "The devices to update");
         command.add_flag("--all", o.all, "Update every device the search finds");
         command
             .add_option_function<std::string>(
@@ -155,24 +139,18 @@ void addOptions(CLI::App& command, CanOptions& o, bool update) {
     command.add_flag("--simulate", o.simulate,
                      "Run on the built-in simulated bus (three devices at 125 kbit/s unless "
                      "--sim-device names others)");
-    command
-        .add_option_function<std::vector<std::string>>(
-            "--sim-device",
-            [&o](const std::vector<std::string>& values) {
-                for (const auto& v : values) {
-                    std::string error;
-                    auto d = sim::parseSimDeviceOption(v, false, &error);
-                    if (!d) {
-                        cli::refuse(error);
-                    }
-                    o.simDevices.push_back(d->config);
-                }
-            },
-            "A simulated device (repeatable)")
-        ->option_text("DEVICE")
-        ->expected(1)
-        ->allow_extra_args(false)
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    cli::addRepeatable(
+        command, "--sim-device",
+        [&o](const std::string& v) {
+            std::string error;
+            auto d = sim::parseSimDeviceOption(v, false, &error);
+            if (!d) {
+                cli::refuse(error);
+            }
+            o.simDevices.push_back(d->config);
+        },
+        "A simulated device (repeatable)")
+        ->option_text("DEVICE");
     if (update) {
         command
             .add_option("--sim-dump", o.simDump,

@@ -88,23 +88,8 @@ void addOptions(CLI::App& command, ProfibusOptions& o, bool update) {
             "The DP segment's baud rate (default 3M)")
         ->option_text("RATE");
     if (update) {
-        command
-            .add_option_function<std::vector<std::string>>(
-                "--station",
-                [&o](const std::vector<std::string>& values) {
-                    for (const auto& v : values) {
-                        auto stations = cli::numberList(v, 1, 126);
-                        if (!stations) {
-                            cli::refuse("--station: station addresses are 1..126: " + v);
-                        }
-                        o.stations.insert(o.stations.end(), stations->begin(), stations->end());
-                    }
-                },
-                "The stations to update")
-            ->option_text("N[,N...]")
-            ->expected(1)
-            ->allow_extra_args(false)
-            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+        cli::addNumberList(command, "--station", 1, 126, "station addresses", o.stations,
+                           "The stations to update");
         command.add_flag("--all", o.all, "Update every slave the search finds");
     }
     command.add_option("--trace", o.trace, "Record what was exchanged with the board")
@@ -116,11 +101,10 @@ void addOptions(CLI::App& command, ProfibusOptions& o, bool update) {
     }
     command.add_flag("--simulate", o.simulate,
                      "Run on the built-in simulated board and DP segment");
-    command.add_option("--sim-station", o.simStations, "A simulated station (repeatable)")
-        ->option_text("STATION")
-        ->expected(1)
-        ->allow_extra_args(false)
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    cli::addRepeatable(
+        command, "--sim-station", [&o](const std::string& v) { o.simStations.push_back(v); },
+        "A simulated station (repeatable)")
+        ->option_text("STATION");
     if (update) {
         command
             .add_option("--sim-dump", o.simDump,

@@ -49,27 +49,22 @@ int main(int argc, char** argv) {
     CLI::App app;
     romtide::cli::prepare(app, "nubox-board-server", kDescription);
     app.footer(kFooter);
-    app.add_option_function<std::vector<std::string>>(
-           "--device",
-           [&](const std::vector<std::string>& values) {
-               for (const auto& v : values) {
-                   int n = 0;
-                   if (!romtide::parseInt(v, 0, kMaxDevice, &n)) {
-                       romtide::cli::refuse("--device: a device number 0-15: " + v);
-                   }
-                   for (uint8_t d : options.devices) {
-                       if (d == n) {
-                           romtide::cli::refuse("--device " + v + " given twice");
-                       }
-                   }
-                   options.devices.push_back(static_cast<uint8_t>(n));
-               }
-           },
-           "A local device to serve (repeatable)")
+    romtide::cli::addRepeatable(
+        app, "--device",
+        [&](const std::string& v) {
+            int n = 0;
+            if (!romtide::parseInt(v, 0, kMaxDevice, &n)) {
+                romtide::cli::refuse("--device: a device number 0-15: " + v);
+            }
+            for (uint8_t d : options.devices) {
+                if (d == n) {
+                    romtide::cli::refuse("--device " + v + " given twice");
+                }
+            }
+            options.devices.push_back(static_cast<uint8_t>(n));
+        },
+        "A local device to serve (repeatable)")
         ->option_text("N")
-        ->expected(1)
-        ->allow_extra_args(false)
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
         ->required();
     app.add_option_function<std::string>(
            "--port-base",

@@ -107,4 +107,38 @@ std::optional<std::vector<int>> numberList(const std::string& text, int low, int
     return numbers;
 }
 
+CLI::Option* addRepeatable(CLI::App& app, const std::string& name,
+                           std::function<void(const std::string&)> each,
+                           const std::string& description) {
+    return app
+        .add_option_function<std::vector<std::string>>(
+            name,
+            [each = std::move(each)](const std::vector<std::string>& values) {
+                for (const auto& v : values) {
+                    each(v);
+                }
+            },
+            description)
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+}
+
+CLI::Option* addNumberList(CLI::App& app, const std::string& name, int low, int high,
+                           const std::string& what, std::vector<int>& out,
+                           const std::string& description) {
+    return addRepeatable(
+               app, name,
+               [=, &out](const std::string& v) {
+                   auto numbers = numberList(v, low, high);
+                   if (!numbers) {
+                       refuse(name + ": " + what + " are " + std::to_string(low) + ".." +
+                              std::to_string(high) + ": " + v);
+                   }
+                   out.insert(out.end(), numbers->begin(), numbers->end());
+               },
+               description)
+        ->option_text("N[,N...]");
+}
+
 }  // namespace romtide::cli

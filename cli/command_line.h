@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,5 +36,16 @@ std::optional<int> parse(CLI::App& app, int argc, char** argv);
 
 // "5,6,7" as numbers in [low, high]; nothing when an entry is not such a number.
 std::optional<std::vector<int>> numberList(const std::string& text, int low, int high);
+
+// An option given as often as wanted, one value each time; `each` sees the values in
+// command-line order and may refuse one.
+CLI::Option* addRepeatable(CLI::App& app, const std::string& name,
+                           std::function<void(const std::string&)> each,
+                           const std::string& description);
+// NAME N[,N...], given once or more: numbers in [low, high] appended to `out`; another
+// is refused as "NAME: WHAT are LOW..HIGH: VALUE".
+CLI::Option* addNumberList(CLI::App& app, const std::string& name, int low, int high,
+                           const std::string& what, std::vector<int>& out,
+                           const std::string& description);
 
 }  // namespace romtide::cli

@@ -59,42 +59,32 @@ int main(int argc, char** argv) {
     app.add_option("--port", port, "The TCP port (default 29536; 0: any free one)")
         ->check(CLI::Range(0, 65535))
         ->option_text("N");
-    app.add_option_function<std::vector<std::string>>(
-           "--interface",
-           [&](const std::vector<std::string>& values) {
-               for (const auto& v : values) {
-                   sim::BusInterface iface;
-                   if (!sim::parseBusInterface(v, &iface)) {
-                       cli::refuse(
-                           "--interface NAME:KBIT, KBIT one of 10 20 50 100 125 250 500 "
-                           "800 1000: " +
-                           v);
-                   }
-                   interfaces.push_back(iface);
-               }
-           },
-           "A simulated bus (repeatable)")
-        ->option_text("NAME:KBIT")
-        ->expected(1)
-        ->allow_extra_args(false)
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-    app.add_option_function<std::vector<std::string>>(
-           "--sim-device",
-           [&](const std::vector<std::string>& values) {
-               for (const auto& v : values) {
-                   std::string error;
-                   auto option = sim::parseSimDeviceOption(v, true, &error);
-                   if (!option) {
-                       cli::refuse(error);
-                   }
-                   devices.push_back(*option);
-               }
-           },
-           "A simulated device (repeatable)")
-        ->option_text("DEVICE")
-        ->expected(1)
-        ->allow_extra_args(false)
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    cli::addRepeatable(
+        app, "--interface",
+        [&](const std::string& v) {
+            sim::BusInterface iface;
+            if (!sim::parseBusInterface(v, &iface)) {
+                cli::refuse(
+                    "--interface NAME:KBIT, KBIT one of 10 20 50 100 125 250 500 800 "
+                    "1000: " +
+                    v);
+            }
+            interfaces.push_back(iface);
+        },
+        "A simulated bus (repeatable)")
+        ->option_text("NAME:KBIT");
+    cli::addRepeatable(
+        app, "--sim-device",
+        [&](const std::string& v) {
+            std::string error;
+            auto option = sim::parseSimDeviceOption(v, true, &error);
+            if (!option) {
+                cli::refuse(error);
+            }
+            devices.push_back(*option);
+        },
+        "A simulated device (repeatable)")
+        ->option_text("DEVICE");
     app.add_option("--sim-dump", dump,
                    "At the end, DIR/node-N.srec with what each device programmed")
         ->option_text("DIR");

@@ -29,7 +29,6 @@ const std::array<std::string, 8>& gridCaptions() {
 }
 
 void DeviceGrid::devicesCleared() {
-    shown_ = 0;
     for (int r = 1; r < grid_.rowCount(); ++r) {
         for (int c = 0; c < grid_.columnCount(); ++c) {
             grid_.setCell(c, r, "");
@@ -37,18 +36,19 @@ void DeviceGrid::devicesCleared() {
     }
 }
 
+void DeviceGrid::deviceFound(size_t index, const FoundDevice& d) {
+    // The grid ends with the device's row.
+    grid_.setRowCount(static_cast<int>(index) + 2);
+    int visible = grid_.visibleRowCount();
+    if (visible <= grid_.rowCount()) {
+        // Keep the newest row in view; row 0 is the fixed header.
+        grid_.setTopRow(std::max(1, grid_.rowCount() - visible));
+    }
+    deviceChanged(index, d);
+}
+
 void DeviceGrid::deviceChanged(size_t index, const FoundDevice& d) {
     const int row = static_cast<int>(index) + 1;
-    if (index >= shown_) {
-        // A new device: the grid ends with its row.
-        shown_ = index + 1;
-        grid_.setRowCount(row + 1);
-        int visible = grid_.visibleRowCount();
-        if (visible <= grid_.rowCount()) {
-            // Keep the newest row in view; row 0 is the fixed header.
-            grid_.setTopRow(std::max(1, grid_.rowCount() - visible));
-        }
-    }
     const std::string cells[] = {
         std::to_string(d.node), d.deviceType,     d.additionalInfo, d.name, d.revision,
         d.hardwareVersion,      d.softwareVersion};
@@ -66,6 +66,13 @@ void CanNodeSearch::clearDevices() {
     devices_.clear();
     if (controls_.listener != nullptr) {
         controls_.listener->devicesCleared();
+    }
+}
+
+void CanNodeSearch::found(int32_t row) {
+    if (controls_.listener != nullptr) {
+        controls_.listener->deviceFound(static_cast<size_t>(row - 1),
+                                        devices_[static_cast<size_t>(row - 1)]);
     }
 }
 
@@ -222,7 +229,7 @@ void CanNodeSearch::IdentifyFrame(uint32_t timeStamp, uint32_t identifier, uint8
             FoundDevice& device = devices_.back();
             std::tie(device.deviceType, device.additionalInfo) =
                 deviceTypeTexts(d[4], d[5], d[6], d[7]);
-            changed(searchRow);
+            found(searchRow);
         }
     } else if ((d[0] == 0x42 || d[0] == 0x43) &&
                (d[1] == 0x08 || d[1] == 0x09 || d[1] == 0x0A || d[1] == 0x18) && d[2] == 0x10 &&
@@ -256,7 +263,7 @@ void CanNodeSearch::IdentifyFrame(uint32_t timeStamp, uint32_t identifier, uint8
             device.bootloaderMode = true;
             device.deviceType = bootloaderVersionText(d[5], d[6], d[7]).value_or("Bootloader V.1");
             device.additionalInfo = "Korvane Electric AG";
-            changed(searchRow);
+            found(searchRow);
         }
     }
     lastStamp = timeStamp;

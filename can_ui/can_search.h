@@ -39,7 +39,10 @@ class FoundDeviceListener {
     virtual ~FoundDeviceListener() = default;
     // The list was emptied (a new search starts).
     virtual void devicesCleared() = 0;
-    // Device `index` (0 for the first found) was added or one of its texts changed.
+    // Device `index` (0 for the first found) answered; the list now ends with it. (A
+    // device after it is gone: a row the search takes again is written anew.)
+    virtual void deviceFound(size_t index, const FoundDevice& device) = 0;
+    // One of the texts of device `index` changed.
     virtual void deviceChanged(size_t index, const FoundDevice& device) = 0;
 };
 
@@ -57,11 +60,11 @@ class DeviceGrid final : public FoundDeviceListener {
   public:
     explicit DeviceGrid(ui::StringGrid& grid) : grid_(grid) {}
     void devicesCleared() override;
+    void deviceFound(size_t index, const FoundDevice& device) override;
     void deviceChanged(size_t index, const FoundDevice& device) override;
 
   private:
     ui::StringGrid& grid_;
-    size_t shown_ = 0;  // devices that have their row
 };
 
 class CanNodeSearch {
@@ -100,7 +103,8 @@ class CanNodeSearch {
     bool startRow(int32_t node);
     void setButtons(bool enabled);
     int32_t rowOfNode(int32_t node) const;
-    // The device of `row` was changed: tell the listener.
+    // The device of `row` was found, or changed: tell the listener.
+    void found(int32_t row);
     void changed(int32_t row);
 
     Tbootloader& session_;

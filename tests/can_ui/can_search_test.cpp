@@ -144,6 +144,20 @@ TEST_F(DecoderTest, AnAnswerFromNodeZeroTakesNoFreeRow) {
     EXPECT_EQ(CanNodeSearch::rowNodes[2], 6);
 }
 
+TEST_F(DecoderTest, ANewDeviceAfterADetailOfAnEarlierOneTakesTheNextRowAndEndsTheList) {
+    frame(0x581, {0x43, 0x00, 0x10, 0x00, 0x96, 0x01, 0, 0});
+    frame(0x582, {0x43, 0x00, 0x10, 0x00, 0x96, 0x01, 0, 0});
+    frame(0x582, {0x43, 0x00, 0x10, 0x00, 0x96, 0x01, 0, 0});  // lastNode: dropped
+    frame(0x581, {0x43, 0x08, 0x10, 0x00, 'O', 'N', 'E', 0});  // searchRow back to 1
+    frame(0x583, {0x43, 0x00, 0x10, 0x00, 0x96, 0x01, 0, 0});
+    // Row 2 is taken again, as the window's grid always did, and the values agree.
+    ASSERT_EQ(grid.rowCount(), 3);
+    EXPECT_EQ(cell(0, 2), "3");
+    ASSERT_EQ(search.devices().size(), 2u);
+    EXPECT_EQ(search.devices()[0].name, "ONE");
+    EXPECT_EQ(search.devices()[1].node, 3);
+}
+
 TEST_F(DecoderTest, NoRowBeyond128AndTheNewestRowStaysInView) {
     for (int i = 0; i < 140; ++i) {
         // Alternate two nodes so the lastNode rule lets every frame through.

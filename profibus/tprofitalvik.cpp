@@ -158,8 +158,7 @@ void TProfitalvik::setBusy(bool busy) {
 
 void TProfitalvik::WaitMs(int32_t count) {
     for (int32_t i = 0; i < count; ++i) {
-        services_.clock.sleepMs(1);
-        services_.pump.processPending();
+        ui::pumpFor(services_.pump, services_.clock, 1000);
     }
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QObject>
+#include <cstdint>
 #include <memory>
 
 #include "ui/event_pump.h"
@@ -20,9 +21,15 @@ class QtEventPump : public EventPump {
     // Thread-safe. Work still queued when the pump is destroyed is dropped, so nothing
     // runs against windows that are already gone.
     void post(std::function<void()> fn) override;
+    // Blocks in Qt's own event loop, which runs window events and posted work as they
+    // come, until a posted function has run or the deadline passes. The deadline is
+    // kept by a Qt timer in real time (millisecond resolution): this pump goes with the
+    // steady clock of the desktop program.
+    void sleepUntilWork(Clock& clock, int64_t deadlineUs) override;
 
   private:
     std::unique_ptr<QObject> receiver_;
+    uint64_t ran_ = 0;  // posted functions run so far; user-interface thread only
 };
 
 }  // namespace romtide::ui

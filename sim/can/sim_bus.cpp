@@ -104,7 +104,7 @@ bool SimBus::send(int node, const vci::CanFrame& frame) {
         ++stats_.dropped;
         return false;
     }
-    it->second.queue.push_back(frame);
+    it->second.queue.push_back({frame, scheduler_.nowUs()});
     if (!wireBusy_) {
         startNextLocked();
     }
@@ -132,14 +132,18 @@ void SimBus::startNextLocked() {
     }
     int sender = next->first;
     uint32_t rate = next->second.bitRate;
-    vci::CanFrame frame = next->second.queue.front();
+    const Waiting waiting = next->second.queue.front();
+    const vci::CanFrame& frame = waiting.frame;
     next->second.queue.pop_front();
     lastSender_ = sender;
     wireBusy_ = true;
     int64_t duration = wireTime_ ? (static_cast<int64_t>(frameBits(frame)) * 1000000 + rate - 1) /
                                        static_cast<int64_t>(rate)
                                  : 0;
-    int64_t start = std::max(scheduler_.nowUs(), freeAtUs_);
+    // A frame sent while the wire was taken starts when it is free, and never before it
+    // was sent: not at the time its predecessor's delivery happens to run, which on real
+    // time comes a little after that frame's end.
+    int64_t start = std::max(waiting.sentUs, freeAtUs_);
     int64_t end = start + duration;
     freeAtUs_ = end;
     stats_.busyUs += duration;

@@ -210,12 +210,23 @@ void onReceiveReadingTheBuffer(uint16_t, uint16_t, const FrameRecord*) {
     seenInCallback.firstByte = data[0];
 }
 
+// A board on a backend of its own scheme, with the callbacks given; -1 when refused.
+template <class SomeBackend>
+int32_t prepareOwnBoard(const std::string& scheme, uint32_t type, MessageCallback onMessage,
+                        ReceiveCallback onReceive, ExceptionCallback onException) {
+    registerBackend(scheme, type,
+                    [](const std::string&) { return std::make_unique<SomeBackend>(); });
+    int32_t index = registerInterface(scheme + ":x");
+    if (index < 0) {
+        return -1;
+    }
+    return VCI2_PrepareBoard(type, static_cast<uint16_t>(index), nullptr, 0, onMessage, onReceive,
+                             onException);
+}
+
 TEST(VciReceivePath, TheCallbackRunsOnTheDeliveringThreadWithTheBufferAlreadyFilled) {
-    registerBackend("feed2", 9, [](const std::string&) { return std::make_unique<FeedBackend>(); });
-    int32_t index = registerInterface("feed2:x");
-    ASSERT_GE(index, 0);
-    int32_t board = VCI2_PrepareBoard(9, static_cast<uint16_t>(index), nullptr, 0, nullptr,
-                                      onReceiveReadingTheBuffer, nullptr);
+    int32_t board =
+        prepareOwnBoard<FeedBackend>("feed2", 9, nullptr, onReceiveReadingTheBuffer, nullptr);
     ASSERT_GE(board, 0);
     auto b = static_cast<uint16_t>(board);
     uint16_t rxq = 0;
@@ -262,12 +273,8 @@ void onException(int32_t, int32_t code, int32_t, const char* text) {
 }
 
 TEST(VciBackendReports, WhyAnInterfaceCannotOpenReachesTheMessageCallbackAndEventsTheOther) {
-    registerBackend("refusing", 8,
-                    [](const std::string&) { return std::make_unique<RefusingBackend>(); });
-    int32_t index = registerInterface("refusing:x");
-    ASSERT_GE(index, 0);
-    int32_t board = VCI2_PrepareBoard(8, static_cast<uint16_t>(index), nullptr, 0, onMessage,
-                                      onReceive, onException);
+    int32_t board =
+        prepareOwnBoard<RefusingBackend>("refusing", 8, onMessage, onReceive, onException);
     ASSERT_GE(board, 0);
     auto b = static_cast<uint16_t>(board);
     callbackTexts.clear();

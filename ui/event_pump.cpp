@@ -11,8 +11,8 @@ void pumpFor(EventPump& pump, Clock& clock, int64_t us) {
 }
 
 void QueuedEventPump::processPending() {
-    // Only what is pending now runs: a handler that posts again (or a flood from the
-    // library thread) cannot keep a wait from returning.
+    // Only what is pending now runs: a handler that posts again (or a flood of frames
+    // from the receive path) cannot keep a wait from returning.
     std::deque<std::function<void()>> batch;
     {
         std::lock_guard lock(mutex_);

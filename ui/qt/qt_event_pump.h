@@ -1,6 +1,6 @@
 // The event pump over the Qt event loop. Long operations call processPending from
 // inside a handler so clicks, repaints and posted work keep running; other threads
-// (the CAN library's receive thread) hand work over with post.
+// (the CAN receive path) hand work over with post.
 #pragma once
 
 #include <QObject>

@@ -94,9 +94,11 @@ class Breakdown final : public vci::VirtualBusNode {
     // On the simulation's thread, after the device and before the program's node (which
     // InitCan attaches later) have the frame.
     void onFrame(const vci::CanFrame& frame, int64_t endUs) override {
-        const int64_t duration =
-            (static_cast<int64_t>(sim::frameBits(frame)) * 1000000 + rate_ - 1) / rate_;
+        // Taken from the bus's stats: what the wire time of this frame came to.
+        const int64_t busy = bus_.stats().busyUs;
         std::lock_guard lock(mutex_);
+        const int64_t duration = busy - lastBusy_;
+        lastBusy_ = busy;
         if (frame.id == 0x605 && frame.data[0] == 0x23) {
             requestStart_ = endUs - duration;
             if (ackEnd_ >= 0 && ranUs_ >= 0) {
@@ -149,14 +151,13 @@ class Breakdown final : public vci::VirtualBusNode {
         }
         std::printf("\n");
     }
-    void setRate(uint32_t bitRate) { rate_ = bitRate; }
 
   private:
     sim::SimBus& bus_;
     int handle_ = -1;
-    int64_t rate_ = 1;
     mutable std::mutex mutex_;
     int64_t requestStart_ = -1, requestEnd_ = -1, ackEnd_ = -1;
+    int64_t lastBusy_ = 0;
     int64_t postedUs_ = -1, ranUs_ = -1;
     std::vector<int64_t> wire_, device_, delivery_, wake_, protocol_;
 };
@@ -213,7 +214,6 @@ Result flash(Clock& clock, sim::SimScheduler& scheduler, int kbit, int64_t answe
     std::unique_ptr<Breakdown> listener;
     if (breakdown) {
         listener = std::make_unique<Breakdown>(bus, static_cast<uint32_t>(kbit) * 1000);
-        listener->setRate(static_cast<uint32_t>(kbit) * 1000);
     }
     struct StopFirst {
         sim::RealTimeScheduler* scheduler;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QObject>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -23,13 +24,15 @@ class QtEventPump : public EventPump {
     void post(std::function<void()> fn) override;
     // Blocks in Qt's own event loop, which runs window events and posted work as they
     // come, until a posted function has run or the deadline passes. The deadline is
-    // kept by a Qt timer in real time (millisecond resolution): this pump goes with the
-    // steady clock of the desktop program.
+    // kept by a Qt timer in real time for the whole milliseconds and by `clock` for the
+    // rest: this pump goes with the steady clock of the desktop program.
     void sleepUntilWork(Clock& clock, int64_t deadlineUs) override;
 
   private:
     std::unique_ptr<QObject> receiver_;
-    uint64_t ran_ = 0;  // posted functions run so far; user-interface thread only
+    std::atomic<uint64_t> posted_{0};  // functions posted so far, from any thread
+    std::atomic<uint64_t> ran_{0};     // of them, run on the user-interface thread
+    Wakeup work_;                      // raised by every post
 };
 
 }  // namespace romtide::ui

@@ -9,6 +9,7 @@
 #ifdef ROMTIDE_DESKTOP
 #include "app/desktop/can_views.h"
 #include "app/desktop/desktop.h"
+#include "app/desktop/profibus_views.h"
 #include "app/sim_scenario.h"
 #endif
 
@@ -30,6 +31,8 @@ int main(int argc, char** argv) {
         namespace d = romtide::desktop;
         d::WindowFactories factories;
         factories.can_option = d::makeCanOptionWindow;
+        factories.profibus = d::makeProfibusWindow;
+        factories.profibus_option = d::makeProfibusOptionWindow;
         factories.can = d::makeCanWindow;
         factories.selproduct = d::makeSelproductWindow;
         return d::runDesktop(argc, argv, std::move(factories));

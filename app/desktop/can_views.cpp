@@ -118,7 +118,7 @@ void SelproductView::showEvent(QShowEvent* event) {
 
 CanView::CanView(std::unique_ptr<Tbootloader> session, const WindowContext& context,
                  CanViewOptions options)
-    : QDialog(nullptr, Qt::Dialog | kFixedBorderFlags),
+    : DownloadWindowView(context.mainWindow),
       button_can_init(button(this, "button_can_init", "&Init CAN adapter", 10, 12)),
       button_can_search(button(this, "button_can_search", "&Search", 140, 12)),
       button_can_open(button(this, "button_can_open", "&Open file", 270, 12)),
@@ -151,12 +151,9 @@ CanView::CanView(std::unique_ptr<Tbootloader> session, const WindowContext& cont
       memo_can_ergebnisse(
           named(new QPlainTextEdit(this), "memo_can_ergebnisse", 550, 398, 540, 195)),
       session_(std::move(session)),
-      mainWindow_(context.mainWindow),
-      windows_(context.windows),
-      form_(this) {
+      windows_(context.windows) {
     setObjectName(QStringLiteral("frm_can"));
     setWindowTitle(q(Tfrm_can::kCaption));
-    paintWhite(this);
     // The client area is 1028 x 603, widened to 1100 when the window is made.
     setFixedSize(Tfrm_can::kWidth, Tfrm_can::kClientHeight);
 
@@ -278,32 +275,6 @@ CanView::~CanView() {
     vci::setHardwareSelector({});
     // The logic goes before the adapters and timers it refers to.
     logic_.reset();
-}
-
-void CanView::showEvent(QShowEvent* event) {
-    QDialog::showEvent(event);
-    if (event->spontaneous()) {
-        return;  // shown again after being minimised: not an opening
-    }
-    centreOnMain(form_, mainWindow_);
-    logic_->FormShow();
-    logic_->FormActivate();
-}
-
-void CanView::keyPressEvent(QKeyEvent* event) {
-    if (event->key() == Qt::Key_Escape) {
-        event->accept();
-        return;
-    }
-    QDialog::keyPressEvent(event);
-}
-
-void CanView::reject() {
-    if (!logic_->closeRequested()) {
-        return;
-    }
-    logic_->FormClose();
-    QDialog::reject();
 }
 
 std::unique_ptr<DesktopWindow> makeCanOptionWindow(WindowContext& context) {

@@ -98,7 +98,7 @@ bool ProfibusOptionView::eventFilter(QObject* watched, QEvent* event) {
 
 ProfibusView::ProfibusView(std::unique_ptr<Tbootloader> session, const WindowContext& context,
                            ProfibusViewOptions options)
-    : QDialog(nullptr, Qt::Dialog | kFixedBorderFlags),
+    : DownloadWindowView(context.mainWindow),
       buton_profibus_initialize(
           button(this, "buton_profibus_initialize", "&Init Talvik adapter", 10, 12, 140)),
       button_profibus_search(button(this, "button_profibus_search", "&Search", 158, 12, 100)),
@@ -120,12 +120,9 @@ ProfibusView::ProfibusView(std::unique_ptr<Tbootloader> session, const WindowCon
           named(new QProgressBar(this), "progress_profibus_slaves", 470, 378, 322, 18)),
       lab_profibus_datei(label(this, "lab_profibus_datei", "", 10, 406, 782)),
       session_(std::move(session)),
-      mainWindow_(context.mainWindow),
-      windows_(context.windows),
-      form_(this) {
+      windows_(context.windows) {
     setObjectName(QStringLiteral("frm_profibus"));
     setWindowTitle(q(Tfrm_profibus::kCaption));
-    paintWhite(this);
     setFixedSize(Tfrm_profibus::kClientWidth, Tfrm_profibus::kClientHeight);
 
     if (options.openDialog == nullptr) {
@@ -223,32 +220,6 @@ ProfibusView::ProfibusView(std::unique_ptr<Tbootloader> session, const WindowCon
 ProfibusView::~ProfibusView() {
     // The logic goes before the adapters and the timer it refers to.
     logic_.reset();
-}
-
-void ProfibusView::showEvent(QShowEvent* event) {
-    QDialog::showEvent(event);
-    if (event->spontaneous()) {
-        return;  // shown again after being minimised: not an opening
-    }
-    centreOnMain(form_, mainWindow_);
-    logic_->FormShow();
-    logic_->FormActivate();
-}
-
-void ProfibusView::keyPressEvent(QKeyEvent* event) {
-    if (event->key() == Qt::Key_Escape) {
-        event->accept();
-        return;
-    }
-    QDialog::keyPressEvent(event);
-}
-
-void ProfibusView::reject() {
-    if (!logic_->closeRequested()) {
-        return;
-    }
-    logic_->FormClose();
-    QDialog::reject();
 }
 
 std::unique_ptr<DesktopWindow> makeProfibusWindow(WindowContext& context) {

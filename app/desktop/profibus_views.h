@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/desktop/desktop.h"
+#include "app/desktop/download_window_view.h"
 #include "app/desktop/widget_form.h"
 #include "profibus_ui/profibus_option.h"
 #include "profibus_ui/profibus_window.h"
@@ -61,13 +62,11 @@ struct ProfibusViewOptions {
     ui::OpenFileDialog* openDialog = nullptr;
 };
 
-class ProfibusView : public QDialog, public DesktopWindow {
+class ProfibusView : public DownloadWindowView<Tfrm_profibus> {
   public:
     ProfibusView(std::unique_ptr<Tbootloader> session, const WindowContext& context,
                  ProfibusViewOptions options = {});
     ~ProfibusView() override;
-    Form& form() override { return form_; }
-    Tfrm_profibus& logic() { return *logic_; }
     Tbootloader& session() { return *session_; }
 
     QPushButton* buton_profibus_initialize;
@@ -90,19 +89,9 @@ class ProfibusView : public QDialog, public DesktopWindow {
 
     ui::Timer& tmr_connect_adapter() { return *timer_; }
 
-    // Closing by the title bar goes the same way as Quit.
-    void reject() override;
-
-  protected:
-    void showEvent(QShowEvent* event) override;
-    // Escape does not close the window: closing resets the board.
-    void keyPressEvent(QKeyEvent* event) override;
-
   private:
     std::unique_ptr<Tbootloader> session_;
-    QPointer<QWidget> mainWindow_;
     const DesktopWindows& windows_;
-    WidgetForm form_;
     std::unique_ptr<ui::OpenFileDialog> qtOpenDialog_;
     ui::OpenFileDialog* openDialog_;
     std::vector<std::unique_ptr<ui::Button>> buttons_;
@@ -112,7 +101,6 @@ class ProfibusView : public QDialog, public DesktopWindow {
     std::unique_ptr<ui::QtStringGrid> grid_;
     std::unique_ptr<ui::Timer> timer_;
     ui::QtBusyCursor cursor_;
-    std::unique_ptr<Tfrm_profibus> logic_;
 };
 
 // The factories of the two Profibus windows for runDesktop.

@@ -738,7 +738,7 @@ TEST_F(ProfibusOptionTest, BoardFailuresKeepTheDialogOpenOrAreReportedOnClosing)
         if (block[0] == dpm::kBusParameterSet) {
             return std::nullopt;
         }
-        return test::confirmationOf(block.data());
+        return test::confirmation(block);
     };
     ts.messages.shown.clear();
     ok();

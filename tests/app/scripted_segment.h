@@ -34,6 +34,17 @@ struct ScriptedStation {
     int telegrams = 0;
 };
 
+// The confirmation of a command as the board passed it on (the live-list request is
+// one byte long).
+inline Report confirmation(const std::vector<uint8_t>& block) {
+    Report r{};
+    r[0] = static_cast<uint8_t>(block[0] + dpm::kConfirmationOffset);
+    if (block.size() > 3) {
+        r[3] = block[3];
+    }
+    return r;
+}
+
 class ScriptedSegment : public FakeDpMaster {
   public:
     explicit ScriptedSegment(VirtualClock& clock) : FakeDpMaster(clock), clock_(clock) {
@@ -62,7 +73,7 @@ class ScriptedSegment : public FakeDpMaster {
 
   private:
     std::optional<Report> answer(const std::vector<uint8_t>& block) {
-        Report r = confirmationOf(block.data());
+        Report r = confirmation(block);
         switch (block[0]) {
             case dpm::kGetLiveList: {
                 size_t i = 0;

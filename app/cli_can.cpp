@@ -5,7 +5,7 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 
-#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +18,7 @@
 
 #include "app/cli_check.h"
 #include "app/exit_codes.h"
+#include "app/headless.h"
 #include "app/sim_scenario.h"
 #include "base/text_parse.h"
 #include "can_ui/can_download_run.h"
@@ -35,7 +36,7 @@ const char* const kUsage =
     "Usage: bootloader can search [--interface URI] [--bitrate KBIT] [SIMULATION]\n"
     "       bootloader can update [--interface URI] [--bitrate KBIT] (--node N[,N...] | --all)\n"
     "                             [--product 387|497|498] [--yes|--no] [--trace FILE]\n"
-    "                             [--report FILE] [SIMULATION] IMAGE.mhx\n"
+    "                             [--report FILE] [--allow-empty] [SIMULATION] IMAGE.mhx\n"
     "SIMULATION: --simulate [--sim-device DEVICE]... [--sim-dump DIR]\n"
     "  DEVICE: node=N,kbit=K,boot=V,product=L[,name=TEXT][,delay=US]\n"
     "          [,fail=noack@N|erase|erase-silent|gone@N]   (boot=1.0 for a first-generation "
@@ -43,12 +44,6 @@ const char* const kUsage =
     "Without --interface the interface comes from ROMTIDE_CAN_INTERFACE or the first one "
     "found.\n"
     "URI: socketcan:IFNAME | socketcand:HOST:PORT/IFNAME | virtual:NAME\n";
-
-std::atomic<bool> interruptRequested{false};
-
-void onInterrupt(int) {
-    interruptRequested = true;
-}
 
 struct CanOptions {
     bool update = false;
@@ -60,6 +55,7 @@ struct CanOptions {
     std::optional<ui::MessageAnswer> yesNo;
     std::string trace;
     std::string report;
+    bool allowEmpty = false;
     bool simulate = false;
     std::vector<sim::SimDeviceConfig> simDevices;
     std::string simDump;
@@ -136,6 +132,8 @@ std::optional<CanOptions> parseOptions(int argc, char** argv, bool update, std::
             }
         } else if (update && a == "--all") {
             o.all = true;
+        } else if (update && a == "--allow-empty") {
+            o.allowEmpty = true;
         } else if (update && a == "--product") {
             if ((v = need(i)) == nullptr)
                 return std::nullopt;
@@ -215,7 +213,7 @@ class PrintingMemo : public ui::Memo {
 class CliPump : public ui::QueuedEventPump {
   public:
     void processPending() override {
-        if (interruptRequested.exchange(false) && session != nullptr) {
+        if (headless::takeInterrupt() && session != nullptr) {
             session->Cancel();
             canui::CanNodeSearch::searchCancel = true;
         }
@@ -283,10 +281,17 @@ const char* outcomeWord(int32_t d, bool skipped) {
     }
 }
 
+// Ends a command that Ctrl-C stopped before any device was touched.
+int interruptedBeforeRun(const char* during) {
+    std::fprintf(stderr, "bootloader can: interrupted during %s; no device was touched\n", during);
+    return exitcode::kInterrupted;
+}
+
 int runCan(const CanOptions& o) {
     // A stop-and-wait transfer is made of waits of a few microseconds: keep the kernel
     // from stretching them by its default timer slack (threads started below inherit it).
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+    headless::installInterruptHandler();
     std::unique_ptr<Simulation> simulation;
     if (o.simulate) {
         simulation = std::make_unique<Simulation>(o.simDevices);
@@ -315,13 +320,9 @@ int runCan(const CanOptions& o) {
     Tbootloader session(services);
     pump.session = &session;
 
-    struct sigaction action {};
-    action.sa_handler = onInterrupt;
-    action.sa_flags = SA_RESETHAND;  // a second Ctrl-C ends the program at once
-    ::sigaction(SIGINT, &action, nullptr);
-
     if (o.update) {
-        if (int status = openCheckedImage(session, messages, o.image); status != exitcode::kOk) {
+        int status = headless::openImageForRun(session, messages, o.image, o.allowEmpty);
+        if (status != exitcode::kOk) {
             return status;
         }
     }
@@ -360,6 +361,11 @@ int runCan(const CanOptions& o) {
     TCANComm::SetReceiveHandler(search.receiveHandler());
     std::fprintf(stderr, "Searching from %s ...\n", canui::baudDisplayTexts()[o.baudIndex].c_str());
     search.button_can_searchClick();
+    // Ctrl-C ends the search like the window's Quit; what it found so far is no list to
+    // erase devices from.
+    if (headless::interrupted()) {
+        return interruptedBeforeRun("the search");
+    }
     int found = 0;
     for (int r = 1; r < grid.rowCount() && !grid.cell(0, r).empty(); ++r) {
         ++found;
@@ -390,13 +396,10 @@ int runCan(const CanOptions& o) {
         return exitcode::kNothingFound;
     }
 
-    std::FILE* report = nullptr;
-    if (!o.report.empty()) {
-        report = std::fopen(o.report.c_str(), "w");
-        if (report == nullptr) {
-            std::fprintf(stderr, "bootloader can: cannot write the report %s\n", o.report.c_str());
-            return exitcode::kUsage;
-        }
+    headless::RunReport report;
+    if (!report.open(o.report)) {
+        std::fprintf(stderr, "bootloader can: cannot write the report %s\n", o.report.c_str());
+        return exitcode::kUsage;
     }
 
     // The download run.
@@ -404,7 +407,7 @@ int runCan(const CanOptions& o) {
     PrintingMemo memo(&progress);
     memo.addLine("Romtide, start firmware update, " + canui::localDateTimeText());
     auto started = std::chrono::steady_clock::now();
-    canui::DownloadRunHooks hooks{memo, progress, {}, {}, {}, {}};
+    canui::DownloadRunHooks hooks{memo, progress, {}, {}, {}, {}, {}};
     hooks.chooseProduct = [&] {
         // The product selection: from --product, otherwise cancelled.
         if (o.product != 0) {
@@ -424,36 +427,65 @@ int runCan(const CanOptions& o) {
         progress.finish();
         double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        if (report != nullptr) {
-            std::fprintf(report, "node=%d outcome=%s result=%d connect=%d seconds=%.3f\n", r.node,
-                         outcomeWord(r.download, r.skipped), r.download, r.connect, seconds);
-            std::fflush(report);
+        const char* outcome = outcomeWord(r.download, r.skipped);
+        if (headless::interrupted() && !r.done) {
+            // A renewal that Ctrl-C stopped ends the connect as "no answer"; it was the
+            // user's cancel, and the device is left in its bootloader.
+            outcome = "cancelled";
+            if (r.skipped) {
+                memo.addLine(canui::memoLine(r.node, " - User has cancelled"));
+            }
         }
+        char line[160];
+        std::snprintf(line, sizeof line, "node=%d outcome=%s result=%d connect=%d seconds=%.3f",
+                      r.node, outcome, r.download, r.connect, seconds);
+        report.line(line);
     };
+    hooks.stopRequested = [] { return headless::interrupted(); };
     canui::RunSummary summary = canui::runDownloadNodes(session, hooks);
     int devices = summary.processed;
     int okay = summary.done;
     // Nodes a stopped run never reached.
+    int notRun = 0;
     for (int n = session.GetNode(0); n != 0; n = session.GetNode(0)) {
         ++devices;
-        if (report != nullptr) {
-            std::fprintf(report, "node=%d outcome=not-run result=0 connect=0 seconds=0.000\n", n);
-        }
+        ++notRun;
+        report.line("node=" + std::to_string(n) +
+                    " outcome=not-run result=0 connect=0 seconds=0.000");
         session.RemoveNode(static_cast<uint8_t>(n));
     }
-    if (report != nullptr) {
-        std::fclose(report);
+    const bool interrupted = headless::interrupted();
+    std::printf("%d of %d device(s) updated%s\n", okay, devices,
+                interrupted ? " (interrupted)" : "");
+    bool outputsWritten = report.finish("summary devices=" + std::to_string(devices) +
+                                        " okay=" + std::to_string(okay) +
+                                        " failed=" + std::to_string(devices - okay - notRun) +
+                                        " not-run=" + std::to_string(notRun) +
+                                        " end=" + (interrupted ? "interrupted" : "complete"));
+    if (!outputsWritten) {
+        std::fprintf(stderr, "bootloader can: the report %s could not be written\n",
+                     o.report.c_str());
     }
-    std::printf("%d of %d device(s) updated\n", okay, devices);
 
     if (simulation && !o.simDump.empty()) {
-        ::mkdir(o.simDump.c_str(), 0755);
+        if (::mkdir(o.simDump.c_str(), 0755) != 0 && errno != EEXIST) {
+            std::fprintf(stderr, "bootloader can: cannot create %s: %s\n", o.simDump.c_str(),
+                         std::strerror(errno));
+            outputsWritten = false;
+        }
         for (const auto& dev : simulation->devices) {
             std::string path = o.simDump + "/node-" + std::to_string(dev->config().node) + ".srec";
             if (!dev->writeApplicationSrec(path)) {
                 std::fprintf(stderr, "bootloader can: cannot write %s\n", path.c_str());
+                outputsWritten = false;
             }
         }
+    }
+    if (interrupted) {
+        return exitcode::kInterrupted;
+    }
+    if (!outputsWritten) {
+        return exitcode::kOutputFailed;
     }
     return okay == devices ? exitcode::kOk : exitcode::kDeviceFailed;
 }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/exit_codes.h"
+#include "app/headless.h"
 #include "session/file_messages.h"
 #include "session/tbootloader.h"
 #include "session/text_units.h"
@@ -28,18 +29,32 @@ int openCheckedImage(Tbootloader& session, ui::MessageBoxes& messages, const std
 }
 
 int runCheckCommand(int argc, char** argv) {
-    if (argc != 1 || argv[0][0] == '-') {
+    bool allowEmpty = false;
+    std::string path;
+    for (int i = 0; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--allow-empty") {
+            allowEmpty = true;
+        } else if (path.empty() && !a.empty() && a[0] != '-') {
+            path = a;
+        } else {
+            path.clear();
+            break;
+        }
+    }
+    if (path.empty()) {
         std::fprintf(stderr, "bootloader check: expects one image file\n");
-        std::fprintf(stderr, "Usage: bootloader check IMAGE.mhx\n");
+        std::fprintf(stderr, "Usage: bootloader check [--allow-empty] IMAGE.mhx\n");
         return exitcode::kUsage;
     }
-    std::string path = argv[0];
     SteadyClock clock;
     ui::QueuedEventPump pump;
     ui::TerminalMessageBoxes messages;
     Services services{clock, pump, messages};
     Tbootloader session(services);
-    int status = openCheckedImage(session, messages, path);
+    // The same refusals as an update run, so a script that checks first learns what
+    // the update would say.
+    int status = headless::openImageForRun(session, messages, path, allowEmpty);
     if (status == exitcode::kFileRejected) {
         std::printf("%s: refused\n", path.c_str());
     }

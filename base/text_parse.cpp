@@ -5,6 +5,19 @@
 
 namespace romtide {
 
+int hexDigitValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    return -1;
+}
+
 bool parseInt(const std::string& text, long low, long high, int* out) {
     if (text.empty()) {
         return false;

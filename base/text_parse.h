@@ -5,6 +5,9 @@
 
 namespace romtide {
 
+// The value of a hexadecimal digit (either case), or -1 for any other character.
+int hexDigitValue(char c);
+
 // The whole of `text` as a decimal number within [low, high]; false otherwise.
 bool parseInt(const std::string& text, long low, long high, int* out);
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -137,5 +138,23 @@ void BM_IdleWatchCpu(benchmark::State& state) {
 BENCHMARK(BM_IdleWatchCpu)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
+
+// InitDll's registry reading for a large file: one parse of 40 000 keys.
+void BM_RegistryParse40000Keys(benchmark::State& state) {
+    std::string text = "REGEDIT4\n";
+    for (int i = 0; i < 40000; ++i) {
+        text += "[" + std::string(nuboxlink::kDevicesKey) + "\\" + std::to_string(i) +
+                "]\n\"PCI-Board\"=dword:00000042\n";
+    }
+    for (auto _ : state) {
+        auto file = nuboxlink::parseRegFile(text);
+        benchmark::DoNotOptimize(file);
+        auto devices = file ? nuboxlink::devicesOf(*file) : std::nullopt;
+        if (!devices || !(*devices)[15]) {
+            state.SkipWithError("the file did not parse");
+        }
+    }
+}
+BENCHMARK(BM_RegistryParse40000Keys)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

@@ -7,6 +7,10 @@ namespace romtide::canui {
 RunSummary runDownloadNodes(Tbootloader& session, DownloadRunHooks& hooks) {
     RunSummary summary;
     while (session.GetNode(0) != 0 && !summary.stopped) {
+        if (hooks.stopRequested && hooks.stopRequested()) {
+            summary.stopped = true;
+            break;
+        }
         NodeResult r;
         r.node = session.GetNode(0);
         if (hooks.nodeStarting) {

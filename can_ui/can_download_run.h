@@ -30,12 +30,15 @@ struct DownloadRunHooks {
     std::function<void(const NodeResult&)> nodeFinished;
     // The done counter changed (lab_can_update_nr).
     std::function<void(int done)> doneChanged;
+    // Asked before each node: true ends the run there (the headless command's Ctrl-C,
+    // which must stop the run even where the window's memo goes on to the next node).
+    std::function<bool()> stopRequested;
 };
 
 struct RunSummary {
     int processed = 0;
     int done = 0;
-    bool stopped = false;  // " - bad file" or " - User has cancelled" ended the run
+    bool stopped = false;  // " - bad file", " - User has cancelled" or stopRequested ended it
 };
 
 // Runs until nodeList is empty or the run is stopped; every processed node leaves

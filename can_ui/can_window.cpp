@@ -263,7 +263,7 @@ void Tfrm_can::button_can_downloadClick() {
                 &c_.button_can_settings, &c_.button_can_download, &c_.button_can_init},
                false);
 
-    canui::DownloadRunHooks hooks{c_.memo_can_ergebnisse, c_.progress, {}, {}, {}, {}};
+    canui::DownloadRunHooks hooks{c_.memo_can_ergebnisse, c_.progress, {}, {}, {}, {}, {}};
     hooks.chooseProduct = [this] {
         if (actions_.showSelproduct) {
             actions_.showSelproduct();

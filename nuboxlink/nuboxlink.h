@@ -136,6 +136,101 @@ NUBOXLINK_API uint8_t DPEMvb_ReadSystemDiagnostic(uint8_t device, uint8_t channe
 NUBOXLINK_API uint8_t DPEMvb_ReadDiagState(uint8_t device, uint8_t channel, uint8_t* out);
 NUBOXLINK_API uint8_t DPEMvb_StationOnline(uint8_t device, uint8_t channel, uint8_t* out);
 
+/* ---- DP slave, FMS/FMA7, list and PB2M channels --------------------------------------
+ *
+ * These families run on boards with a dual-port RAM (ISA, PCI, PCMCIA) and on USB boxes;
+ * none has a ...vb_ twin. Every call passes the same checks as the DP master calls
+ * (1 device above 15, 2 channel above 3, 3 no board or channel, 4 another family).
+ *
+ * Limits. The library checks every offset and length against the record or area it
+ * belongs to and against the caller's buffer as stated here:
+ * - DPS_WriteCfgData: at most NUBOX_DPS_CFG_MAX configuration bytes, and the output and
+ *   input lengths the configuration describes at most NUBOX_DPS_DATA_MAX each; a
+ *   configuration whose last identifier lacks the bytes it announces is malformed.
+ *   Otherwise 5 and nothing is written.
+ * - DPS_WriteDiagData: at most NUBOX_DPS_EXT_DIAG_MAX ext-diag bytes (diagnosis byte 3);
+ *   otherwise 5 and nothing is written.
+ * - DPS_ReadOutputData: the length is the smaller of the board's length byte and the
+ *   output length of the last DPS_WriteCfgData; `data` must hold that many bytes (at
+ *   most NUBOX_DPS_DATA_MAX).
+ * - DPS_WriteInputData: writes the input length of the last DPS_WriteCfgData (or less,
+ *   when the board's record says less); `data` must hold that many bytes.
+ * - DPS_ReadPrmData: `data` must hold NUBOX_DPS_DATA_MAX bytes; a longer length byte
+ *   of the board is cut to that.
+ * - DPS_ReadStationAddress: `data` must hold NUBOX_DPS_ADDRESS_RECORD_MAX bytes; a
+ *   longer length byte of the board is cut to that.
+ * - Each DP slave record is shared with the board under a lock; a board that does not
+ *   let go of a record within NUBOX_DPS_LOCK_TIMEOUT_MS makes the call answer 6 (busy)
+ *   without touching the record.
+ * - LIST_ReadInputData: the entry (value, length byte) must lie inside the channel's
+ *   data area, otherwise 5; an entry whose length byte runs past the data area is cut
+ *   at its end, and `length` says how many bytes were copied. A board that keeps
+ *   updating the entry for a second makes the call answer 5.
+ * - Commands are at most 255 bytes (list, FMS, FMA7) or 260 (PB2M) and always fit their
+ *   256-byte mailbox or 260-byte slot; reports are 256 bytes, PB2M report data 260. */
+
+#define NUBOX_DPS_CFG_MAX 244
+#define NUBOX_DPS_DATA_MAX 244
+#define NUBOX_DPS_EXT_DIAG_MAX 237
+#define NUBOX_DPS_ADDRESS_RECORD_MAX 240
+#define NUBOX_DPS_LOCK_TIMEOUT_MS 100
+#define NUBOX_PB2M_DATA 260
+
+/* DPS_GetNewCommEvent's event bits (what each stands for is the board firmware's). */
+#define NUBOX_DPS_EVENT_BOARD_BIT1 0x01
+#define NUBOX_DPS_EVENT_BOARD_BIT0 0x02
+#define NUBOX_DPS_EVENT_BOARD_BIT3 0x04
+#define NUBOX_DPS_EVENT_BOARD_BIT4 0x08
+#define NUBOX_DPS_EVENT_BOARD_BIT2 0x10
+
+#pragma pack(push, 1)
+/* One entry of a list channel's data area. */
+typedef struct ListEntry {
+    uint32_t value; /* most significant byte first in the board's data area */
+    uint8_t length; /* bytes of data that follow */
+    uint8_t data[255];
+} ListEntry;
+#pragma pack(pop)
+NUBOXLINK_STATIC_ASSERT(sizeof(ListEntry) == 260, "ListEntry is packed");
+
+/* List channel. */
+NUBOXLINK_API uint8_t LIST_WriteCommand(uint8_t device, uint8_t channel, const uint8_t* block,
+                                        uint8_t length);
+NUBOXLINK_API uint8_t LIST_GetReport(uint8_t device, uint8_t channel, uint8_t report[256]);
+NUBOXLINK_API uint8_t LIST_ReadInputData(uint8_t device, uint8_t channel, ListEntry* entry,
+                                         uint16_t offset, uint8_t station);
+
+/* FMS channel with its FMA7 management. */
+NUBOXLINK_API uint8_t FMS_WriteCommand(uint8_t device, uint8_t channel, const uint8_t* block,
+                                       uint8_t length);
+NUBOXLINK_API uint8_t FMA7_WriteCommand(uint8_t device, uint8_t channel, const uint8_t* block,
+                                        uint8_t length);
+NUBOXLINK_API uint8_t FMS_GetReport(uint8_t device, uint8_t channel, uint8_t report[256]);
+NUBOXLINK_API uint8_t FMA7_GetReport(uint8_t device, uint8_t channel, uint8_t report[256]);
+
+/* PB2M channel. */
+NUBOXLINK_API uint8_t PB2M_WriteCommand(uint8_t device, uint8_t channel, uint8_t code,
+                                        const uint8_t data[NUBOX_PB2M_DATA]);
+NUBOXLINK_API uint8_t PB2M_GetReport(uint8_t device, uint8_t channel, uint8_t* code,
+                                     uint8_t data[NUBOX_PB2M_DATA]);
+NUBOXLINK_API uint8_t PB2M_Reset(uint8_t device, uint8_t channel);
+
+/* DP slave channel. */
+NUBOXLINK_API uint8_t DPS_GetNewCommEvent(uint8_t device, uint8_t channel, uint8_t* events);
+NUBOXLINK_API uint8_t DPS_ReadOutputData(uint8_t device, uint8_t channel, uint8_t* data,
+                                         uint8_t* length);
+NUBOXLINK_API uint8_t DPS_ReadPrmData(uint8_t device, uint8_t channel, uint8_t* data,
+                                      uint8_t* length);
+NUBOXLINK_API uint8_t DPS_ReadStationAddress(uint8_t device, uint8_t channel, uint8_t* data,
+                                             uint8_t* length, uint8_t* address);
+/* data NULL writes zeros. */
+NUBOXLINK_API uint8_t DPS_WriteInputData(uint8_t device, uint8_t channel, const uint8_t* data);
+NUBOXLINK_API uint8_t DPS_WriteComPar(uint8_t device, uint8_t channel, const uint8_t parameters[8]);
+NUBOXLINK_API uint8_t DPS_WriteCfgData(uint8_t device, uint8_t channel,
+                                       const uint8_t* configuration, uint8_t length);
+/* diagnosis: three bytes, the ext-diag length, the ext-diag bytes. */
+NUBOXLINK_API uint8_t DPS_WriteDiagData(uint8_t device, uint8_t channel, const uint8_t* diagnosis);
+
 #ifdef __cplusplus
 }
 #endif

@@ -2,12 +2,11 @@
 
 #include <algorithm>
 
+#include "session/image_records.h"
+
 namespace romtide {
 
 namespace {
-
-// The check reads pieces of at most 49 characters into a 50-byte buffer.
-constexpr size_t kCheckPieceChars = 49;
 
 const char* const kOverwriteText =
     "\n\tWarning!!\n\nThe file try to overwrite the Bootloader!\nThe process will be "
@@ -60,30 +59,29 @@ int32_t Tbootloader::CheckFile() {
     if (!imageFile || imageFile->error()) {
         return result::kNoFile;
     }
-    std::array<char, kCheckPieceChars + 1> piece{};
+    std::array<char, TextFile::kCheckPieceChars + 1> piece{};
+    // Only the first piece of a line starts a record; the pieces after it in a long line
+    // are data digits that merely happen to sit where an address would.
+    bool lineStart = true;
     while (!imageFile->eof()) {
         services_.pump.processPending();
         // A message box or handler run above may have closed the file.
         if (!imageFile) {
             return result::kNoFile;
         }
-        size_t length = imageFile->readPiece(piece.data(), kCheckPieceChars);
-        if (imageFile->error()) {
-            // A file that cannot be read to its end is not a checked file; waiting for
-            // an end-of-file mark that never comes would hang the window.
-            return result::kNoFile;
-        }
+        size_t length = imageFile->readPiece(piece.data(), TextFile::kCheckPieceChars);
         if (length == 0) {
             continue;  // end of file reached with nothing more to check
         }
-        uint32_t address = addressField(piece.data(), length);
-        if (address >= kBootloaderFirst && address <= kBootloaderLast) {
+        RecordHead record = lineStart ? recordHead(piece.data(), length) : RecordHead{};
+        lineStart = piece[length - 1] == '\n';
+        if (writesBootloaderArea(record)) {
             services_.messages.show(
                 {kOverwriteText, "Romtide", ui::MessageIcon::Error, ui::MessageButtons::Ok});
             imageFile.reset();
             return result::kOverwritesBootloader;
         }
-        if (address == kResetAddress) {
+        if (namesResetAddress(record)) {
             services_.messages.show({kResetAddressText, "Romtide", ui::MessageIcon::Information,
                                      ui::MessageButtons::Ok});
             imageFile.reset();

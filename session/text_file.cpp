@@ -4,56 +4,77 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 namespace romtide {
 
+namespace {
+
+// Reads the whole of an open regular file; false on a read error or when it grows past
+// the limit while it is read.
+bool readAll(int fd, std::string* out) {
+    char chunk[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return false;
+        }
+        if (n == 0) {
+            return true;
+        }
+        if (static_cast<int64_t>(out->size()) + n > TextFile::kMaxBytes) {
+            return false;
+        }
+        out->append(chunk, static_cast<size_t>(n));
+    }
+}
+
+}  // namespace
+
 std::unique_ptr<TextFile> TextFile::open(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without O_NONBLOCK opening a FIFO waits for a writer that may never come.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         return nullptr;
     }
-    // A directory or a device opens on Linux but cannot be measured and read as an
-    // image; refuse it here like a file that does not open.
+    // A directory, FIFO or device opens on Linux but is no image that can be measured
+    // and read; refuse it here like a file that does not open.
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxBytes) {
         ::close(fd);
         return nullptr;
     }
-    std::FILE* file = ::fdopen(fd, "rb");
-    if (file == nullptr) {
-        ::close(fd);
+    std::string bytes;
+    bytes.reserve(static_cast<size_t>(st.st_size));
+    bool ok = readAll(fd, &bytes);
+    ::close(fd);
+    if (!ok) {
         return nullptr;
     }
-    return std::unique_ptr<TextFile>(new TextFile(file, path));
+    return fromBytes(std::move(bytes), path);
 }
 
-TextFile::~TextFile() {
-    std::fclose(file_);
+std::unique_ptr<TextFile> TextFile::fromBytes(std::string bytes, std::string path) {
+    return std::unique_ptr<TextFile>(new TextFile(std::move(bytes), std::move(path)));
 }
 
 size_t TextFile::readPiece(char* buffer, size_t maxChars) {
     size_t n = 0;
     while (n < maxChars) {
-        int c = std::getc(file_);
-        if (c == EOF) {
-            if (std::ferror(file_)) {
-                error_ = true;
-            } else {
-                eof_ = true;
-            }
+        if (pos_ >= bytes_.size()) {
+            eof_ = true;
             break;
         }
-        if (c == '\r') {
-            int next = std::getc(file_);
-            if (next == '\n') {
-                c = '\n';
-            } else if (next != EOF) {
-                std::ungetc(next, file_);
-            } else {
-                // Leave the end for the next read to see, as a lone CR is text.
-                std::clearerr(file_);
-            }
+        char c = bytes_[pos_++];
+        // A CR LF pair is one LF; a lone CR is text.
+        if (c == '\r' && pos_ < bytes_.size() && bytes_[pos_] == '\n') {
+            c = '\n';
+            ++pos_;
         }
-        buffer[n++] = static_cast<char>(c);
+        buffer[n++] = c;
         if (c == '\n') {
             break;
         }
@@ -63,41 +84,13 @@ size_t TextFile::readPiece(char* buffer, size_t maxChars) {
 }
 
 void TextFile::rewind() {
-    std::rewind(file_);
+    pos_ = 0;
     eof_ = false;
-    error_ = false;
 }
 
 int64_t TextFile::measureSize() {
-    if (std::fseek(file_, 0, SEEK_END) != 0) {
-        return -1;
-    }
-    long size = std::ftell(file_);
     rewind();
-    return size;
-}
-
-int64_t TextFile::position() const {
-    return std::ftell(file_);
-}
-
-uint32_t addressField(const char* piece, size_t length) {
-    uint32_t value = 0;
-    for (size_t i = 4; i < 10 && i < length; ++i) {
-        char c = piece[i];
-        uint32_t digit;
-        if (c >= '0' && c <= '9') {
-            digit = static_cast<uint32_t>(c - '0');
-        } else if (c >= 'A' && c <= 'F') {
-            digit = static_cast<uint32_t>(c - 'A' + 10);
-        } else if (c >= 'a' && c <= 'f') {
-            digit = static_cast<uint32_t>(c - 'a' + 10);
-        } else {
-            break;
-        }
-        value = value * 16 + digit;
-    }
-    return value;
+    return static_cast<int64_t>(bytes_.size());
 }
 
 }  // namespace romtide

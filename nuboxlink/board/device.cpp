@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <new>
 
-#include "nuboxlink/channel/dpem_channel.h"
+#include "nuboxlink/channel/families.h"
 #include "nuboxlink/interface/library.h"
 
 namespace nuboxlink {
@@ -87,12 +87,14 @@ uint8_t CIsaDevice::openHandle(const std::string& name) {
     }
     std::lock_guard lock(requestLock_);
     handle_ = std::move(handle);
+    driver_.store(handle_.get(), std::memory_order_release);
     open_.store(true, std::memory_order_release);
     return 0;
 }
 
 void CIsaDevice::closeHandle() {
     open_.store(false, std::memory_order_release);
+    driver_.store(nullptr, std::memory_order_release);
     std::lock_guard lock(requestLock_);
     dpr_ = Dpr();
     handle_.reset();
@@ -216,17 +218,12 @@ uint8_t CIsaDevice::CreateChannel(uint8_t index, uint8_t type) {
     if (type == NUBOX_CHANNEL_NONE) {
         return 0;
     }
-    // The other families are not available on this version of the library yet; their
-    // slots report an unsupported type.
-    if (type != NUBOX_CHANNEL_DPEM) {
-        return 1;
-    }
     try {
-        channels_[index] = std::make_unique<CDpemIsa>(*this, index);
+        channels_[index] = makeIsaChannel(*this, index, type);
     } catch (const std::bad_alloc&) {
         return 2;
     }
-    return 0;
+    return channels_[index] ? 0 : 1;
 }
 
 uint8_t CIsaDevice::ConfigureChannels(const DeviceConfig& config) {

@@ -78,7 +78,15 @@ class CDevice {
     bool stopWatches();
     void destroyChannels();
 
+    // The open driver handle, for the open check on any thread; null when there is none.
+    // A board whose driver has gone counts as not open, as a removed card does.
+    bool driverAlive() const {
+        DriverHandle* h = driver_.load(std::memory_order_acquire);
+        return h == nullptr || h->alive();
+    }
+
     Library& library_;
+    std::atomic<DriverHandle*> driver_{nullptr};
     uint8_t number_;
     uint8_t kind_;
     uint16_t boardId_;
@@ -102,7 +110,7 @@ class CIsaDevice : public CDevice {
     uint8_t MapAndRestart(DeviceConfig& config) override;
     uint8_t ConfigureChannels(const DeviceConfig& config) override;
     uint8_t Restart() override;
-    bool IsOpen() const override { return open_.load(std::memory_order_acquire); }
+    bool IsOpen() const override { return open_.load(std::memory_order_acquire) && driverAlive(); }
     bool IsReady(const DeviceConfig& config) override;
     virtual std::string DeviceName(unsigned index) const;
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <new>
 
-#include "nuboxlink/channel/dpem_usb.h"
+#include "nuboxlink/channel/families.h"
 #include "nuboxlink/interface/library.h"
 
 namespace nuboxlink {
@@ -87,6 +87,7 @@ CUsbChannel* CUsbDevice::channel0() {
 
 void CUsbDevice::closeHandleLocked() {
     open_.store(false, std::memory_order_release);
+    driver_.store(nullptr, std::memory_order_release);
     handle_.reset();
 }
 
@@ -115,6 +116,7 @@ uint8_t CUsbDevice::Open() {
     {
         std::lock_guard lock(requestLock_);
         handle_ = std::move(handle);
+        driver_.store(handle_.get(), std::memory_order_release);
         open_.store(true, std::memory_order_release);
     }
     try {
@@ -182,11 +184,14 @@ uint8_t CUsbDevice::CreateChannel(uint8_t index, uint8_t type) {
     if (type == NUBOX_CHANNEL_NONE) {
         return 0;
     }
-    if (index != 0 || type != NUBOX_CHANNEL_DPEM) {
+    if (index != 0) {
         return 1;
     }
     try {
-        auto channel = std::make_unique<CDpemUsb>(*this);
+        std::unique_ptr<CChannel> channel = makeUsbChannel(*this, type);
+        if (!channel) {
+            return 1;
+        }
         std::lock_guard lock(requestLock_);
         channels_[0] = std::move(channel);
     } catch (const std::bad_alloc&) {
@@ -269,6 +274,26 @@ bool CUsbDevice::transfer(const std::vector<uint8_t>& message, uint8_t* reply, s
     }
     size_t got = 0;
     return handle_->read(reply, replyLength, &got) && got == replyLength;
+}
+
+bool CUsbDevice::transferDependent(const std::vector<uint8_t>& message, size_t headLength,
+                                   const std::function<size_t(const uint8_t* head)>& tailLength,
+                                   std::vector<uint8_t>* reply) {
+    std::lock_guard lock(requestLock_);
+    if (!handle_ || !handle_->write(message.data(), message.size())) {
+        return false;
+    }
+    reply->assign(headLength, 0);
+    size_t got = 0;
+    if (headLength > 0 && (!handle_->read(reply->data(), headLength, &got) || got != headLength)) {
+        return false;
+    }
+    const size_t tail = tailLength(reply->data());
+    if (tail == 0) {
+        return true;
+    }
+    reply->resize(headLength + tail);
+    return handle_->read(reply->data() + headLength, tail, &got) && got == tail;
 }
 
 uint8_t CUsbDevice::shortForm(uint8_t code, uint8_t high, uint8_t low) {

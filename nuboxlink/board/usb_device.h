@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -51,7 +52,7 @@ class CUsbDevice final : public CDevice {
     uint8_t MapAndRestart(DeviceConfig& config) override;
     uint8_t ConfigureChannels(const DeviceConfig& config) override;
     uint8_t Restart() override;
-    bool IsOpen() const override { return open_.load(std::memory_order_acquire); }
+    bool IsOpen() const override { return open_.load(std::memory_order_acquire) && driverAlive(); }
     bool IsReady(const DeviceConfig& config) override;
 
     // The request forms; each a complete exchange under the board's request lock.
@@ -60,6 +61,11 @@ class CUsbDevice final : public CDevice {
     uint8_t fetchForm(uint8_t code, uint8_t* out256);
     // Writes a message and then reads `replyLength` bytes (none when 0).
     bool transfer(const std::vector<uint8_t>& message, uint8_t* reply, size_t replyLength);
+    // Writes a message and reads a reply whose length its first bytes tell: `headLength`
+    // bytes, then `tailLength(head)` more; one exchange, so no arm request comes between.
+    bool transferDependent(const std::vector<uint8_t>& message, size_t headLength,
+                           const std::function<size_t(const uint8_t* head)>& tailLength,
+                           std::vector<uint8_t>* reply);
     bool usbControl(uint8_t request);
     bool sendArm(uint8_t code);
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "nuboxlink/board/device.h"
+#include "nuboxlink/channel/dpr_channel.h"
 
 namespace nuboxlink {
 
@@ -53,20 +54,17 @@ CDpemIsa::~CDpemIsa() {
 }
 
 uint8_t CDpemIsa::Init(uint16_t parameter) {
-    AreaAllocator& a = isaBoard_.areaA();
-    // Every area is taken even after one failed, as the firmware counts the same way.
-    bool ok = a.take(parameter, &data_);
-    ok = a.take(kStatusBlockSize, &status_) && ok;
-    ok = a.take(kMailboxSize, &reportBox_) && ok;
-    ok = a.take(kMailboxSize, &commandBox_) && ok;
-    ok = isaBoard_.areaB().take(1, &hostFlag_) && ok;
-    ok = isaBoard_.areaC().take(1, &boardFlag_) && ok;
-    if (!ok) {
+    if (!takeChannelAreas(isaBoard_,
+                          {{parameter, &data_},
+                           {kStatusBlockSize, &status_},
+                           {kMailboxSize, &reportBox_},
+                           {kMailboxSize, &commandBox_}},
+                          &hostFlag_, &boardFlag_)) {
         return 2;
     }
     std::lock_guard lock(lock_);
     localFlags_ = dpr_.get(hostFlag_);
-    dpr_.write(reportBox_, kReportMailboxText, sizeof kReportMailboxText);
+    fillReportMailbox(dpr_, reportBox_);
     dataSize_ = parameter;
     initialised_ = true;
     return 0;
@@ -161,26 +159,13 @@ uint8_t CDpemIsa::ReadInputData(uint8_t* destination, uint16_t offset, uint8_t l
     if (!initialised_ || (length > 0 && (!destination || offset + length > dataSize_))) {
         return 5;
     }
-    romtide::Clock& clock = isaBoard_.platform().clock();
-    const int64_t start = clock.nowUs();
-    for (uint32_t attempt = 1;; ++attempt) {
-        uint8_t c1 = dpr_.get(status_ + kStatusInputCounter);
-        dpr_.read(data_ + offset, destination, length);
-        uint8_t s = dpr_.get(status_ + kStatusInputStation);
-        uint8_t c2 = dpr_.get(status_ + kStatusInputCounter);
-        uint8_t d = static_cast<uint8_t>(c2 - c1);
-        bool ours = s == station || s == 0x7F;
-        bool even = (c1 & 1) == 0;
-        if ((even && d == 0) || (even && (d == 1 || d == 2) && !ours) ||
-            (!even && d <= 1 && !ours)) {
-            return 0;
-        }
-        // A board that stopped in the middle of updating the caller's station would keep
-        // the caller here for ever; after a second of trying the read counts as failed.
-        if ((attempt & 0xFF) == 0 && (clock.nowUs() - start > 1000000 || attempt >= (1u << 30))) {
-            return 5;
-        }
-    }
+    // The copy counts as torn while the board updates the caller's station or all
+    // stations (0x7F).
+    const bool ok = consistentCopy(
+        isaBoard_.platform().clock(), dpr_, status_ + kStatusInputCounter,
+        status_ + kStatusInputStation, [&] { dpr_.read(data_ + offset, destination, length); },
+        [station](uint8_t s) { return s == station || s == 0x7F; });
+    return ok ? 0 : 5;
 }
 
 uint8_t CDpemIsa::DataExchange(DataTransferRecord* const* records) {

@@ -2,6 +2,7 @@
 // the Linux platform. Nothing here throws across the boundary.
 #include <new>
 
+#include "nuboxlink/interface/family_calls.h"
 #include "nuboxlink/interface/library.h"
 #include "nuboxlink/nuboxlink.h"
 #include "nuboxlink/platform/linux_platform.h"
@@ -152,6 +153,104 @@ uint8_t DPEMvb_ReadDiagState(uint8_t device, uint8_t channel, uint8_t* out) {
 }
 uint8_t DPEMvb_StationOnline(uint8_t device, uint8_t channel, uint8_t* out) {
     return DPEM_StationOnline(device, channel, out);
+}
+
+// ---- DP slave, FMS/FMA7, list and PB2M channels (no ...vb_ twins) ----------------------
+
+uint8_t LIST_WriteCommand(uint8_t device, uint8_t channel, const uint8_t* block, uint8_t length) {
+    return guarded(
+        [&] { return nuboxlink::listWriteCommand(lib(), device, channel, block, length); }, 5);
+}
+
+uint8_t LIST_GetReport(uint8_t device, uint8_t channel, uint8_t report[256]) {
+    return guarded([&] { return nuboxlink::listGetReport(lib(), device, channel, report); }, 5);
+}
+
+uint8_t LIST_ReadInputData(uint8_t device, uint8_t channel, ListEntry* entry, uint16_t offset,
+                           uint8_t station) {
+    return guarded(
+        [&] {
+            return nuboxlink::listReadInputData(lib(), device, channel, entry, offset, station);
+        },
+        5);
+}
+
+uint8_t FMS_WriteCommand(uint8_t device, uint8_t channel, const uint8_t* block, uint8_t length) {
+    return guarded(
+        [&] { return nuboxlink::fmsWriteCommand(lib(), device, channel, block, length); }, 5);
+}
+
+uint8_t FMA7_WriteCommand(uint8_t device, uint8_t channel, const uint8_t* block, uint8_t length) {
+    return guarded(
+        [&] { return nuboxlink::fma7WriteCommand(lib(), device, channel, block, length); }, 5);
+}
+
+uint8_t FMS_GetReport(uint8_t device, uint8_t channel, uint8_t report[256]) {
+    return guarded([&] { return nuboxlink::fmsGetReport(lib(), device, channel, report); }, 5);
+}
+
+uint8_t FMA7_GetReport(uint8_t device, uint8_t channel, uint8_t report[256]) {
+    return guarded([&] { return nuboxlink::fma7GetReport(lib(), device, channel, report); }, 5);
+}
+
+uint8_t PB2M_WriteCommand(uint8_t device, uint8_t channel, uint8_t code,
+                          const uint8_t data[NUBOX_PB2M_DATA]) {
+    return guarded([&] { return nuboxlink::pb2mWriteCommand(lib(), device, channel, code, data); },
+                   5);
+}
+
+uint8_t PB2M_GetReport(uint8_t device, uint8_t channel, uint8_t* code,
+                       uint8_t data[NUBOX_PB2M_DATA]) {
+    return guarded([&] { return nuboxlink::pb2mGetReport(lib(), device, channel, code, data); }, 5);
+}
+
+uint8_t PB2M_Reset(uint8_t device, uint8_t channel) {
+    return guarded([&] { return nuboxlink::pb2mReset(lib(), device, channel); }, 5);
+}
+
+uint8_t DPS_GetNewCommEvent(uint8_t device, uint8_t channel, uint8_t* events) {
+    return guarded([&] { return nuboxlink::dpsGetNewCommEvent(lib(), device, channel, events); },
+                   5);
+}
+
+uint8_t DPS_ReadOutputData(uint8_t device, uint8_t channel, uint8_t* data, uint8_t* length) {
+    return guarded(
+        [&] { return nuboxlink::dpsReadOutputData(lib(), device, channel, data, length); }, 5);
+}
+
+uint8_t DPS_ReadPrmData(uint8_t device, uint8_t channel, uint8_t* data, uint8_t* length) {
+    return guarded([&] { return nuboxlink::dpsReadPrmData(lib(), device, channel, data, length); },
+                   5);
+}
+
+uint8_t DPS_ReadStationAddress(uint8_t device, uint8_t channel, uint8_t* data, uint8_t* length,
+                               uint8_t* address) {
+    return guarded(
+        [&] {
+            return nuboxlink::dpsReadStationAddress(lib(), device, channel, data, length, address);
+        },
+        5);
+}
+
+uint8_t DPS_WriteInputData(uint8_t device, uint8_t channel, const uint8_t* data) {
+    return guarded([&] { return nuboxlink::dpsWriteInputData(lib(), device, channel, data); }, 5);
+}
+
+uint8_t DPS_WriteComPar(uint8_t device, uint8_t channel, const uint8_t parameters[8]) {
+    return guarded([&] { return nuboxlink::dpsWriteComPar(lib(), device, channel, parameters); },
+                   5);
+}
+
+uint8_t DPS_WriteCfgData(uint8_t device, uint8_t channel, const uint8_t* configuration,
+                         uint8_t length) {
+    return guarded(
+        [&] { return nuboxlink::dpsWriteCfgData(lib(), device, channel, configuration, length); },
+        5);
+}
+
+uint8_t DPS_WriteDiagData(uint8_t device, uint8_t channel, const uint8_t* diagnosis) {
+    return guarded([&] { return nuboxlink::dpsWriteDiagData(lib(), device, channel, diagnosis); },
+                   5);
 }
 
 }  // extern "C"

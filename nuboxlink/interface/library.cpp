@@ -51,6 +51,14 @@ std::unique_ptr<CDevice> Library::makeBoard(uint8_t device, DeviceConfig& config
     if (!platform_.registry().readDevice(device, &values)) {
         return nullptr;
     }
+    return boardFromValues(device, config, values);
+}
+
+std::unique_ptr<CDevice> Library::boardFromValues(uint8_t device, DeviceConfig& config,
+                                                  const RegValues& values) {
+    if (platform_.generation() == Generation::Unsupported) {
+        return nullptr;
+    }
     try {
         if (auto port = numberValue(values, "PortAddress")) {
             config.portAddress = *port;
@@ -102,6 +110,11 @@ uint8_t Library::initDll(DeviceConfig* configs, uint16_t mask, uint8_t* status,
     std::lock_guard lock(global_);
     romtide::Clock& clock = platform_.clock();
 
+    // The registry is read once for every device number of the call.
+    DeviceValues devices;
+    if (!platform_.registry().readDevices(&devices)) {
+        devices = DeviceValues{};
+    }
     std::array<std::unique_ptr<CDevice>, 16> boards;
     bool restartIssued = false;
     for (uint8_t n = 0; n < 16; ++n) {
@@ -109,7 +122,9 @@ uint8_t Library::initDll(DeviceConfig* configs, uint16_t mask, uint8_t* status,
             continue;
         }
         destroyBoard(takeBoard(n));
-        boards[n] = makeBoard(n, configs[n]);
+        if (devices[n]) {
+            boards[n] = boardFromValues(n, configs[n], *devices[n]);
+        }
         if (boards[n]) {
             boards[n]->Open();
             if (boards[n]->MapAndRestart(configs[n]) == 0) {
@@ -226,13 +241,21 @@ uint8_t Library::resetDevice(uint8_t device, uint32_t port) {
     return 0;
 }
 
-uint8_t Library::deviceInfoLocked(uint8_t device, DeviceInfo* info) {
+uint8_t Library::deviceInfoLocked(uint8_t device, DeviceInfo* info, const DeviceValues* devices) {
     if (CDevice* b = table_[device].load()) {
-        fillInfo(info, b->kind(), b->boardId(), 1, 1);
+        // A board whose card was pulled or whose driver has gone is not there any more,
+        // though its object waits for the program to close it.
+        const uint8_t there = b->IsOpen() ? 1 : 0;
+        fillInfo(info, b->kind(), b->boardId(), there, there);
         return 0;
     }
     DeviceConfig config{};
-    std::unique_ptr<CDevice> board = makeBoard(device, config);
+    std::unique_ptr<CDevice> board;
+    if (devices == nullptr) {
+        board = makeBoard(device, config);
+    } else if ((*devices)[device]) {
+        board = boardFromValues(device, config, *(*devices)[device]);
+    }
     if (!board) {
         fillInfo(info, 0, 0, 0, 0);
         return 0;
@@ -310,11 +333,19 @@ uint8_t Library::attachedDevices(uint8_t flags, uint8_t out[5]) {
         }
         return uint8_t{0};
     };
+    // The registry is read once for the call, at the first device number it examines.
+    std::optional<DeviceValues> devices;
     while (enumCursor_ < 48) {
         const uint8_t p = enumCursor_++;
         if (p < 16) {
+            if (!devices) {
+                devices.emplace();
+                if (!platform_.registry().readDevices(&*devices)) {
+                    *devices = DeviceValues{};
+                }
+            }
             DeviceInfo info{};
-            if (deviceInfoLocked(p, &info) != 0) {
+            if (deviceInfoLocked(p, &info, &*devices) != 0) {
                 info = DeviceInfo{};
             }
             attached_[p] = info;

@@ -70,10 +70,15 @@ class Library {
     CChannel* watchedChannel(uint8_t device, uint8_t channel, uint8_t* code);
     // Makes the board object for a device number from the registry (or none).
     std::unique_ptr<CDevice> makeBoard(uint8_t device, DeviceConfig& config);
+    // The same from the device number's values as read from the registry.
+    std::unique_ptr<CDevice> boardFromValues(uint8_t device, DeviceConfig& config,
+                                             const RegValues& values);
     // Takes the board out of the table under its device lock.
     std::unique_ptr<CDevice> takeBoard(uint8_t device);
     void destroyBoard(std::unique_ptr<CDevice> board);
-    uint8_t deviceInfoLocked(uint8_t device, DeviceInfo* info);
+    // `devices`: the registry as this call read it, or null to read it here.
+    uint8_t deviceInfoLocked(uint8_t device, DeviceInfo* info,
+                             const DeviceValues* devices = nullptr);
 
     Platform& platform_;
     std::mutex global_;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <unordered_map>
+#include <utility>
 
 namespace nuboxlink {
 
@@ -159,7 +161,11 @@ bool NoCaseLess::operator()(const std::string& a, const std::string& b) const {
 }
 
 RegValues* RegFile::find(std::string_view key) {
-    for (auto& [name, values] : keys) {
+    return const_cast<RegValues*>(std::as_const(*this).find(key));
+}
+
+const RegValues* RegFile::find(std::string_view key) const {
+    for (const auto& [name, values] : keys) {
         if (equalNoCase(name, key)) {
             return &values;
         }
@@ -173,6 +179,15 @@ RegValues& RegFile::findOrAdd(std::string_view key) {
     }
     keys.emplace_back(std::string(key), RegValues{});
     return keys.back().second;
+}
+
+bool RegFile::exists(std::string_view key) const {
+    for (const auto& k : keys) {
+        if (equalNoCase(k.first, key) || isBelow(k.first, key)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void RegFile::removeTree(std::string_view key) {
@@ -219,6 +234,16 @@ std::optional<RegFile> parseRegFile(std::string_view text) {
 
     RegFile file;
     RegValues* current = nullptr;
+    // Key lookup by lower-case name while the file is read: a large file must not cost a
+    // scan of every key read so far for each section.
+    std::unordered_map<std::string, size_t> index;
+    auto lowerCase = [](std::string_view k) {
+        std::string out(k);
+        for (char& c : out) {
+            c = lower(c);
+        }
+        return out;
+    };
     for (const std::string& raw : lines) {
         std::string_view line = trim(raw);
         if (line.empty() || line.front() == ';') {
@@ -231,6 +256,10 @@ std::optional<RegFile> parseRegFile(std::string_view text) {
             std::string_view key = line.substr(1, line.size() - 2);
             if (key.front() == '-') {
                 file.removeTree(key.substr(1));
+                index.clear();
+                for (size_t i = 0; i < file.keys.size(); ++i) {
+                    index.emplace(lowerCase(file.keys[i].first), i);
+                }
                 current = nullptr;
                 continue;
             }
@@ -238,7 +267,11 @@ std::optional<RegFile> parseRegFile(std::string_view text) {
                 key.find(']') != std::string_view::npos || key.back() == '\\') {
                 return std::nullopt;
             }
-            current = &file.findOrAdd(key);
+            auto [at, added] = index.emplace(lowerCase(key), file.keys.size());
+            if (added) {
+                file.keys.emplace_back(std::string(key), RegValues{});
+            }
+            current = &file.keys[at->second].second;
             continue;
         }
         if (!current) {
@@ -342,15 +375,38 @@ std::optional<std::string> stringValue(const RegValues& values, const std::strin
     return it->second.text;
 }
 
-bool MemoryRegistry::readDevice(unsigned device, RegValues* values) {
-    if (!file.find(kDevicesKey)) {
+std::optional<DeviceValues> devicesOf(const RegFile& file) {
+    if (!file.exists(kDevicesKey)) {
+        return std::nullopt;
+    }
+    DeviceValues devices;
+    for (unsigned n = 0; n < devices.size(); ++n) {
+        const std::string key = deviceKeyName(n);
+        if (const RegValues* v = file.find(key)) {
+            devices[n] = *v;
+        } else if (file.exists(key)) {
+            devices[n] = RegValues{};  // only keys below it: a key without values
+        }
+    }
+    return devices;
+}
+
+bool RegistryStore::readDevice(unsigned device, RegValues* values) {
+    DeviceValues devices;
+    if (device >= devices.size() || !readDevices(&devices) || !devices[device]) {
         return false;
     }
-    const RegValues* v = file.find(deviceKeyName(device));
-    if (!v) {
+    *values = std::move(*devices[device]);
+    return true;
+}
+
+bool MemoryRegistry::readDevices(DeviceValues* devices) {
+    ++reads;
+    auto found = devicesOf(file);
+    if (!found) {
         return false;
     }
-    *values = *v;
+    *devices = std::move(*found);
     return true;
 }
 

@@ -3,6 +3,7 @@
 // are shared by the file store, the in-memory store of the tests and the fuzz target.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -47,7 +48,11 @@ struct RegFile {
     std::vector<std::pair<std::string, RegValues>> keys;
 
     RegValues* find(std::string_view key);
+    const RegValues* find(std::string_view key) const;
     RegValues& findOrAdd(std::string_view key);
+    // A key exists when it has a section of its own or any key below it has one: in a
+    // registry a key's existence implies its parents.
+    bool exists(std::string_view key) const;
     // Removes the key and every key below it.
     void removeTree(std::string_view key);
 };
@@ -67,12 +72,21 @@ std::optional<uint32_t> numberValue(const RegValues& values, const std::string& 
 std::optional<uint32_t> dwordValue(const RegValues& values, const std::string& name);
 std::optional<std::string> stringValue(const RegValues& values, const std::string& name);
 
+// The values of device numbers 0..15 that have a key.
+using DeviceValues = std::array<std::optional<RegValues>, 16>;
+
+// The configured device numbers of a parsed file; nothing when it has no Devices key.
+std::optional<DeviceValues> devicesOf(const RegFile& file);
+
 class RegistryStore {
   public:
     virtual ~RegistryStore() = default;
+    // Every device number's values from one reading of the store, for a call that looks
+    // at several of them; false when the store or its Devices key cannot be read.
+    virtual bool readDevices(DeviceValues* devices) = 0;
     // The values of the device number's subkey; false when the store, the key or the
     // subkey cannot be read.
-    virtual bool readDevice(unsigned device, RegValues* values) = 0;
+    bool readDevice(unsigned device, RegValues* values);
     // Deletes the device number's subkey and creates it anew with these values, in one
     // step as seen by readers; false when that failed.
     virtual bool replaceDevice(unsigned device, const RegValues& values) = 0;
@@ -81,11 +95,12 @@ class RegistryStore {
 // The store of the tests: a parsed file in memory.
 class MemoryRegistry final : public RegistryStore {
   public:
-    bool readDevice(unsigned device, RegValues* values) override;
+    bool readDevices(DeviceValues* devices) override;
     bool replaceDevice(unsigned device, const RegValues& values) override;
 
     RegFile file;
     bool failWrites = false;
+    int reads = 0;  // readDevices calls, as a file store would parse its file
 };
 
 }  // namespace nuboxlink

@@ -1,6 +1,7 @@
 #include "nuboxlink/platform/linux_platform.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -148,6 +149,12 @@ class EndpointHandle final : public DriverHandle {
         return exchange(kControl, code, nullptr, 0, 0, &reply, nullptr, fds);
     }
 
+    bool alive() const override {
+        // The driver closing its end shows as a hang-up; looking costs no request.
+        pollfd p{sock_, POLLRDHUP, 0};
+        return ::poll(&p, 1, 0) == 0 || (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) == 0;
+    }
+
   private:
     int sock_;
     std::vector<std::pair<void*, size_t>> mappings_;
@@ -171,7 +178,8 @@ std::string envOr(const char* name, const char* fallback) {
 }
 
 bool readFile(const std::string& path, std::string* text) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not blocking: a FIFO in the registry's place must not hold InitDll for ever.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         return false;
     }
@@ -244,20 +252,20 @@ std::vector<uint8_t> LinuxPlatform::firmwareImage(uint8_t family) {
     return loadFirmwareFile(dir, family);
 }
 
-bool FileRegistry::readDevice(unsigned device, RegValues* values) {
+bool FileRegistry::readDevices(DeviceValues* devices) {
     std::string text;
     if (!readFile(path_, &text)) {
         return false;
     }
     std::optional<RegFile> file = parseRegFile(text);
-    if (!file || !file->find(kDevicesKey)) {
+    if (!file) {
         return false;
     }
-    const RegValues* v = file->find(deviceKeyName(device));
-    if (!v) {
+    auto found = devicesOf(*file);
+    if (!found) {
         return false;
     }
-    *values = *v;
+    *devices = std::move(*found);
     return true;
 }
 

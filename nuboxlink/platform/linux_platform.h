@@ -10,13 +10,13 @@
 
 namespace nuboxlink {
 
-// The registry file. Every read parses the file anew, so a configuration written by
+// The registry file. Every call parses the file anew, once, so a configuration written by
 // another process is seen at the next InitDll; writes go to a temporary file that is
 // renamed over the old one, under an flock() on "<path>.lock".
 class FileRegistry final : public RegistryStore {
   public:
     explicit FileRegistry(std::string path) : path_(std::move(path)) {}
-    bool readDevice(unsigned device, RegValues* values) override;
+    bool readDevices(DeviceValues* devices) override;
     bool replaceDevice(unsigned device, const RegValues& values) override;
 
   private:

@@ -47,6 +47,10 @@ class DriverHandle {
     // A control request whose input is the library's events, so the driver can signal
     // them directly (USB stop, released, notify; card removal, released).
     virtual bool registerEvents(uint32_t code, Event* const* events, size_t count) = 0;
+    // False once the driver behind the handle has gone (its process ended): the board's
+    // memory may still be mapped, but nothing updates it any more. Callable from any
+    // thread, also while a request runs.
+    virtual bool alive() const { return true; }
 };
 
 // Held while a board is claimed by this process; released when destroyed.

@@ -84,7 +84,7 @@ int SimBus::attach(vci::VirtualBusNode& node, uint32_t bitRate) {
     }
     std::lock_guard lock(mutex_);
     int handle = nextNode_++;
-    nodes_[handle] = Node{&node, bitRate};
+    nodes_[handle] = Node{&node, bitRate, {}};
     return handle;
 }
 
@@ -100,7 +100,42 @@ bool SimBus::send(int node, const vci::CanFrame& frame) {
     if (it == nodes_.end()) {
         return false;
     }
-    uint32_t rate = it->second.bitRate;
+    if (it->second.queue.size() >= kTransmitQueueFrames) {
+        ++stats_.dropped;
+        return false;
+    }
+    it->second.queue.push_back(frame);
+    if (!wireBusy_) {
+        startNextLocked();
+    }
+    return true;
+}
+
+void SimBus::startNextLocked() {
+    if (nodes_.empty()) {
+        wireBusy_ = false;
+        return;
+    }
+    // Round robin: the first node after the last sender with a frame waiting.
+    auto next = nodes_.upper_bound(lastSender_);
+    for (size_t looked = 0; looked < nodes_.size(); ++looked, ++next) {
+        if (next == nodes_.end()) {
+            next = nodes_.begin();
+        }
+        if (!next->second.queue.empty()) {
+            break;
+        }
+    }
+    if (next == nodes_.end() || next->second.queue.empty()) {
+        wireBusy_ = false;
+        return;
+    }
+    int sender = next->first;
+    uint32_t rate = next->second.bitRate;
+    vci::CanFrame frame = next->second.queue.front();
+    next->second.queue.pop_front();
+    lastSender_ = sender;
+    wireBusy_ = true;
     int64_t duration = wireTime_ ? (static_cast<int64_t>(frameBits(frame)) * 1000000 + rate - 1) /
                                        static_cast<int64_t>(rate)
                                  : 0;
@@ -109,12 +144,11 @@ bool SimBus::send(int node, const vci::CanFrame& frame) {
     freeAtUs_ = end;
     stats_.busyUs += duration;
     std::weak_ptr<bool> alive = alive_;
-    scheduler_.at(end, [this, alive, node, frame, rate, end] {
+    scheduler_.at(end, [this, alive, sender, frame, rate, end] {
         if (auto a = alive.lock(); a && *a) {
-            deliverFrame(node, frame, rate, end);
+            deliverFrame(sender, frame, rate, end);
         }
     });
-    return true;
 }
 
 void SimBus::deliverFrame(int sender, vci::CanFrame frame, uint32_t bitRate, int64_t endUs) {
@@ -140,6 +174,9 @@ void SimBus::deliverFrame(int sender, vci::CanFrame frame, uint32_t bitRate, int
     for (auto* r : receivers) {
         r->onFrame(frame, endUs);
     }
+    // The wire is free again (still under delivering_, so the bus is alive).
+    std::lock_guard lock(mutex_);
+    startNextLocked();
 }
 
 void SimBus::setWireTime(bool on) {

@@ -1,11 +1,15 @@
 // The simulated CAN bus: one wire shared by every node. A frame occupies the bus for its
-// length in bits (with stuff bits) divided by the sender's bit rate, frames queue behind
-// one another, and a node hears only frames sent at its own bit rate. Optionally every
-// frame on the wire is written to a trace in candump log format.
+// length in bits (with stuff bits) divided by the sender's bit rate, and a node hears only
+// frames sent at its own bit rate. Each node has a transmit queue of its own, as a CAN
+// controller does: a full queue refuses the frame (dropped and counted), and the wire
+// takes the nodes' queues in turn, so one node that sends as fast as it can takes its
+// share of the bit rate but cannot starve the others or grow without bound. Optionally
+// every frame on the wire is written to a trace in candump log format.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -30,8 +34,13 @@ class SimBus final : public vci::VirtualBus {
     SimBus(const SimBus&) = delete;
     SimBus& operator=(const SimBus&) = delete;
 
+    // Frames a node may have waiting for the wire; a search sends two requests to each of
+    // 127 nodes at once, which a controller's queue holds.
+    static constexpr size_t kTransmitQueueFrames = 512;
+
     int attach(vci::VirtualBusNode& node, uint32_t bitRate) override;
     void detach(int node) override;
+    // False when the node is not attached or its transmit queue is full.
     bool send(int node, const vci::CanFrame& frame) override;
 
     // Off: frames take no time on this bus. For a bus that only stands between a device
@@ -46,7 +55,8 @@ class SimBus final : public vci::VirtualBus {
 
     struct Stats {
         uint64_t frames = 0;
-        int64_t busyUs = 0;  // time the wire was occupied
+        int64_t busyUs = 0;    // time the wire was occupied
+        uint64_t dropped = 0;  // frames refused by a full transmit queue
     };
     Stats stats() const;
 
@@ -54,7 +64,11 @@ class SimBus final : public vci::VirtualBus {
     struct Node {
         vci::VirtualBusNode* node;
         uint32_t bitRate;
+        std::deque<vci::CanFrame> queue;  // waiting for the wire
     };
+    // Puts the next waiting frame on the wire, the nodes taken in turn after the one
+    // that sent last; the wire stays idle when no frame waits. Under mutex_.
+    void startNextLocked();
     void deliverFrame(int sender, vci::CanFrame frame, uint32_t bitRate, int64_t endUs);
 
     SimScheduler& scheduler_;
@@ -65,6 +79,8 @@ class SimBus final : public vci::VirtualBus {
     std::map<int, Node> nodes_;
     int nextNode_ = 0;
     int64_t freeAtUs_ = 0;
+    bool wireBusy_ = false;
+    int lastSender_ = -1;
     bool wireTime_ = true;
     Stats stats_;
     std::FILE* trace_ = nullptr;

@@ -4,22 +4,11 @@
 #include <cstdio>
 #include <vector>
 
+#include "base/text_parse.h"
+
 namespace romtide::sim {
 
 namespace {
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
 
 int addressBytes(char type) {
     switch (type) {
@@ -124,8 +113,8 @@ bool SrecStreamParser::parseLine() {
     }
     std::vector<uint8_t> bytes;
     for (size_t i = 2; i + 1 < line_.size(); i += 2) {
-        int hi = hexValue(line_[i]);
-        int lo = hexValue(line_[i + 1]);
+        int hi = hexDigitValue(line_[i]);
+        int lo = hexDigitValue(line_[i + 1]);
         if (hi < 0 || lo < 0) {
             return fail("not a hexadecimal digit");
         }

@@ -182,6 +182,12 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     waitForStop(stopSignals);
     server.stop();
+    if (uint64_t dropped = server.droppedFrames(); dropped > 0) {
+        std::fprintf(stderr,
+                     "romtide-canbus: %llu frame(s) dropped: a client sent faster than its "
+                     "bus carries\n",
+                     static_cast<unsigned long long>(dropped));
+    }
     if (!dump.empty() && !server.writeDumps(dump, &error)) {
         return fail(error);
     }

@@ -155,6 +155,14 @@ void CanBusServer::stop() {
     }
 }
 
+uint64_t CanBusServer::droppedFrames() const {
+    uint64_t dropped = 0;
+    for (const auto& [name, bus] : buses_) {
+        dropped += bus->stats().dropped;
+    }
+    return dropped;
+}
+
 size_t CanBusServer::clientCount() const {
     std::lock_guard lock(clientsMutex_);
     return clients_.size();
@@ -184,7 +192,14 @@ void CanBusServer::run() {
     while (!stopping_) {
         fds.clear();
         polled.clear();
-        fds.push_back({listenFd_, POLLIN, 0});
+        // While taking connections fails, the listener is left out of the poll for a while
+        // (poll skips a negative descriptor) and the clients we have are served.
+        int timeoutMs = -1;
+        int64_t pausedUs = acceptPausedUntilUs_ - scheduler_.nowUs();
+        if (pausedUs > 0) {
+            timeoutMs = static_cast<int>((pausedUs + 999) / 1000);
+        }
+        fds.push_back({pausedUs > 0 ? -1 : listenFd_, POLLIN, 0});
         fds.push_back({wakeFd_, POLLIN, 0});
         {
             std::lock_guard lock(clientsMutex_);
@@ -198,7 +213,7 @@ void CanBusServer::run() {
                 polled.push_back(c.get());
             }
         }
-        if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) {
+        if (::poll(fds.data(), fds.size(), timeoutMs) < 0 && errno != EINTR) {
             return;
         }
         if (stopping_) {
@@ -246,6 +261,12 @@ void CanBusServer::run() {
 void CanBusServer::accept() {
     int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) {
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            // The connection stays in the listen queue; it is taken once descriptors
+            // are free again.
+            ++acceptFailures_;
+            acceptPausedUntilUs_ = scheduler_.nowUs() + int64_t{kAcceptBackoffMs} * 1000;
+        }
         return;
     }
     int one = 1;

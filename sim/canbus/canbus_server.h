@@ -51,6 +51,13 @@ class CanBusServer {
     const std::vector<BusInterface>& interfaces() const { return interfaces_; }
     // Clients connected now (any state of the handshake).
     size_t clientCount() const;
+    // Connections that could not be taken (out of file descriptors or memory); while
+    // they fail the server stops listening for kAcceptBackoffMs and serves the clients
+    // it has, instead of spinning on a listener that stays readable.
+    uint64_t acceptFailures() const { return acceptFailures_; }
+    static constexpr int kAcceptBackoffMs = 100;
+    // Frames the buses refused from full transmit queues, over all interfaces.
+    uint64_t droppedFrames() const;
     // Writes DIR/node-N.srec for every hosted device; false if one could not be written.
     bool writeDumps(const std::string& dir, std::string* error) const;
 
@@ -72,6 +79,8 @@ class CanBusServer {
     int wakeFd_ = -1;
     uint16_t port_ = 0;
     std::atomic<bool> stopping_{false};
+    std::atomic<uint64_t> acceptFailures_{0};
+    int64_t acceptPausedUntilUs_ = 0;  // poll thread only
     std::thread thread_;
     mutable std::mutex clientsMutex_;
     std::vector<std::unique_ptr<Client>> clients_;

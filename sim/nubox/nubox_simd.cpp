@@ -114,6 +114,23 @@ bool serve(Client& client, Endpoint& ep) {
     }
 }
 
+// What stands in the way of creating endpoints in the driver folder, said as such: a
+// stale endpoint that cannot be removed otherwise shows as "Address already in use",
+// which reads like another driver serving the board.
+std::string folderProblem(const std::string& dir, int error) {
+    switch (error) {
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return "the driver folder " + dir + " is read-only (" + std::strerror(error) +
+                   "): its endpoints cannot be created";
+        case ENOTDIR:
+            return "the driver folder " + dir + " is not a folder";
+        default:
+            return std::string();
+    }
+}
+
 int usage() {
     std::fprintf(stderr,
                  "usage: nubox-simd --driver-dir DIR --board BOARD [--board BOARD ...]\n"
@@ -146,7 +163,20 @@ int main(int argc, char** argv) {
     if (dir.empty() || setups.empty()) {
         return usage();
     }
-    mkdir(dir.c_str(), 0755);
+    struct stat folder {};
+    if (stat(dir.c_str(), &folder) == 0 && !S_ISDIR(folder.st_mode)) {
+        std::fprintf(stderr, "nubox-simd: %s\n", folderProblem(dir, ENOTDIR).c_str());
+        return 1;
+    }
+    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+        std::string problem = folderProblem(dir, errno);
+        std::fprintf(
+            stderr, "nubox-simd: %s\n",
+            problem.empty()
+                ? ("cannot create the driver folder " + dir + ": " + std::strerror(errno)).c_str()
+                : problem.c_str());
+        return 1;
+    }
 
     struct sigaction sa {};
     sa.sa_handler = onSignal;
@@ -173,13 +203,20 @@ int main(int argc, char** argv) {
             break;
         }
         std::memcpy(addr.sun_path, ep.path.c_str(), ep.path.size() + 1);
-        unlink(ep.path.c_str());
+        // An endpoint left by a driver that ended without removing it.
+        int unlinked = unlink(ep.path.c_str()) == 0 || errno == ENOENT ? 0 : errno;
         ep.listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (ep.listener < 0 ||
             bind(ep.listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
             listen(ep.listener, 16) != 0) {
-            std::fprintf(stderr, "nubox-simd: cannot listen on %s: %s\n", ep.path.c_str(),
-                         std::strerror(errno));
+            int error = errno;
+            std::string problem = folderProblem(dir, unlinked != 0 ? unlinked : error);
+            if (problem.empty()) {
+                std::fprintf(stderr, "nubox-simd: cannot listen on %s: %s\n", ep.path.c_str(),
+                             std::strerror(error));
+            } else {
+                std::fprintf(stderr, "nubox-simd: %s\n", problem.c_str());
+            }
             status = 1;
             if (ep.listener >= 0) {
                 close(ep.listener);

@@ -243,7 +243,9 @@ void SimBoard::step() {
         runCommand();
     }
     for (Channel& c : channels_) {
-        if (c.active) {
+        if (c.active && c.family) {
+            c.family->serve();
+        } else if (c.active) {
             serveChannel(c);
         }
     }
@@ -280,7 +282,18 @@ void SimBoard::runCommand() {
         ch = Channel{};
         const uint8_t type = p[3 * i];
         if (type != 19) {
-            continue;  // the other families are not simulated
+            // The other families lay out their own areas in the same order.
+            AreaCursors cursors{a, b, c, aEnd, bEnd, cEnd};
+            const uint16_t parameter = static_cast<uint16_t>(p[3 * i + 1] << 8 | p[3 * i + 2]);
+            ch.family = makeSimFamilyChannel(type, parameter, DprView(dpr_, spec_.dprSize),
+                                             static_cast<uint8_t>(i), clock_);
+            ch.active = ch.family && ch.family->layout(cursors);
+            if (ch.family) {
+                a = cursors.a;
+                b = cursors.b;
+                c = cursors.c;
+            }
+            continue;
         }
         const uint16_t size = static_cast<uint16_t>(p[3 * i + 1] << 8 | p[3 * i + 2]);
         ch.dataSize = size;
@@ -397,6 +410,11 @@ size_t SimBoard::pendingReports(unsigned channel) {
 unsigned SimBoard::restarts() {
     std::lock_guard lock(mutex_);
     return restarts_;
+}
+
+std::shared_ptr<SimFamilyChannel> SimBoard::family(unsigned channel) {
+    std::lock_guard lock(mutex_);
+    return channels_[channel & 3].family;
 }
 
 bool SimBoard::configured(unsigned channel) {

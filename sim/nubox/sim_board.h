@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "sim/nubox/sim_families.h"
 
 namespace nubox_sim {
 
@@ -98,6 +99,12 @@ class SimBoard final : public SimDevice {
     size_t pendingReports(unsigned channel);
     unsigned restarts();
     bool configured(unsigned channel);
+    // The firmware of a DP slave, FMS, list or PB2M channel (none for the DP master).
+    std::shared_ptr<SimFamilyChannel> family(unsigned channel);
+    template <class Family>
+    std::shared_ptr<Family> familyAs(unsigned channel) {
+        return std::dynamic_pointer_cast<Family>(family(channel));
+    }
 
   private:
     struct Channel {
@@ -106,6 +113,7 @@ class SimBoard final : public SimDevice {
         uint32_t data = 0, status = 0, reportBox = 0, commandBox = 0, hostFlag = 0, boardFlag = 0;
         std::deque<std::vector<uint8_t>> reports;
         std::vector<std::vector<uint8_t>> commands;
+        std::shared_ptr<SimFamilyChannel> family;
     };
 
     void boot();

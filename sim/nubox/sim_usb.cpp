@@ -65,6 +65,7 @@ bool SimUsbBox::control(uint32_t code, const uint8_t* in, size_t inLen, std::vec
                 return false;
             }
             firmware_.assign(in, in + inLen);
+            family_ = makeSimUsbFamily(familyOfImage(inLen / 20));
             return true;
         case 0x222040:
             if (inLen != 5) {
@@ -90,7 +91,8 @@ bool SimUsbBox::control(uint32_t code, const uint8_t* in, size_t inLen, std::vec
 }
 
 void SimUsbBox::notifyIfArmed() {
-    if (armed_ && !reports_.empty() && notifyFd_ >= 0) {
+    const bool waiting = !reports_.empty() || (family_ && family_->reportWaiting());
+    if (armed_ && waiting && notifyFd_ >= 0) {
         armed_ = false;
         signalFd(notifyFd_);
     }
@@ -102,6 +104,9 @@ bool SimUsbBox::write(const uint8_t* data, size_t n) {
         return false;
     }
     reply_.clear();
+    if (family_) {
+        return family_->write(data, n, &reply_);
+    }
     switch (data[0]) {
         case 0xB0:  // init with the data-area size
             if (n != 3) {

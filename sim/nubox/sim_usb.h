@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sim/nubox/sim_board.h"
+#include "sim/nubox/sim_usb_families.h"
 
 namespace nubox_sim {
 
@@ -35,6 +36,12 @@ class SimUsbBox final : public SimDevice {
     std::vector<std::vector<uint8_t>> exchanges();
     // The box is unplugged: its driver signals the stop event.
     void unplug();
+    // The firmware of another family than the DP master, once downloaded.
+    template <class Family>
+    Family* familyAs() {
+        std::lock_guard lock(mutex_);
+        return dynamic_cast<Family*>(family_.get());
+    }
 
   private:
     void notifyIfArmed();
@@ -43,6 +50,7 @@ class SimUsbBox final : public SimDevice {
     BoardSetup spec_;
     std::mutex mutex_;
     std::vector<uint8_t> firmware_;
+    std::unique_ptr<SimUsbFamily> family_;
     bool running_ = false;
     bool armed_ = false;
     uint16_t initParameter_ = 0;

@@ -4,12 +4,19 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "app/exit_codes.h"
+#include "support/child_process.h"
 #include "support/temp_dir.h"
 
 namespace romtide {
@@ -42,6 +49,14 @@ class CanCliTest : public ::testing::Test {
     std::string fastDevice(int node, const std::string& extra = "") const {
         return "--simulate --bitrate 1000 --sim-device node=" + std::to_string(node) +
                ",kbit=1000,boot=3,product=D" + extra;
+    }
+    // 256 bytes of application at H'010000.
+    std::string smallImage() const {
+        std::string image = dir + "/img.mhx";
+        std::string cmd = std::string(ROMTIDE_SREC_CAT) +
+                          " -generate 0x010000 0x010100 -repeat-string x -o " + image +
+                          " -address-length=3";
+        return std::system(cmd.c_str()) == 0 ? image : std::string();
     }
     void expectProgrammed(const std::string& image, const std::string& dump) {
         std::string cmd = std::string(ROMTIDE_SREC_CMP) + " " + image + " " + dump + " 2>/dev/null";
@@ -78,7 +93,8 @@ TEST_F(CanCliTest, CrlfFilesLongLinesAndEmptyFilesAreProgrammedAsTheyAre) {
 
     for (const auto& image : {crlf, longLines, empty}) {
         std::string dump = dir + "/dump";
-        Outcome r = run("can update " + fastDevice(5) + " --all --sim-dump " + dump + " " + image);
+        Outcome r = run("can update " + fastDevice(5) + " --all --allow-empty --sim-dump " + dump +
+                        " " + image);
         EXPECT_EQ(r.status, exitcode::kOk) << r.out;
         EXPECT_NE(r.out.find("Slave 5 - bootloader connect ok\nSlave 5 - okay\n"),
                   std::string::npos)
@@ -109,6 +125,11 @@ TEST_F(CanCliTest, AFailingDeviceDoesNotStopTheRunAndTheReportSaysWhichFailed) {
         << lines;
     EXPECT_NE(lines.find("node=4 outcome=okay result=0 connect=0 seconds="), std::string::npos)
         << lines;
+    // The summary closes the report: a report without it is of a run that did not end.
+    EXPECT_NE(lines.find("\nsummary devices=2 okay=1 failed=1 not-run=0 end=complete\n"),
+              std::string::npos)
+        << lines;
+    EXPECT_EQ(lines.rfind("summary "), lines.rfind('\n', lines.size() - 2) + 1) << lines;
 }
 
 TEST_F(CanCliTest, ADeclinedRenewalStillDownloads) {
@@ -137,9 +158,103 @@ TEST_F(CanCliTest, SearchPrintsTheDeviceTable) {
         << r.out;
 }
 
+// `bootloader ARGS...` with its output joined, for tests that act while it runs.
+std::unique_ptr<test::ChildProcess> start(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{std::string(ROMTIDE_BIN_DIR) + "/bootloader"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return std::make_unique<test::ChildProcess>(argv, test::ChildProcess::Output::Joined);
+}
+
+TEST_F(CanCliTest, AnImageWithoutRecordsIsRefusedUnlessAllowed) {
+    for (const std::string& text : {std::string(), std::string(64, '\0'), std::string("\n\n\r\n"),
+                                    std::string("S00600004844521B\nS9030000FC\n")}) {
+        std::string image = dir + "/nothing.mhx";
+        std::ofstream(image, std::ios::binary) << text;
+        Outcome r = run("can update " + fastDevice(5) + " --all " + image);
+        EXPECT_EQ(r.status, exitcode::kFileRejected) << r.out;
+        EXPECT_NE(r.out.find("holds no data records"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("Slave 5"), std::string::npos) << "no device is erased\n" << r.out;
+        Outcome checked = run("check " + image);
+        EXPECT_EQ(checked.status, exitcode::kFileRejected) << checked.out;
+    }
+    std::string empty = dir + "/empty.mhx";
+    std::ofstream(empty).flush();
+    EXPECT_EQ(run("check --allow-empty " + empty).status, exitcode::kOk);
+}
+
+TEST_F(CanCliTest, AFifoAsTheImageEndsTheCommandInsteadOfWaitingForAWriter) {
+    std::string fifo = dir + "/fifo.mhx";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"check", fifo},
+          std::vector<std::string>{"can", "update", "--simulate", "--all", fifo}}) {
+        auto child = start(args);
+        int status = child->wait(std::chrono::seconds(20));
+        EXPECT_EQ(status, exitcode::kFileUnreadable) << child->output;
+        EXPECT_NE(child->output.find("The file couldn't open!"), std::string::npos)
+            << child->output;
+    }
+}
+
+TEST_F(CanCliTest, CtrlCDuringTheSearchEndsBeforeAnyDeviceIsTouched) {
+    std::string image = smallImage();
+    ASSERT_FALSE(image.empty());
+    // Searched from 10 kbit/s, the device at 1000 kbit/s is found in the ninth pass only.
+    auto child = start({"can", "update", "--simulate", "--bitrate", "10", "--sim-device",
+                        "node=5,kbit=1000,boot=3,product=D", "--all", image});
+    ASSERT_TRUE(child->waitForText("Searching from")) << child->output;
+    child->signal(SIGINT);
+    EXPECT_EQ(child->wait(), exitcode::kInterrupted) << child->output;
+    EXPECT_NE(child->output.find("interrupted during the search"), std::string::npos)
+        << child->output;
+    EXPECT_EQ(child->output.find("Slave 5"), std::string::npos) << child->output;
+}
+
+TEST_F(CanCliTest, CtrlCDuringARenewalIsReportedAsCancelledAndEndsTheRun) {
+    std::string image = smallImage();
+    ASSERT_FALSE(image.empty());
+    std::string report = dir + "/report.txt";
+    // Slow answers: the updater's transfer takes seconds, and the interrupt falls into it.
+    auto child = start({"can", "update", "--simulate", "--bitrate", "1000", "--sim-device",
+                        "node=8,kbit=1000,boot=2,product=F,delay=8000", "--sim-device",
+                        "node=9,kbit=1000,boot=3,product=D", "--node", "8,9", "--yes", "--report",
+                        report, image});
+    ASSERT_TRUE(child->waitForText("Romtide, start firmware update")) << child->output;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    child->signal(SIGINT);
+    EXPECT_EQ(child->wait(), exitcode::kInterrupted) << child->output;
+    EXPECT_NE(child->output.find("Slave 8 - User has cancelled\n"), std::string::npos)
+        << child->output;
+    EXPECT_EQ(child->output.find("Slave 9"), std::string::npos) << child->output;
+    std::string lines = readAll(report);
+    EXPECT_NE(lines.find("node=8 outcome=cancelled "), std::string::npos) << lines;
+    EXPECT_NE(lines.find("node=9 outcome=not-run "), std::string::npos) << lines;
+    EXPECT_NE(lines.find("summary devices=2 okay=0 failed=1 not-run=1 end=interrupted\n"),
+              std::string::npos)
+        << lines;
+}
+
+TEST_F(CanCliTest, AKilledRunLeavesTheLinesOfTheDevicesItFinished) {
+    std::string image = smallImage();
+    ASSERT_FALSE(image.empty());
+    std::string report = dir + "/report.txt";
+    auto child = start({"can", "update", "--simulate", "--bitrate", "1000", "--sim-device",
+                        "node=3,kbit=1000,boot=3,product=D", "--sim-device",
+                        "node=4,kbit=1000,boot=3,product=D,delay=20000", "--node", "3,4",
+                        "--report", report, image});
+    ASSERT_TRUE(child->waitForText("Slave 3 - okay\n")) << child->output;
+    ASSERT_TRUE(child->waitForText("Slave 4 - bootloader connect ok\n")) << child->output;
+    child->stop(SIGKILL);
+    std::string lines = readAll(report);
+    EXPECT_NE(lines.find("node=3 outcome=okay "), std::string::npos) << lines;
+    EXPECT_EQ(lines.find("summary"), std::string::npos) << lines;
+}
+
 TEST_F(CanCliTest, ExitStatusesTellWhatWentWrong) {
     std::string bad = dir + "/bad.mhx";
     std::ofstream(bad) << "S2080100000102030AE6\nS208FFA0000102030AE6\n";
+    std::string good = dir + "/good.mhx";
+    std::ofstream(good) << "S2080100000102030AE6\n";
     struct Case {
         std::string args;
         int status;
@@ -159,6 +274,8 @@ TEST_F(CanCliTest, ExitStatusesTellWhatWentWrong) {
              Case{"can update --all " + bad, exitcode::kFileRejected, "overwrite the Bootloader"},
              Case{"can search --interface virtual:nobody-here", exitcode::kNoBoard,
                   "The Board couldn't initialized successfully!"},
+             Case{"can update " + fastDevice(5) + " --all --sim-dump /proc/no-such-dir " + good,
+                  exitcode::kOutputFailed, "cannot create /proc/no-such-dir"},
          }) {
         Outcome r = run(c.args);
         EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.out;

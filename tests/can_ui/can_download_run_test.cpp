@@ -63,7 +63,7 @@ TEST_F(DownloadRunTest, EveryNodeGetsItsLinesAndLeavesTheList) {
     int products = 0;
     std::vector<int> doneShown;
     std::vector<NodeResult> results;
-    DownloadRunHooks hooks{memo, progress, {}, {}, {}, {}};
+    DownloadRunHooks hooks{memo, progress, {}, {}, {}, {}, {}};
     hooks.chooseProduct = [&] {
         ++products;
         Tbootloader::selectedProduct = 498;
@@ -107,7 +107,7 @@ TEST_F(DownloadRunTest, CancelDuringADownloadEndsTheRunCancelDuringAConnectSkips
     sim.ts.pump.at(50, [this] { session.Cancel(); });
     // Node 6 connects from about 100 ms on and sends its units from about 500 ms.
     sim.ts.pump.at(550, [this] { session.Cancel(); });
-    DownloadRunHooks hooks{memo, progress, {}, {}, {}, {}};
+    DownloadRunHooks hooks{memo, progress, {}, {}, {}, {}, {}};
     session.AddNode(7);
     RunSummary s = runDownloadNodes(session, hooks);
     EXPECT_EQ(memo.lines(), (std::vector<std::string>{

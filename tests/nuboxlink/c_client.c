@@ -1,7 +1,8 @@
 /* A program as a customer writes it: C, including only nuboxlink.h, linked with
  * libnuboxlink.so. It configures a simulated PCI board served by nubox-simd from a
  * registry file, writes DP master commands, receives their confirmations through
- * DPEM_GetReport and through WatchMailbox, moves process data and resets the board.
+ * DPEM_GetReport and through WatchMailbox, moves process data and resets the board; a
+ * second board runs a list, an FMS, a PB2M and a DP slave channel.
  *   nuboxlink_c_client PATH-TO-nubox-simd */
 #define _GNU_SOURCE
 #include <signal.h>
@@ -74,7 +75,9 @@ int main(int argc, char** argv) {
         "REGEDIT4\n\n"
         "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zirudevizudorer\\Devices]\n\n"
         "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zirudevizudorer\\Devices\\0]\n"
-        "\"PCI-Board\"=dword:00000042\n");
+        "\"PCI-Board\"=dword:00000042\n\n"
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zirudevizudorer\\Devices\\1]\n"
+        "\"PCI-Board\"=dword:00000043\n");
     fclose(reg);
 
     int out[2];
@@ -86,7 +89,8 @@ int main(int argc, char** argv) {
         prctl(PR_SET_PDEATHSIG, SIGTERM); /* ends with this program, however it ends */
         dup2(out[1], 1);
         close(out[0]);
-        execl(argv[1], argv[1], "--driver-dir", drivers, "--board", "pci:0:0x42", (char*)NULL);
+        execl(argv[1], argv[1], "--driver-dir", drivers, "--board", "pci:0:0x42", "--board",
+              "pci:1:0x43", (char*)NULL);
         _exit(127);
     }
     close(out[1]);
@@ -101,9 +105,14 @@ int main(int argc, char** argv) {
     memset(configs, 0, sizeof configs);
     configs[0].channels[0].type = NUBOX_CHANNEL_DPEM;
     configs[0].channels[0].parameter = 6000;
+    configs[1].channels[0].type = NUBOX_CHANNEL_LIST;
+    configs[1].channels[0].parameter = 100;
+    configs[1].channels[1].type = NUBOX_CHANNEL_FMS;
+    configs[1].channels[2].type = NUBOX_CHANNEL_PB2M;
+    configs[1].channels[3].type = NUBOX_CHANNEL_DPS;
     uint8_t status[16] = {0}, channelStatus[16] = {0};
-    CHECK(InitDll(configs, 1, status, channelStatus) == 0);
-    CHECK(status[0] == 0);
+    CHECK(InitDll(configs, 3, status, channelStatus) == 0);
+    CHECK(status[0] == 0 && status[1] == 0 && channelStatus[1] == 0);
 
     DeviceInfo info;
     CHECK(nuBOXvb_GetDeviceInfo(0, &info) == 0);
@@ -141,7 +150,49 @@ int main(int argc, char** argv) {
     uint8_t online = 0xFF;
     CHECK(DPEM_StationOnline(0, 0, &online) == 0 && online == 0);
 
+    /* The other families on device 1: each answers its echo. */
+    uint8_t r = 7;
+    block[0] = 0x31;
+    CHECK(LIST_WriteCommand(1, 0, block, 4) == 0);
+    for (int i = 0; i < 2000 && (r = LIST_GetReport(1, 0, report)) == 7; ++i) {
+        pause1ms();
+    }
+    CHECK(r == 0 && report[0] == 0xF1);
+    ListEntry entry;
+    CHECK(LIST_ReadInputData(1, 0, &entry, 40, 1) == 0 && entry.length == 0);
+    CHECK(LIST_ReadInputData(1, 0, &entry, 96, 1) == 5); /* runs past the data area */
+    block[0] = 0x05;
+    CHECK(FMS_WriteCommand(1, 1, block, 8) == 0);
+    for (int i = 0; i < 2000 && (r = FMS_GetReport(1, 1, report)) == 7; ++i) {
+        pause1ms();
+    }
+    CHECK(r == 0 && report[0] == 0xC5);
+    CHECK(FMA7_GetReport(1, 1, report) == 7);
+    CHECK(FMA7_WriteCommand(1, 1, block, 8) == 0);
+    uint8_t pb2mData[NUBOX_PB2M_DATA] = {0}, code = 0;
+    CHECK(PB2M_WriteCommand(1, 2, 0x12, pb2mData) == 0);
+    for (int i = 0; i < 2000 && (r = PB2M_GetReport(1, 2, &code, pb2mData)) == 7; ++i) {
+        pause1ms();
+    }
+    CHECK(r == 0 && code == 0xD2);
+    CHECK(PB2M_Reset(1, 2) == 5);
+    const uint8_t cfg[2] = {0x21, 0x13};
+    CHECK(DPS_WriteCfgData(1, 3, cfg, 2) == 0);
+    CHECK(DPS_WriteInputData(1, 3, NULL) == 0);
+    const uint8_t comPar[8] = {0};
+    CHECK(DPS_WriteComPar(1, 3, comPar) == 0);
+    const uint8_t diag[5] = {0, 0, 0, 1, 0xDD};
+    CHECK(DPS_WriteDiagData(1, 3, diag) == 0);
+    uint8_t events = 0xFF, dpsData[NUBOX_DPS_DATA_MAX], dpsLength = 0xFF, address = 0;
+    CHECK(DPS_GetNewCommEvent(1, 3, &events) == 0 && events == 0);
+    CHECK(DPS_ReadOutputData(1, 3, dpsData, &dpsLength) == 0 && dpsLength == 2);
+    CHECK(DPS_ReadPrmData(1, 3, dpsData, &dpsLength) == 0 && dpsLength == 0);
+    CHECK(DPS_ReadStationAddress(1, 3, dpsData, &dpsLength, &address) == 0);
+    CHECK(WatchMailbox(1, 3, onReport, 0, 10) == 5);
+    CHECK(DPS_ReadPrmData(1, 0, dpsData, &dpsLength) == 4); /* a list channel */
+
     CHECK(ResetDevice(0, 0) == 0);
+    CHECK(ResetDevice(1, 0) == 0);
     CHECK(DPEM_GetReport(0, 0, report) == 3);
 
     kill(daemon, SIGTERM);

@@ -7,30 +7,10 @@
 
 #include "nuboxlink/interface/library.h"
 #include "sim/nubox/in_process_platform.h"
+#include "tests/nuboxlink/ticking_clock.h"
 
-namespace {
-
-// Moves a millisecond on every look, so a wait for the board ends after its time-out
-// in a bounded number of steps.
-class TickingClock final : public romtide::Clock {
-  public:
-    int64_t nowUs() const override { return now_ += 1000; }
-    void sleepUs(int64_t us) override { now_ += us > 0 ? us : 0; }
-
-  private:
-    mutable std::atomic<int64_t> now_{0};
-};
-
-struct Input {
-    const uint8_t* data;
-    size_t size;
-    size_t at = 0;
-    bool more() const { return at < size; }
-    uint8_t byte() { return at < size ? data[at++] : 0; }
-    uint16_t word() { return static_cast<uint16_t>(byte() | byte() << 8); }
-};
-
-}  // namespace
+using nuboxlink_test::TickingClock;
+using Input = nuboxlink_test::FuzzInput;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     nubox_sim::InProcessPlatform platform;

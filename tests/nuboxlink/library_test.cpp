@@ -121,7 +121,7 @@ TEST(InitDll, ChannelFailuresShowInTheChannelStatusByte) {
     Rig rig;
     rig.addPci(0, 0, 0x42);
     rig.channel(0, 0, NUBOX_CHANNEL_DPEM, 6000);
-    rig.channel(0, 1, NUBOX_CHANNEL_LIST, 100);    // no list family in this library yet
+    rig.channel(0, 1, 2, 100);                     // no family has type code 2
     rig.channel(0, 2, NUBOX_CHANNEL_DPEM, 20000);  // does not fit a 16 KB DPR
     rig.channel(0, 3, 77, 0);
     EXPECT_EQ(rig.init(1), 2);
@@ -300,6 +300,36 @@ TEST(AssignDevice, AFailedRegistryWriteAnswersTwo) {
     Rig rig;
     rig.platform.memoryRegistry().failWrites = true;
     EXPECT_EQ(rig.lib->assignDevice(0, NUBOX_KIND_PCI, 0x42), 2);
+}
+
+TEST(InitDll, TheRegistryIsReadOncePerCall) {
+    Rig rig;
+    rig.addPci(0, 0, 0x42);
+    rig.addPci(7, 1, 0x43);
+    rig.channel(0, 0, NUBOX_CHANNEL_DPEM, 100);
+    rig.channel(7, 0, NUBOX_CHANNEL_DPEM, 100);
+    int before = rig.platform.memoryRegistry().reads;
+    EXPECT_EQ(rig.init(0xFFFF), 3) << "fourteen device numbers without a board";
+    EXPECT_EQ(rig.status[0], 0);
+    EXPECT_EQ(rig.status[7], 0);
+    EXPECT_EQ(rig.platform.memoryRegistry().reads - before, 1);
+
+    before = rig.platform.memoryRegistry().reads;
+    uint8_t out[5];
+    EXPECT_EQ(rig.lib->attachedDevices(0x40, out), 0);
+    EXPECT_EQ(rig.platform.memoryRegistry().reads - before, 1);
+}
+
+TEST(InitDll, ADeviceKeyWithoutASectionForItsParentConfiguresTheDevice) {
+    Rig rig;
+    rig.addPci(0, 0, 0x42);
+    rig.channel(0, 0, NUBOX_CHANNEL_DPEM, 100);
+    // As a file that names only "...\Devices\0" reads.
+    auto& keys = rig.platform.memoryRegistry().file.keys;
+    std::erase_if(keys, [](const auto& k) { return k.first == nuboxlink::kDevicesKey; });
+    ASSERT_EQ(keys.size(), 1u);
+    EXPECT_EQ(rig.init(1), 0);
+    EXPECT_EQ(rig.status[0], 0);
 }
 
 TEST(AttachedDevices, RefusesBadFlags) {

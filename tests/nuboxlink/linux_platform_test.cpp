@@ -21,6 +21,7 @@
 #include "nuboxlink/interface/library.h"
 #include "nuboxlink/platform/endpoint_protocol.h"
 #include "nuboxlink/platform/linux_platform.h"
+#include "support/child_process.h"
 
 namespace nuboxlink {
 namespace {
@@ -213,11 +214,23 @@ TEST_F(LinuxPlatformTest, ADriverThatGoesAwayEndsRequestsWithoutHanging) {
     ASSERT_TRUE(daemon->ready());
     configure(0, 0x42);
     ASSERT_EQ(init(1), 0);
+    uint8_t data[4] = {1, 2, 3, 4};
+    ASSERT_EQ(lib->dpemWriteOutputData(0, 0, data, 0, 4, 1), 0);
+    DeviceInfo info{};
+    ASSERT_EQ(lib->getDeviceInfo(0, &info), 0);
+    EXPECT_EQ(info.present, 1);
     daemon->stop(SIGKILL);
-    // The DPR stays mapped, so channel calls still answer; the reset's restart request
-    // fails at once instead of waiting for an answer that never comes.
+    // The DPR stays mapped, but nothing behind it answers any more: the board counts as
+    // not open, as a pulled card does, instead of answering on stale memory.
     uint8_t out;
-    EXPECT_EQ(lib->dpemStationOnline(0, 0, &out), 0);
+    EXPECT_EQ(lib->dpemStationOnline(0, 0, &out), 3);
+    EXPECT_EQ(lib->dpemReadInputData(0, 0, data, 0, 4, 1), 3);
+    EXPECT_EQ(lib->dpemWriteOutputData(0, 0, data, 0, 4, 1), 3);
+    ASSERT_EQ(lib->getDeviceInfo(0, &info), 0);
+    EXPECT_EQ(info.present, 0);
+    EXPECT_EQ(info.busy, 0);
+    // The reset's restart request fails at once instead of waiting for an answer that
+    // never comes.
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(lib->resetDevice(0, 0), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms);
@@ -323,6 +336,46 @@ TEST_F(LinuxPlatformTest, DaemonRemovesItsEndpointsOnSigint) {
     int ws = daemon.stop(SIGINT);
     EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0);
     EXPECT_FALSE(std::filesystem::exists(dir / "drivers/_nuBOX_Multiboard2"));
+}
+
+TEST_F(LinuxPlatformTest, TheDaemonSaysWhenItsDriverFolderIsNotAFolderOrIsReadOnly) {
+    const std::string simd = ROMTIDE_BIN_DIR "/nubox-simd";
+    std::string file = (dir / "plain").string();
+    std::ofstream(file) << "x";
+    romtide::test::ChildProcess notFolder({simd, "--driver-dir", file, "--board", "pci:0:0x42"},
+                                          romtide::test::ChildProcess::Output::Joined);
+    EXPECT_EQ(notFolder.wait(), 1);
+    EXPECT_NE(notFolder.output.find("driver folder " + file + " is not a folder"),
+              std::string::npos)
+        << notFolder.output;
+
+    // A folder that cannot be written, holding an endpoint left by a driver that ended.
+    std::filesystem::create_directories(drivers);
+    int stale = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::string endpoint = drivers + "/_nuBoxPCI_Multiboard0";
+    std::strncpy(addr.sun_path, endpoint.c_str(), sizeof addr.sun_path - 1);
+    ASSERT_EQ(bind(stale, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    close(stale);
+    std::filesystem::permissions(
+        drivers, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec |
+                     std::filesystem::perms::others_read | std::filesystem::perms::others_exec);
+    std::vector<std::string> argv{simd, "--driver-dir", drivers, "--board", "pci:0:0x42"};
+    if (geteuid() == 0) {
+        // Permissions do not bind the superuser: the driver runs as nobody.
+        if (access("/usr/bin/setpriv", X_OK) != 0) {
+            GTEST_SKIP() << "running as root without setpriv: cannot make a folder read-only";
+        }
+        argv.insert(argv.begin(),
+                    {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    }
+    romtide::test::ChildProcess readOnly(argv, romtide::test::ChildProcess::Output::Joined);
+    EXPECT_EQ(readOnly.wait(), 1);
+    EXPECT_NE(readOnly.output.find("driver folder " + drivers + " is read-only"), std::string::npos)
+        << readOnly.output;
+    EXPECT_EQ(readOnly.output.find("already in use"), std::string::npos) << readOnly.output;
+    std::filesystem::permissions(drivers, std::filesystem::perms::owner_all);
 }
 
 }  // namespace

@@ -1,6 +1,11 @@
 // The REGEDIT4 configuration: parsing, writing back, typed look-ups and the file store.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <future>
 
 #include <filesystem>
 #include <fstream>
@@ -69,6 +74,47 @@ TEST(RegFile, DeletionsAndKeysWithoutCase) {
     EXPECT_EQ(file->find("A\\B"), nullptr);
     EXPECT_EQ(file->find("A\\B\\C"), nullptr);
     EXPECT_NE(file->find("a\\d"), nullptr);
+}
+
+TEST(RegFile, AKeyImpliesItsParents) {
+    // A section for device 0 but none for the Devices key itself: device 0 is configured.
+    auto file = parseRegFile(std::string("REGEDIT4\n\n[") + deviceKeyName(0) +
+                             "]\n\"PCI-Board\"=dword:00000042\n\n[" + deviceKeyName(3) +
+                             "\\Parameters]\n\"x\"=dword:1\n");
+    ASSERT_TRUE(file);
+    EXPECT_TRUE(file->exists(kDevicesKey));
+    EXPECT_TRUE(file->exists("hkey_local_machine\\system"));
+    EXPECT_FALSE(file->exists(std::string(kDevicesKey) + "\\1"));
+    EXPECT_FALSE(file->exists(std::string(kDevicesKey) + "\\0\\x")) << "only parents exist";
+    auto devices = devicesOf(*file);
+    ASSERT_TRUE(devices);
+    ASSERT_TRUE((*devices)[0]);
+    EXPECT_EQ(dwordValue(*(*devices)[0], "PCI-Board"), 0x42u);
+    EXPECT_FALSE((*devices)[1]);
+    ASSERT_TRUE((*devices)[3]) << "a key with only subkeys exists, without values";
+    EXPECT_TRUE((*devices)[3]->empty());
+    EXPECT_FALSE(devicesOf(*parseRegFile("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SYSTEM]\n")));
+
+    MemoryRegistry memory;
+    memory.file = *file;
+    RegValues v;
+    EXPECT_TRUE(memory.readDevice(0, &v));
+    EXPECT_FALSE(memory.readDevice(16, &v));
+}
+
+TEST(RegFile, SectionsOfTheSameKeyMergeHoweverManyKeysTheFileHas) {
+    std::string text = "REGEDIT4\n";
+    for (int i = 0; i < 2000; ++i) {
+        text += "[" + std::string(kDevicesKey) + "\\Other\\" + std::to_string(i) + "]\n";
+    }
+    text += "[" + deviceKeyName(5) + "]\n\"a\"=dword:1\n[" + std::string(kDevicesKey) +
+            "\\other\\7]\n[" + deviceKeyName(5) + "]\n\"b\"=dword:2\n";
+    auto file = parseRegFile(text);
+    ASSERT_TRUE(file);
+    EXPECT_EQ(file->keys.size(), 2001u);
+    const RegValues* five = file->find(deviceKeyName(5));
+    ASSERT_NE(five, nullptr);
+    EXPECT_EQ(five->size(), 2u);
 }
 
 TEST(RegFile, WritingBackReadsTheSame) {
@@ -141,6 +187,15 @@ TEST_F(FileRegistryTest, AnUnreadablePathIsNotConfigured) {
     FileRegistry reg(dir.string());  // a directory, not a file
     RegValues v;
     EXPECT_FALSE(reg.readDevice(0, &v));
+    // A FIFO in the registry's place is refused at once rather than waited on.
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    auto reading =
+        std::async(std::launch::async, [&] { return FileRegistry(path).readDevice(0, &v); });
+    if (reading.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        ::close(::open(path.c_str(), O_WRONLY));  // let the blocked read go
+        FAIL() << "reading a FIFO waited for a writer";
+    }
+    EXPECT_FALSE(reading.get());
     FileRegistry nowhere((dir / "missing" / "registry.reg").string());
     EXPECT_FALSE(nowhere.replaceDevice(0, RegValues{}));
 }

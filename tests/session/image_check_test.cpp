@@ -3,11 +3,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <future>
 #include <string>
 
 #include "session/file_messages.h"
+#include "session/image_records.h"
 #include "session/tbootloader.h"
+#include "session/text_units.h"
 #include "support/fakes.h"
 #include "support/temp_dir.h"
 
@@ -90,22 +97,60 @@ TEST_F(ImageCheck, TheBootloaderTestComesBeforeTheResetAddressTest) {
 }
 
 TEST_F(ImageCheck, ShortRecordsEndTheirAddressAtTheLineEnd) {
-    // S9030000FC reads H'0000FC; a piece of two characters reads 0, never the previous line.
+    // S9030000FC names H'0000 (FC is its checksum); a record cut short has only the digits
+    // it holds.
     auto path = dir.write("short.mhx", "S804FFFFDB22\nS9\nS9030000FC\n\n");
     EXPECT_EQ(openAndCheck(path), 0);
-    EXPECT_EQ(addressField("S9030000FC\n", 11), 0x0000FCu);
-    EXPECT_EQ(addressField("S2\n", 3), 0u);
-    EXPECT_EQ(addressField("S214FF\0A000", 11), 0xFFu) << "a NUL byte ends the field";
-    EXPECT_EQ(addressField("S214ffa0001122", 14), 0xFFA000u);
+    EXPECT_EQ(recordHead("S9030000FC\n", 11).address, 0x0000u);
+    EXPECT_EQ(recordHead("S804FFFF", 8).address, 0xFFFFu);
+    EXPECT_EQ(recordHead("S2\n", 3).address, 0u);
+    EXPECT_EQ(recordHead("S214FF\0A000", 11).address, 0xFFu) << "a NUL byte ends the field";
+    EXPECT_EQ(recordHead("s214ffa0001122", 14).address, 0xFFA000u);
+    EXPECT_EQ(recordHead("S214FFA000", 10).length, 16u);
+    EXPECT_EQ(recordHead("S2XXFFA000", 10).length, 1u) << "a damaged count still holds one byte";
 }
 
-TEST_F(ImageCheck, LongLinesAreCheckedInPiecesOfFortyNineCharacters) {
-    // Characters 49..98 form a second piece whose positions 4..9 are data digits.
-    std::string line = "S2" + std::string(47, '0') + "0000FFA000" + std::string(20, '1') + "\n";
-    EXPECT_EQ(openAndCheck(dir.write("long.mhx", line)), -2);
-    // The same digits one character later are not at positions 4..9 of any piece.
-    std::string shifted = "S2" + std::string(48, '0') + "0000FFA000" + std::string(20, '1') + "\n";
-    EXPECT_EQ(openAndCheck(dir.write("long2.mhx", shifted)), 0);
+TEST_F(ImageCheck, EachRecordIsCheckedForTheBytesItWritesInTheWidthOfItsType) {
+    struct Case {
+        const char* record;
+        int32_t result;
+    };
+    for (const Case& c : {
+             // An S3 record's address has eight digits: 00FFA000 is in the area.
+             Case{"S30900FFA0000102030442\n", -2},
+             Case{"S30900FF9FF001020304FF\n", 0},
+             // S2 from H'FF9FF8 with 16 bytes runs into the area at H'FFA000.
+             Case{"S214FF9FF800000000000000000000000000000000\n", -2},
+             Case{"S214FF9FEF00000000000000000000000000000000\n", 0},
+             // The last byte of the area reached from below, and the first byte after it.
+             Case{"S205FFBFFF0000\n", -2},
+             Case{"S205FFC0000000\n", 0},
+             // S1 addresses are four digits: FFA0 is H'00FFA0, far below the area.
+             Case{"S107FFA0000102034C\n", 0},
+             // Start records: S7 with eight digits, S8 with six.
+             Case{"S70500FFFFDC00\n", -3},
+             Case{"S804FFFFDC21\n", -3},
+             Case{"S70500FFFFDD00\n", 0},
+             // A header record is not a data record, whatever its text reads like.
+             Case{"S006FFA0000000\n", 0},
+             // A 32-bit address reaches the device in its low 24 bits.
+             Case{"S30901FFA0000102030442\n", -2},
+         }) {
+        SCOPED_TRACE(c.record);
+        EXPECT_EQ(openAndCheck(dir.write(
+                      "one.mhx", std::string("S00600004844521B\n") + c.record + "S9030000FC\n")),
+                  c.result);
+    }
+}
+
+TEST_F(ImageCheck, ContinuationPiecesOfALongLineAreNeverReadAsRecords) {
+    // Characters 49..98 form a second piece whose positions 4..9 read FFA000; they are
+    // data digits of a record far below the area.
+    std::string line =
+        "S2FF010000" + std::string(39, '0') + "0000FFA000" + std::string(20, '1') + "\n";
+    EXPECT_EQ(openAndCheck(dir.write("long.mhx", line)), 0);
+    // A piece after a line feed is a record start again.
+    EXPECT_EQ(openAndCheck(dir.write("next.mhx", line + "S205FFA0000000\n")), -2);
 }
 
 TEST_F(ImageCheck, WindowsLineEndsAndEmptyFilesPass) {
@@ -144,16 +189,49 @@ TEST_F(ImageCheck, CancellingKeepsTheOpenFileAndAFailedOpenLosesIt) {
     EXPECT_FALSE(session.imageFile);
 }
 
-TEST_F(ImageCheck, AFileRemovedOrShortenedAfterOpeningIsCheckedAsItNowIs) {
+TEST_F(ImageCheck, TheFileIsReadOnceWhenOpenedAndWhatIsCheckedIsWhatIsSent) {
     auto gone = image("gone.mhx", 0, 0x100);
     ASSERT_EQ(open(gone), 0);
     std::filesystem::remove(gone);
-    EXPECT_EQ(session.CheckFile(), 0) << "the open file stays readable";
+    EXPECT_EQ(session.CheckFile(), 0) << "the opened file stays readable";
 
+    // Cut off after opening: still refused for what it held when it was opened.
     auto shrinking = image("shrink.mhx", 0xFFA000, 0xFFA100, "-generate 0 0x100 -constant 0");
     ASSERT_EQ(open(shrinking), 0);
     ASSERT_EQ(::truncate(shrinking.c_str(), 0), 0);
-    EXPECT_EQ(session.CheckFile(), 0) << "what was cut off is not checked (and not sent)";
+    EXPECT_EQ(session.CheckFile(), -2);
+
+    // Cut off after the check, during a transfer: every unit of the checked text is sent,
+    // the end record included.
+    auto good = image("good.mhx", 0x010000, 0x010400);
+    std::string text = test::runCommand("cat '" + good + "'");
+    ASSERT_EQ(openAndCheck(good), 0);
+    ui::PlainProgressBar bar;
+    TextUnitReader reader(*session.imageFile, &bar);
+    std::string sent;
+    for (int units = 0; auto unit = reader.next(); ++units) {
+        if (units == 10) {
+            ASSERT_EQ(::truncate(good.c_str(), 20), 0);
+        }
+        sent.append(unit->data(), std::find(unit->begin(), unit->end(), '\0'));
+    }
+    EXPECT_EQ(sent, text);
+}
+
+TEST_F(ImageCheck, AFifoOrDeviceIsRefusedWithoutWaitingForAWriter) {
+    std::string fifo = dir.file("fifo.mhx");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    auto opening = std::async(std::launch::async, [&] { return open(fifo); });
+    if (opening.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        // Let the blocked open go, so the test ends and says why.
+        int writer = ::open(fifo.c_str(), O_WRONLY);
+        ::close(writer);
+        FAIL() << "opening a FIFO waited for a writer";
+    }
+    EXPECT_EQ(opening.get(), -1);
+    EXPECT_FALSE(session.imageFile);
+    EXPECT_EQ(open("/dev/zero"), -1);
+    EXPECT_FALSE(TextFile::open(fifo)) << "update files are opened the same way";
 }
 
 TEST_F(ImageCheck, BinaryFilesAndNulBytesEndInAResult) {

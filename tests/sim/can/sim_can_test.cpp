@@ -73,6 +73,35 @@ TEST(SimBusWire, FramesQueueOnTheWireAndOnlyNodesAtTheSameRateHearThem) {
     sim.bus.detach(h);
 }
 
+TEST(SimBusWire, AFloodingNodeFillsOnlyItsOwnQueueAndTheWireTakesNodesInTurn) {
+    test::CanSim sim;
+    test::Peer flood(sim.bus, 1000000), polite(sim.bus, 1000000);
+    std::vector<uint32_t> order;
+    struct Listener : vci::VirtualBusNode {
+        std::vector<uint32_t>* order;
+        void onFrame(const vci::CanFrame& f, int64_t) override { order->push_back(f.id); }
+    } listener;
+    listener.order = &order;
+    int h = sim.bus.attach(listener, 1000000);
+    // Far more than the wire carries: what does not fit the transmit queue is refused.
+    size_t accepted = 0;
+    const size_t sent = SimBus::kTransmitQueueFrames * 20;
+    for (size_t i = 0; i < sent; ++i) {
+        accepted += sim.bus.send(flood.handle, frameOf(0x001, {1, 2, 3, 4, 5, 6, 7, 8})) ? 1 : 0;
+    }
+    // On the wire one frame at a time, the rest waiting: queue plus the one sent.
+    EXPECT_EQ(accepted, SimBus::kTransmitQueueFrames + 1);
+    EXPECT_EQ(sim.bus.stats().dropped, sent - accepted);
+    // A frame of another node goes next but one, not behind the whole flood.
+    polite.send(0x605, {0x40, 0, 0x10, 0, 0, 0, 0, 0});
+    sim.ts.clock.sleepMs(1);
+    ASSERT_GE(order.size(), 2u);
+    EXPECT_EQ(order[1], 0x605u);
+    sim.ts.clock.sleepMs(1000);
+    EXPECT_EQ(order.size(), accepted + 1) << "every accepted frame went on the wire";
+    sim.bus.detach(h);
+}
+
 TEST(SrecParser, DataRecordsProgramTheFlashAndEveryChecksumIsChecked) {
     SrecStreamParser p;
     std::string text =

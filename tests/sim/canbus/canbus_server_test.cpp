@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+
 #include <fstream>
 #include <memory>
 
@@ -173,6 +176,51 @@ TEST_F(CanBusServerTest, ClientsThatGoAreForgottenAndAStoppedServerEndsEveryConn
     ASSERT_TRUE(stays->sink.waitFor([&] { return !stays->sink.messages.empty(); }));
     EXPECT_NE(stays->sink.messages[0].find("was lost"), std::string::npos);
     EXPECT_FALSE(stays->backend->send(frameOf(0x605, kDeviceTypeRequest)));
+}
+
+TEST_F(CanBusServerTest, OutOfDescriptorsTheServerBacksOffAndKeepsServingItsClients) {
+    RawClient served(server->port());
+    ASSERT_TRUE(served.expect("< hi >"));
+    served.write("< open vcan0 >");
+    ASSERT_TRUE(served.expect("< ok >"));
+    served.write("< rawmode >");
+    ASSERT_TRUE(served.expect("< ok >"));
+
+    // Every descriptor in use: the next connection waits in the listen queue.
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+    std::vector<int> filler;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0 && filler.size() < 4096;) {
+        filler.push_back(fd);
+    }
+    rlimit low = old;
+    low.rlim_cur = static_cast<rlim_t>(filler.back() + 1);
+    // The waiting client's own socket needs one: free it before the limit falls.
+    ::close(filler.back());
+    filler.pop_back();
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    RawClient waiting(server->port());
+    ASSERT_TRUE(waiting.connected);
+    for (int i = 0; i < 500 && server->acceptFailures() == 0; ++i) {
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_GT(server->acceptFailures(), 0u);
+    // The clients it has are served meanwhile.
+    served.write("< echo >");
+    EXPECT_TRUE(served.expect("< echo >"));
+    // Backing off, it tries a few times in half a second; spinning, it would try
+    // hundreds of thousands of times.
+    uint64_t before = server->acceptFailures();
+    std::this_thread::sleep_for(500ms);
+    uint64_t during = server->acceptFailures() - before;
+    EXPECT_LE(during, 500u / CanBusServer::kAcceptBackoffMs + 2);
+
+    // Descriptors free again: the waiting client is taken.
+    ::setrlimit(RLIMIT_NOFILE, &old);
+    for (int fd : filler) {
+        ::close(fd);
+    }
+    EXPECT_TRUE(waiting.expect("< hi >"));
 }
 
 TEST_F(CanBusServerTest, DumpsHoldWhatEachHostedDeviceProgrammed) {

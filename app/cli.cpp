@@ -6,6 +6,7 @@
 
 #include "app/cli_can.h"
 #include "app/cli_check.h"
+#include "app/cli_profibus.h"
 #include "app/exit_codes.h"
 
 namespace romtide {
@@ -21,6 +22,8 @@ void printUsage(std::FILE* out) {
         "                                   check an image file and count its text units\n"
         "       bootloader can search ...   search a CAN bus and list its devices\n"
         "       bootloader can update ...   update devices on a CAN bus (--help: options)\n"
+        "       bootloader profibus scan ... search a Profibus DP segment and list its stations\n"
+        "       bootloader profibus update ... update stations on Profibus DP (--help: options)\n"
         "       bootloader --help           this text\n");
 }
 
@@ -38,6 +41,9 @@ int runCommandLine(int argc, char** argv) {
     }
     if (command == "can") {
         return runCanCommand(argc - 2, argv + 2);
+    }
+    if (command == "profibus") {
+        return runProfibusCommand(argc - 2, argv + 2);
     }
     if (command == "check") {
         return runCheckCommand(argc - 2, argv + 2);

@@ -6,9 +6,9 @@
 #include <memory>
 #include <vector>
 
-#include "sim/can/scheduler.h"
 #include "sim/can/sim_bus.h"
 #include "sim/can/sim_device.h"
+#include "sim/core/scheduler.h"
 
 namespace romtide {
 

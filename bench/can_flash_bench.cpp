@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "session/tbootloader.h"
-#include "sim/can/scheduler.h"
 #include "sim/can/sim_bus.h"
 #include "sim/can/sim_device.h"
-#include "sim/can/srec.h"
+#include "sim/core/scheduler.h"
+#include "sim/core/srec.h"
 #include "ui/event_pump.h"
 #include "ui/widgets.h"
 

@@ -3,6 +3,8 @@
 // data telegram with sequence numbers, finish, and DownloadSlave, the sequence the
 // Profibus window runs for each station. The bootloader speaks PPO1; every telegram
 // goes out through the wrapper's output words and comes back in its input words.
+#include <algorithm>
+
 #include "profibus/tprofitalvik.h"
 #include "session/tbootloader.h"
 #include "session/text_units.h"
@@ -23,6 +25,13 @@ constexpr uint16_t kFirstSequence = 10;
 constexpr uint16_t kLastSequence = 32767;
 
 constexpr int64_t kEraseWindowMs = 10000;
+// The enter-bootloader request and the finish telegram are answered by nothing, and the
+// next command to the master (CLEAR sends zeros, STOP sends nothing, a reset ends the
+// bus) follows at once: it waits until the data exchange has carried them, or at slow
+// baud rates the device never restarts into its bootloader, or never starts its new
+// application.
+constexpr int64_t kCarryCycles = 4;
+constexpr int64_t kCarryLeastMs = 10;
 constexpr int64_t kAcknowledgeTimeoutMs = 5000;
 
 // Change value (double word) of parameter 920 to "RST": the application restarts into
@@ -49,13 +58,21 @@ class WritingProgress final : public ui::ProgressBar {
     ui::TextLabel& label_;
 };
 
+void waitUntilCarried(TProfitalvik& dp) {
+    dp.WaitMs(static_cast<int32_t>(
+        std::max(kCarryLeastMs, (kCarryCycles * TProfitalvik::dpCycleUs() + 999) / 1000)));
+}
+
 }  // namespace
 
 int32_t Tbootloader::ProfibusEnterBootloader() {
-    // Twice, so a cycle that carried the first write unnoticed still brings it.
     int32_t first = profibus->WriteOutputWords(kEnterBootloader);
     int32_t second = profibus->WriteOutputWords(kEnterBootloader);
-    return first != dpm::kOk || second != dpm::kOk ? result::kBusError : result::kOk;
+    if (first != dpm::kOk || second != dpm::kOk) {
+        return result::kBusError;
+    }
+    waitUntilCarried(*profibus);
+    return result::kOk;
 }
 
 int32_t Tbootloader::ProfibusErase() {
@@ -156,7 +173,9 @@ int32_t Tbootloader::ProfibusDownload(ui::ProgressBar& progress, ui::TextLabel& 
         // not start half an application.
         return result::kNoFile;
     }
-    ProfibusFinish();
+    if (ProfibusFinish() == result::kOk) {
+        waitUntilCarried(*profibus);
+    }
     return result::kOk;
 }
 

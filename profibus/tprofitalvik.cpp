@@ -471,7 +471,10 @@ int32_t TProfitalvik::RequestParameter(const ParameterWords& request, ParameterW
             lastResult_ = kNoConfirmation;
             break;
         }
-        services_.clock.sleepMs(pkwPollDelay);
+        // At 6 and 12 Mbit/s the pause is 0 ms, and the rounds would last only as long
+        // as the computer takes for them, less than the few DP cycles an answer needs:
+        // each round waits at least a quarter of a cycle.
+        services_.clock.sleepUs(std::max<int64_t>(int64_t{pkwPollDelay} * 1000, dpCycleUs() / 4));
         services_.pump.processPending();
     }
     response = working;
@@ -523,14 +526,14 @@ int32_t TProfitalvik::ReadPkwResponse(ParameterWords& words) {
     return result;
 }
 
-int64_t TProfitalvik::inputPollPauseUs() {
-    // One DP cycle for one PPO1 slave is about 550 bit times; an eighth of it.
+int64_t TProfitalvik::dpCycleUs() {
     constexpr int64_t kCycleBits = 550;
     const int64_t bps = bitsPerSecond(baudIndex);
-    if (bps == 0) {
-        return 1000;
-    }
-    return std::max<int64_t>(1, kCycleBits * 1000000 / bps / 8);
+    return bps == 0 ? 1000 : kCycleBits * 1000000 / bps;
+}
+
+int64_t TProfitalvik::inputPollPauseUs() {
+    return std::max<int64_t>(1, dpCycleUs() / 8);
 }
 
 }  // namespace romtide

@@ -172,9 +172,12 @@ class TProfitalvik {
     const Services& services() const { return services_; }
     DpMasterLibrary& library() { return library_; }
 
-    // How long the data phase pauses between two looks at the input data: a fraction of
-    // a DP cycle at the current baud rate, so the answer is seen within a few percent of
-    // the cycle without spinning a core.
+    // About one DP cycle for one PPO1 slave at the current baud rate (550 bit times);
+    // 1 ms for a code without a rate.
+    static int64_t dpCycleUs();
+    // How long the data phase pauses between two looks at the input data: an eighth of a
+    // DP cycle, so the answer is seen within a few percent of the cycle without spinning
+    // a core.
     static int64_t inputPollPauseUs();
 
   private:

@@ -12,6 +12,10 @@ ProfibusRunSummary runProfibusStations(Tbootloader& session, ProfibusRunHooks& h
     hooks.stationProgress.setPosition(0);
     Clock& clock = session.services().clock;
     while (session.GetNode(0) != 0 && !summary.stopped) {
+        if (hooks.stopRequested && hooks.stopRequested()) {
+            summary.stopped = true;
+            break;
+        }
         StationResult r;
         r.station = session.GetNode(0);
         if (hooks.stationStarting) {

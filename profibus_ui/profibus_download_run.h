@@ -31,6 +31,9 @@ struct ProfibusRunHooks {
     // Shows the result's message and returns the answer (OK or Cancel).
     std::function<ui::MessageAnswer(const StationResult&, const DownloadMessage&)> showResult;
     std::function<void(const StationResult&)> stationFinished;
+    // Asked before each station; true ends the run there (the headless command's Ctrl-C:
+    // a station is not touched once the user has asked to stop). The window has none.
+    std::function<bool()> stopRequested;
 };
 
 struct ProfibusRunSummary {

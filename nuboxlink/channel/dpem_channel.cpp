@@ -7,42 +7,6 @@
 
 namespace nuboxlink {
 
-namespace {
-
-struct CommandLength {
-    uint8_t code;
-    uint16_t length;
-};
-
-constexpr CommandLength kLengths[] = {
-    {0x21, 4}, {0x22, 7}, {0x23, 7}, {0x24, 256}, {0x25, 254}, {0x26, 252}, {0x27, 4},   {0x2B, 1},
-    {0x2E, 5}, {0x31, 2}, {0x35, 1}, {0x36, 2},   {0x37, 2},   {0x38, 2},   {0x39, 248},
-};
-
-// Code 0x3D carries its sub-code in byte 12.
-constexpr CommandLength kLengths3D[] = {
-    {0x51, 256}, {0x57, 256}, {0x58, 15}, {0x5E, 16}, {0x5F, 256},
-};
-
-}  // namespace
-
-uint16_t dpemCommandLength(const uint8_t* block) {
-    if (block[0] == 0x3D) {
-        for (const CommandLength& c : kLengths3D) {
-            if (c.code == block[12]) {
-                return c.length;
-            }
-        }
-        return 0;
-    }
-    for (const CommandLength& c : kLengths) {
-        if (c.code == block[0]) {
-            return c.length;
-        }
-    }
-    return 0;
-}
-
 CDpemIsa::CDpemIsa(CIsaDevice& board, uint8_t index)
     : CIsaChannel(board, index), dpr_(board.dpr()) {}
 

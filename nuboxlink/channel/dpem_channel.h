@@ -9,12 +9,9 @@
 #include "nuboxlink/board/dpr.h"
 #include "nuboxlink/board/isa_channel.h"
 #include "nuboxlink/channel/channel.h"
+#include "nuboxlink/channel/dpem_commands.h"
 
 namespace nuboxlink {
-
-// Bytes of a command block passed to the board, from its command code (and for 0x3D
-// its sub-code in byte 12); 0 when the code has no known length.
-uint16_t dpemCommandLength(const uint8_t* block);
 
 class CDpemChannel : public CChannel {
   public:

@@ -5,6 +5,7 @@
 #include "nuboxlink/board/card_device.h"
 #include "nuboxlink/board/usb_device.h"
 #include "nuboxlink/interface/registry.h"
+#include "nuboxlink/remote/tcpip_device.h"
 
 namespace nuboxlink {
 
@@ -79,8 +80,12 @@ std::unique_ptr<CDevice> Library::boardFromValues(uint8_t device, DeviceConfig& 
         if (auto id = dwordValue(values, "PCI-Board")) {
             return std::make_unique<CPciDevice>(*this, device, static_cast<uint16_t>(*id));
         }
-        // Remote boards ("RemoteMachine" and "RemoteDevice") come with their own board
-        // kind; until then such a device number has no board object (status 1).
+        auto host = stringValue(values, "RemoteMachine");
+        auto remoteDevice = numberValue(values, "RemoteDevice");
+        if (host && remoteDevice) {
+            return std::make_unique<CTcpipDevice>(*this, device, *host,
+                                                  static_cast<uint8_t>(*remoteDevice));
+        }
     } catch (const std::bad_alloc&) {
         return nullptr;
     }

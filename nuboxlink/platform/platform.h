@@ -71,6 +71,23 @@ class Event {
     virtual int fd() const { return -1; }
 };
 
+// A TCP connection to a board server. shutdown() may be called from another thread
+// while one waits in receive(), which then returns at once.
+class StreamSocket {
+  public:
+    enum class Io { Ok, Closed, TimedOut, Failed };
+    virtual ~StreamSocket() = default;
+    // Sends every byte within the time.
+    virtual Io send(const uint8_t* data, size_t n, int timeoutMs) = 0;
+    // Waits at most `timeoutMs` for bytes and takes at most `capacity` of them; `got`
+    // counts them. Closed when the peer has ended the stream.
+    virtual Io receive(uint8_t* dst, size_t capacity, int timeoutMs, size_t* got) = 0;
+    // True when bytes, or the end of the stream, are waiting to be read now.
+    virtual bool pending() = 0;
+    // Ends the connection in both directions.
+    virtual void shutdown() = 0;
+};
+
 // Periodic timer for the channel watch.
 class Ticker {
   public:
@@ -100,6 +117,11 @@ class Platform {
     virtual std::unique_ptr<Ticker> createTicker(unsigned periodMs);
     // The channel watch asks for real-time priority; quietly nothing without the right.
     virtual void raiseThreadPriority();
+    // A TCP connection to the first address of `host` at `port`, made within the time;
+    // `why` is Ok, TimedOut or Failed. Sockets are kernel objects like the events: the
+    // base class makes real ones, and tests that need a scripted server replace it.
+    virtual std::unique_ptr<StreamSocket> connectTcp(const std::string& host, uint16_t port,
+                                                     int timeoutMs, StreamSocket::Io* why);
     // Waits for either event: 0 or 1 for the one signalled, -1 on time-out or failure.
     int waitEither(Event& a, Event& b, int timeoutMs);
     // The USB box firmware image of a channel family, as the record array delivered with

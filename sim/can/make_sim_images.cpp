@@ -6,7 +6,7 @@
 #include <string>
 
 #include "sim/can/sim_device.h"
-#include "sim/can/srec.h"
+#include "sim/core/srec.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <mutex>
 #include <string>
 
-#include "sim/can/scheduler.h"
+#include "sim/core/scheduler.h"
 #include "vci/virtual_bus.h"
 
 namespace romtide::sim {

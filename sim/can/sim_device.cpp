@@ -69,19 +69,13 @@ char SimCanDevice::product() const {
 
 FlashImage SimCanDevice::applicationFlash() const {
     std::lock_guard lock(mutex_);
-    FlashImage image = appFlash_;
     // What an application image in progress has programmed so far counts too.
-    if (parser_.header().rfind(kSimPrefix, 0) != 0) {
-        for (const auto& [address, value] : parser_.data()) {
-            image[address] = value;
-        }
-    }
-    return image;
+    return flash_.image(flash_.stream().header().rfind(kSimPrefix, 0) != 0);
 }
 
 std::optional<uint32_t> SimCanDevice::applicationStart() const {
     std::lock_guard lock(mutex_);
-    return appStart_;
+    return flash_.start();
 }
 
 bool SimCanDevice::writeApplicationSrec(const std::string& path) const {
@@ -95,12 +89,12 @@ uint64_t SimCanDevice::unitsReceived() const {
 
 uint64_t SimCanDevice::erases() const {
     std::lock_guard lock(mutex_);
-    return erases_;
+    return flash_.erases();
 }
 
 std::string SimCanDevice::parserError() const {
     std::lock_guard lock(mutex_);
-    return parser_.error();
+    return flash_.stream().error();
 }
 
 void SimCanDevice::after(int64_t delayUs, std::function<void()> fn) {
@@ -158,7 +152,7 @@ void SimCanDevice::onFrame(const vci::CanFrame& frame, int64_t) {
         // restarts into the updater).
         bool updater = mode_ == DeviceMode::Updater;
         mode_ = DeviceMode::Resetting;
-        parser_.reset();
+        flash_.dropStream();
         after(config_.resetUs, [this, updater] {
             std::lock_guard l(mutex_);
             if (mode_ == DeviceMode::Resetting) {
@@ -260,10 +254,7 @@ void SimCanDevice::handleBootloader(const vci::CanFrame& f) {
                     }
                     failed = config_.eraseFails;
                     if (!failed) {
-                        ++erases_;
-                        appFlash_.clear();
-                        appStart_.reset();
-                        parser_.reset();
+                        flash_.erase();
                         acknowledging_ = true;
                     }
                 }
@@ -285,7 +276,7 @@ void SimCanDevice::handleUnit(const uint8_t* chars) {
         return;
     }
     for (int i = 0; i < 4; ++i) {
-        if (!parser_.feed(static_cast<char>(chars[i]))) {
+        if (!flash_.feed(static_cast<char>(chars[i]))) {
             // A bad record: this bootloader stops acknowledging until the next erase.
             acknowledging_ = false;
         }
@@ -299,11 +290,11 @@ void SimCanDevice::handleUnit(const uint8_t* chars) {
 }
 
 void SimCanDevice::endOfDownload() {
-    if (!parser_.finish()) {
+    if (!flash_.finish()) {
         acknowledging_ = false;
         return;
     }
-    const std::string& header = parser_.header();
+    const std::string header = flash_.stream().header();
     char letter = 0;
     int version = 0;
     if (std::sscanf(header.c_str(), "ROMTIDE-SIM UPDATER %c", &letter) == 1) {
@@ -317,10 +308,7 @@ void SimCanDevice::endOfDownload() {
             mode_ = DeviceMode::Bootloader;
         }
     } else {
-        for (const auto& [address, value] : parser_.data()) {
-            appFlash_[address] = value;
-        }
-        appStart_ = parser_.startAddress();
+        flash_.commit();
         // The bootloader starts the new application.
         after(config_.resetUs, [this] {
             std::lock_guard lock(mutex_);
@@ -329,7 +317,7 @@ void SimCanDevice::endOfDownload() {
             }
         });
     }
-    parser_.reset();
+    flash_.dropStream();
 }
 
 }  // namespace romtide::sim

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "sim/can/sim_bus.h"
-#include "sim/can/srec.h"
+#include "sim/core/sim_flash.h"
 
 namespace romtide::sim {
 
@@ -81,11 +81,8 @@ class SimCanDevice final : private vci::VirtualBusNode {
     char product_;
     char updaterProduct_ = 0;
     uint64_t units_ = 0;
-    uint64_t erases_ = 0;
     bool acknowledging_ = true;
-    SrecStreamParser parser_;
-    FlashImage appFlash_;
-    std::optional<uint32_t> appStart_;
+    SimFlash flash_;
 };
 
 // Simulator update images: the device recognises them by their S0 header.

@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "sim/can/scheduler.h"
 #include "sim/can/sim_bus.h"
 #include "sim/can/sim_device.h"
+#include "sim/core/scheduler.h"
 
 namespace romtide::sim {
 

@@ -8,9 +8,9 @@
 #include <memory>
 #include <string>
 
-#include "sim/can/scheduler.h"
 #include "sim/can/sim_bus.h"
 #include "sim/can/sim_device.h"
+#include "sim/core/scheduler.h"
 #include "vci/backend.h"
 
 namespace romtide::sim {

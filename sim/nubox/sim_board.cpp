@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 namespace nubox_sim {
 
@@ -16,6 +17,12 @@ constexpr char kSignature[] = "Hurra, hurra, das DPR ist da!";
 constexpr uint32_t kSignatureLength = 29;
 constexpr uint32_t kMailbox = 256;
 constexpr uint32_t kStatusBlock = 38;
+constexpr uint8_t kDpMasterType = 19;
+// Status block: the library's output write counter and the station it writes.
+constexpr uint32_t kOutputCounter = 36;
+constexpr uint32_t kOutputStation = 37;
+// A library that died in the middle of a write leaves its counter odd for ever.
+constexpr int kOutputReadAttempts = 1000;
 
 std::optional<uint32_t> number(std::string_view s) {
     if (s.empty() || s.size() > 10) {
@@ -203,6 +210,7 @@ bool SimBoard::control(uint32_t code, const uint8_t*, size_t inLen, std::vector<
             booting_ = true;
             bootAtUs_ = clock_.nowUs() + kBootTimeUs;
             ++restarts_;
+            restartPending_ = true;
             return true;
         case 0x222004:  // release at close
             return true;
@@ -231,8 +239,33 @@ bool SimBoard::control(uint32_t code, const uint8_t*, size_t inLen, std::vector<
     }
 }
 
-void SimBoard::step() {
+void SimBoard::attachDpMaster(ChannelFirmware* firmware) {
     std::lock_guard lock(mutex_);
+    dpMaster_ = firmware;
+}
+
+void SimBoard::step() {
+    Commands forDpMaster;
+    ChannelFirmware* firmware;
+    bool restarted;
+    {
+        std::lock_guard lock(mutex_);
+        firmware = dpMaster_;
+        restarted = std::exchange(restartPending_, false);
+        runFirmware(firmware ? &forDpMaster : nullptr);
+    }
+    // The DP master firmware calls back into the board: never under the board's lock.
+    if (firmware) {
+        if (restarted) {
+            firmware->restarted();
+        }
+        for (const auto& [channel, block] : forDpMaster) {
+            firmware->command(channel, block);
+        }
+    }
+}
+
+void SimBoard::runFirmware(Commands* forDpMaster) {
     if (booting_) {
         if (clock_.nowUs() < bootAtUs_) {
             return;
@@ -242,12 +275,19 @@ void SimBoard::step() {
     if (get(0) == 1 && !spec_.hang) {
         runCommand();
     }
-    for (Channel& c : channels_) {
-        if (c.active && c.family) {
-            c.family->serve();
-        } else if (c.active) {
-            serveChannel(c);
+    bool dpMasterServed = false;
+    for (unsigned i = 0; i < 4; ++i) {
+        Channel& c = channels_[i];
+        if (!c.active) {
+            continue;
         }
+        if (c.family) {
+            c.family->serve();
+            continue;
+        }
+        const bool toDpMaster = forDpMaster && !dpMasterServed && c.type == kDpMasterType;
+        dpMasterServed = dpMasterServed || toDpMaster;
+        serveChannel(c, i, toDpMaster ? forDpMaster : nullptr);
     }
 }
 
@@ -281,7 +321,7 @@ void SimBoard::runCommand() {
         Channel& ch = channels_[i];
         ch = Channel{};
         const uint8_t type = p[3 * i];
-        if (type != 19) {
+        if (type != kDpMasterType) {
             // The other families lay out their own areas in the same order.
             AreaCursors cursors{a, b, c, aEnd, bEnd, cEnd};
             const uint16_t parameter = static_cast<uint16_t>(p[3 * i + 1] << 8 | p[3 * i + 2]);
@@ -296,6 +336,7 @@ void SimBoard::runCommand() {
             continue;
         }
         const uint16_t size = static_cast<uint16_t>(p[3 * i + 1] << 8 | p[3 * i + 2]);
+        ch.type = type;
         ch.dataSize = size;
         ch.data = a;
         ch.status = a + size;
@@ -310,7 +351,7 @@ void SimBoard::runCommand() {
     put(0, 0);
 }
 
-void SimBoard::serveChannel(Channel& c) {
+void SimBoard::serveChannel(Channel& c, unsigned index, Commands* toDpMaster) {
     uint8_t host = get(c.hostFlag);
     uint8_t board = get(c.boardFlag);
     if ((host ^ board) & 1) {
@@ -318,10 +359,14 @@ void SimBoard::serveChannel(Channel& c) {
         readDpr(c.commandBox, command.data(), kMailbox);
         board ^= 1;
         put(c.boardFlag, board);
-        c.commands.push_back(command);
-        std::vector<uint8_t> report = command;
-        report[0] = static_cast<uint8_t>(command[0] + 0xC0);
-        c.reports.push_back(std::move(report));
+        if (toDpMaster) {
+            toDpMaster->emplace_back(index, std::move(command));
+        } else {
+            c.commands.push_back(command);
+            std::vector<uint8_t> report = command;
+            report[0] = static_cast<uint8_t>(command[0] + 0xC0);
+            c.reports.push_back(std::move(report));
+        }
     }
     // The report mailbox is free once the host has acknowledged the last report.
     if (!c.reports.empty() && ((host ^ board) & 2) == 0) {
@@ -346,6 +391,9 @@ std::vector<std::vector<uint8_t>> SimBoard::takenCommands(unsigned channel) {
 void SimBoard::beginInputUpdate(unsigned channel, uint8_t station) {
     std::lock_guard lock(mutex_);
     Channel& c = channels_[channel & 3];
+    if (!c.active) {
+        return;
+    }
     put(c.status + 34, static_cast<uint8_t>(get(c.status + 34) + 1));
     put(c.status + 35, station);
 }
@@ -354,6 +402,9 @@ void SimBoard::finishInputUpdate(unsigned channel, uint16_t offset,
                                  const std::vector<uint8_t>& bytes) {
     std::lock_guard lock(mutex_);
     Channel& c = channels_[channel & 3];
+    if (!c.active) {
+        return;
+    }
     if (offset + bytes.size() <= c.dataSize) {
         writeDpr(c.data + offset, bytes.data(), static_cast<uint32_t>(bytes.size()));
     }
@@ -376,6 +427,34 @@ std::vector<uint8_t> SimBoard::output(unsigned channel, uint16_t offset, size_t 
     return out;
 }
 
+uint16_t SimBoard::dataSize(unsigned channel) {
+    std::lock_guard lock(mutex_);
+    const Channel& c = channels_[channel & 3];
+    return c.active ? c.dataSize : 0;
+}
+
+bool SimBoard::readOutputs(unsigned channel, uint8_t station, uint16_t offset, uint8_t* dst,
+                           size_t n) {
+    std::lock_guard lock(mutex_);
+    const Channel& c = channels_[channel & 3];
+    if (!c.active || offset + n > c.dataSize) {
+        return false;
+    }
+    // The same rule the library applies to the board's input updates, mirrored.
+    for (int attempt = 0; attempt < kOutputReadAttempts; ++attempt) {
+        const uint8_t c1 = get(c.status + kOutputCounter);
+        readDpr(c.data + offset, dst, static_cast<uint32_t>(n));
+        const uint8_t writing = get(c.status + kOutputStation);
+        const uint8_t d = static_cast<uint8_t>(get(c.status + kOutputCounter) - c1);
+        const bool other = writing != station;
+        if ((c1 % 2 == 0 && d == 0) || (c1 % 2 == 0 && (d == 1 || d == 2) && other) ||
+            (c1 % 2 == 1 && d <= 1 && other)) {
+            return true;
+        }
+    }
+    return true;
+}
+
 uint8_t SimBoard::outputCounter(unsigned channel) {
     std::lock_guard lock(mutex_);
     return get(channels_[channel & 3].status + 36);
@@ -385,6 +464,9 @@ void SimBoard::setStatus(unsigned channel, const uint8_t transferList[16],
                          const uint8_t diagnostic[16], uint8_t online) {
     std::lock_guard lock(mutex_);
     Channel& c = channels_[channel & 3];
+    if (!c.active) {
+        return;
+    }
     writeDpr(c.status, transferList, 16);
     writeDpr(c.status + 16, diagnostic, 16);
     put(c.status + 32, online);

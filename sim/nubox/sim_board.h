@@ -1,10 +1,12 @@
 // A simulated nuBOX board: its dual-port RAM (shared memory, so it can be handed to a
 // library in another process) and the firmware behind it. The firmware writes the
 // ready signature after a restart, runs the layout and channel commands, keeps the flag
-// toggles of the DP master mailboxes, answers every DP master command with a report
-// whose first byte is the command code + 0xC0, and writes input data and the status
-// block with the board's counter protocol. It also answers the driver requests of its
-// board kind. Used in-process by tests and served to other processes by nubox-simd.
+// toggles of the DP master mailboxes, and writes input data and the status block with
+// the board's counter protocol. The commands of a DP master channel go to the DP master
+// firmware attached to the board (a simulated DP segment behind it); a board without
+// one answers every command with a report whose first byte is the command code + 0xC0.
+// It also answers the driver requests of its board kind. Used in-process by tests and
+// served to other processes by nubox-simd.
 #pragma once
 
 #include <cstddef>
@@ -55,6 +57,17 @@ class SimDevice {
     virtual void step() = 0;
 };
 
+// The protocol side of the board's DP master channel. The board calls it from its main
+// loop without holding its own lock, so it may call back into the board at any time.
+class ChannelFirmware {
+  public:
+    virtual ~ChannelFirmware() = default;
+    // A command block taken from the channel's mailbox (256 bytes).
+    virtual void command(unsigned channel, const std::vector<uint8_t>& block) = 0;
+    // The board was restarted.
+    virtual void restarted() = 0;
+};
+
 class SimBoard final : public SimDevice {
   public:
     SimBoard(const BoardSetup& setup, romtide::Clock& clock);
@@ -82,8 +95,20 @@ class SimBoard final : public SimDevice {
 
     static constexpr int64_t kBootTimeUs = 20000;
 
+    // The firmware of the first DP master channel (null: the echo again). Attach and
+    // detach only while nobody runs step().
+    void attachDpMaster(ChannelFirmware* firmware);
+
+    // The DP master firmware's access to a channel; nothing happens on a channel that is
+    // not configured.
+    uint16_t dataSize(unsigned channel);
+    // A copy of output bytes that the library is not writing at the moment (its output
+    // counter and station bytes); false when the data area does not hold them.
+    bool readOutputs(unsigned channel, uint8_t station, uint16_t offset, uint8_t* dst, size_t n);
+
     // What the bus side of the firmware does, for tests and tools.
     void postReport(unsigned channel, const std::vector<uint8_t>& report);
+    // The commands an echoing channel took (a DP master's commands go to its firmware).
     std::vector<std::vector<uint8_t>> takenCommands(unsigned channel);
     void updateInput(unsigned channel, uint8_t station, uint16_t offset,
                      const std::vector<uint8_t>& bytes);
@@ -109,6 +134,7 @@ class SimBoard final : public SimDevice {
   private:
     struct Channel {
         bool active = false;
+        uint8_t type = 0;
         uint16_t dataSize = 0;
         uint32_t data = 0, status = 0, reportBox = 0, commandBox = 0, hostFlag = 0, boardFlag = 0;
         std::deque<std::vector<uint8_t>> reports;
@@ -116,9 +142,12 @@ class SimBoard final : public SimDevice {
         std::shared_ptr<SimFamilyChannel> family;
     };
 
+    using Commands = std::vector<std::pair<unsigned, std::vector<uint8_t>>>;
     void boot();
+    void runFirmware(Commands* forDpMaster);
     void runCommand();
-    void serveChannel(Channel& c);
+    // `toDpMaster`: where this channel's commands go instead of the echo.
+    void serveChannel(Channel& c, unsigned index, Commands* toDpMaster);
     uint8_t get(uint32_t off) const;
     void put(uint32_t off, uint8_t v);
     void readDpr(uint32_t off, uint8_t* dst, uint32_t n) const;
@@ -131,6 +160,8 @@ class SimBoard final : public SimDevice {
 
     std::mutex mutex_;
     bool booting_ = false;
+    bool restartPending_ = false;  // the DP master firmware has not yet heard of it
+    ChannelFirmware* dpMaster_ = nullptr;
     int64_t bootAtUs_ = 0;
     bool expectLayout_ = true;
     unsigned restarts_ = 0;

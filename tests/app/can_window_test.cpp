@@ -22,7 +22,7 @@
 
 #include "app/sim_scenario.h"
 #include "app/virtual_timer.h"
-#include "sim/can/srec.h"
+#include "sim/core/srec.h"
 #include "support/can_sim.h"
 #include "ui/qt_test_support.h"
 

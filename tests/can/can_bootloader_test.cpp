@@ -11,7 +11,7 @@
 
 #include "session/tbootloader.h"
 #include "session/update_files.h"
-#include "sim/can/srec.h"
+#include "sim/core/srec.h"
 #include "support/can_sim.h"
 
 namespace romtide {

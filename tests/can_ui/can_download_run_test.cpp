@@ -7,7 +7,7 @@
 
 #include <fstream>
 
-#include "sim/can/srec.h"
+#include "sim/core/srec.h"
 #include "support/can_sim.h"
 
 namespace romtide::canui {

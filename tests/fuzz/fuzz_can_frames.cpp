@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "can_ui/can_search.h"
-#include "sim/can/srec.h"
+#include "sim/core/srec.h"
 #include "ui/event_pump.h"
 
 namespace {

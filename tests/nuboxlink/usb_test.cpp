@@ -7,6 +7,7 @@
 #include <chrono>
 #include <thread>
 
+#include "support/eventually.h"
 #include "tests/nuboxlink/rig.h"
 
 namespace nuboxlink_test {
@@ -24,14 +25,7 @@ struct UsbRig : Rig {
     SimUsbBox& box;
 };
 
-template <class Pred>
-bool eventually(Pred pred) {
-    auto end = std::chrono::steady_clock::now() + 3s;
-    while (std::chrono::steady_clock::now() < end && !pred()) {
-        std::this_thread::sleep_for(1ms);
-    }
-    return pred();
-}
+using romtide::test::eventually;
 
 TEST(UsbBox, IsConfiguredWithItsFirmwareAndTheDataAreaSize) {
     UsbRig rig;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "nuboxlink/channel/dpem_channel.h"
+#include "support/eventually.h"
 #include "tests/nuboxlink/rig.h"
 
 namespace nuboxlink_test {
@@ -26,17 +27,7 @@ void onReport(uint8_t device, uint8_t channel, uint32_t user) {
     ++g_calls;
 }
 
-template <class Pred>
-bool eventually(Pred pred, std::chrono::milliseconds limit = 3000ms) {
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        if (pred()) {
-            return true;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return pred();
-}
+using romtide::test::eventually;
 
 struct WatchRig : DpemRig {
     WatchRig() : DpemRig(/*virtualTime=*/false) { g_calls = 0; }

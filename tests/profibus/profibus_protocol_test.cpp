@@ -133,6 +133,8 @@ TEST_F(ProtocolTest, SeventeenCharacterLineIsFiveTelegrams) {
     EXPECT_EQ(device.outputs.front(), (ParameterWords{0x87D0, 3, 0xAA55, 0}));
     EXPECT_EQ(device.outputs.back(), (ParameterWords{0x87D0, 1, 0xAA55, 0}));
     EXPECT_EQ(device.finishes, 1);
+    EXPECT_GE(ts.clock.nowUs() - lib.writes.back().atUs, 10000)
+        << "the finish is left for the data exchange to carry";
     EXPECT_FALSE(TProfitalvik::GetPpo2());
     for (const auto& w : lib.writes) {
         EXPECT_EQ(w.bytes.size(), 12u);
@@ -286,6 +288,7 @@ TEST_F(ProtocolTest, ShortImageStepsTheBarOnEveryLineAfterTheFirst) {
 
 TEST_F(ProtocolTest, EnterBootloaderWritesTheChangeRequestTwice) {
     EXPECT_EQ(session.ProfibusEnterBootloader(), result::kOk);
+    EXPECT_GE(ts.clock.nowMs(), 10) << "the request is left for the data exchange to carry";
     ASSERT_EQ(device.outputs.size(), 2u);
     for (const auto& out : device.outputs) {
         EXPECT_EQ(out, (ParameterWords{0x3398, 0, 0x0052, 0x5354, 0, 0, 0, 0, 0, 0}));

@@ -426,6 +426,27 @@ TEST_F(WrapperTest, ResponseMatchesOnlyWithItsIndexAndARefusalNamesItsParameter)
     EXPECT_EQ(response[0], 0x139A);
 }
 
+TEST_F(WrapperTest, AtTheFastestRatesThePkwRoundsStillLastSomeCycles) {
+    TProfitalvik::SetBaudIndex(9);
+    ASSERT_EQ(dp.LoadBusParameter(), 0);
+    ASSERT_EQ(TProfitalvik::GetPkwPollDelay(), 0);
+    TProfitalvik::SetStationAddress(4);
+    lib.setInExchange(4);
+    // The answer comes three DP cycles (about 140 us at 12 Mbit/s) after the request.
+    int64_t requested = 0;
+    lib.onOutput = [&](uint8_t, const ParameterWords&) { requested = ts.clock.nowUs(); };
+    lib.onRead = [&](uint8_t station) {
+        if (ts.clock.nowUs() - requested >= 140) {
+            lib.setInput(station, {0x43C4, 0x0900, 0, 0x2107});
+        }
+    };
+    ParameterWords request{};
+    request[1] = 9;
+    ParameterWords response{};
+    EXPECT_EQ(dp.RequestParameter(request, response, 964), 0);
+    EXPECT_EQ(response[3], 0x2107);
+}
+
 TEST_F(WrapperTest, AStationOutOfDataExchangeHasNotAnswered) {
     TProfitalvik::SetStationAddress(4);
     lib.setInput(4, {0x139A, 0, 0, 1});

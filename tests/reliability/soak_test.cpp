@@ -9,7 +9,7 @@
 #include <string>
 
 #include "session/tbootloader.h"
-#include "sim/can/srec.h"
+#include "sim/core/srec.h"
 #include "support/can_sim.h"
 #include "support/temp_dir.h"
 

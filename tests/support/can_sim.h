@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "can/tcancomm.h"
-#include "sim/can/scheduler.h"
 #include "sim/can/sim_bus.h"
 #include "sim/can/sim_device.h"
+#include "sim/core/scheduler.h"
 #include "support/fakes.h"
 #include "vci/virtual_bus.h"
 

@@ -15,32 +15,49 @@
 
 namespace romtide::test {
 
+using namespace std::chrono_literals;
+
 class ChildProcess {
   public:
     enum class Output { StdoutOnly, Joined };
 
-    explicit ChildProcess(std::vector<std::string> argv, Output what = Output::StdoutOnly) {
+    // `env` adds "NAME=value" entries to the test's environment.
+    explicit ChildProcess(std::vector<std::string> argv, Output what = Output::StdoutOnly,
+                          std::vector<std::string> env = {}) {
         int out[2];
         if (::pipe2(out, O_CLOEXEC) != 0) {
             return;
         }
+        // Everything the child needs is made before the fork.
+        std::vector<char*> args;
+        for (auto& a : argv) {
+            args.push_back(a.data());
+        }
+        args.push_back(nullptr);
+        std::vector<char*> envp;
+        for (auto& e : env) {
+            envp.push_back(e.data());
+        }
+        for (char** e = environ; *e; ++e) {
+            envp.push_back(*e);
+        }
+        envp.push_back(nullptr);
         pid_ = ::fork();
         if (pid_ == 0) {
             ::dup2(out[1], 1);
             if (what == Output::Joined) {
                 ::dup2(out[1], 2);
             }
-            std::vector<char*> args;
-            for (auto& a : argv) {
-                args.push_back(a.data());
-            }
-            args.push_back(nullptr);
-            ::execv(args[0], args.data());
+            ::execve(args[0], args.data(), envp.data());
             ::_exit(127);
         }
         ::close(out[1]);
         out_ = out[0];
     }
+    ChildProcess(std::vector<std::string> argv, std::vector<std::string> env,
+                 bool withStderr = false)
+        : ChildProcess(std::move(argv), withStderr ? Output::Joined : Output::StdoutOnly,
+                       std::move(env)) {}
     ~ChildProcess() {
         stop(SIGTERM);
         if (out_ >= 0) {

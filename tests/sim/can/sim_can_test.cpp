@@ -8,7 +8,7 @@
 
 #include "sim/can/sim_bus.h"
 #include "sim/can/sim_device.h"
-#include "sim/can/srec.h"
+#include "sim/core/srec.h"
 #include "support/can_sim.h"
 
 namespace romtide::sim {

@@ -1,4 +1,4 @@
-#include "sim/can/scheduler.h"
+#include "sim/core/scheduler.h"
 
 #include <chrono>
 

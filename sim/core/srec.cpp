@@ -1,4 +1,4 @@
-#include "sim/can/srec.h"
+#include "sim/core/srec.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,0 +1,182 @@
+// End to end through the bootloader executable on its built-in simulated Profibus board
+// (real time, through libnuboxlink.so and a driver endpoint): what the stations
+// programmed equals the file (srec_cmp), the station lines, the report, the trace, and
+// the exit statuses. Behaviour in detail is tested in-process on the virtual clock.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "app/exit_codes.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+
+namespace romtide {
+namespace {
+
+const std::string kBootloader = std::string(ROMTIDE_BIN_DIR) + "/bootloader";
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class ProfibusCliTest : public ::testing::Test {
+  public:
+    void SetUp() override {
+        // 512 bytes of application at H'010000, with a start address.
+        image = dir.file("app.mhx");
+        test::srecCat(
+            "-generate 0x010000 0x010200 -repeat-string Profibus -execution-start-address 0x010000",
+            image);
+    }
+    test::ProgramRun run(const std::string& args) {
+        return test::runProgram(kBootloader + " profibus " + args);
+    }
+    bool programmed(const std::string& dump) {
+        return test::runProgram(std::string(ROMTIDE_SREC_CMP) + " " + image + " " + dump).status ==
+               0;
+    }
+
+    test::TempDir dir;
+    std::string image;
+};
+
+TEST_F(ProfibusCliTest, TheDefaultSegmentIsUpdatedWithReportTraceAndDump) {
+    const std::string report = dir.file("report.txt");
+    const std::string trace = dir.file("trace.txt");
+    const std::string dump = dir.file("dump");
+    auto r = run("update --simulate --all --baud 12M --report " + report + " --trace " + trace +
+                 " --sim-dump " + dump + " " + image);
+    EXPECT_EQ(r.status, exitcode::kOk) << r.out;
+    EXPECT_NE(r.out.find("Slave   3        0x0793  3.1.4"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Slave   4        0x0793  2.7.1"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Bootloader 1.2.0"), std::string::npos) << r.out;
+    for (int station : {3, 4, 5}) {
+        const std::string s = std::to_string(station);
+        EXPECT_NE(r.out.find("Station " + s + ": File is downloaded into Flash."),
+                  std::string::npos)
+            << r.out;
+        EXPECT_TRUE(programmed(dump + "/station-" + s + ".srec")) << station;
+        // The finish telegram reached every station: its flash has the start address.
+        EXPECT_NE(readAll(dump + "/station-" + s + ".srec").find("\nS8"), std::string::npos);
+    }
+    const std::string lines = readAll(report);
+    EXPECT_TRUE(std::regex_search(lines, std::regex("station=3 outcome=okay result=0 seconds=")))
+        << lines;
+    EXPECT_NE(lines.find("summary stations=3 okay=3 failed=0 not-found=0 not-run=0 end=complete"),
+              std::string::npos)
+        << lines;
+    // The trace: PPO1 words of station 3 and PPO2 words of station 4, every word four
+    // upper-case hex digits, and the erase telegram and its acknowledge.
+    const std::string t = readAll(trace);
+    EXPECT_TRUE(std::regex_search(t, std::regex(R"(\(\d+\.\d{6}\) 3 out 139A( [0-9A-F]{4}){5}\n)")))
+        << t.substr(0, 2000);
+    EXPECT_TRUE(std::regex_search(
+        t, std::regex(R"(\(\d+\.\d{6}\) 4 in 139A 0000 0000 0002( [0-9A-F]{4}){6}\n)")));
+    EXPECT_TRUE(std::regex_search(t, std::regex(R"(\) 5 out 87D0 0003 AA55 0000 0000 0000\n)")));
+    EXPECT_TRUE(std::regex_search(t, std::regex(R"(\) 5 in 67D0 0003)")));
+    EXPECT_TRUE(std::regex_search(t, std::regex(R"(\(\d+\.\d{6}\) cmd result=0 24)")));
+}
+
+// Each fault of a station ends in the window's message for it and in exit status 1; the
+// run stops there, and the station after it is reported as not tried.
+void expectFault(ProfibusCliTest& t, const std::string& fault, const std::string& line,
+                 const std::string& outcome) {
+    const std::string report = t.dir.file("report.txt");
+    auto r = t.run("update --simulate --baud 12M --sim-station addr=3," + fault +
+                   " --sim-station addr=4,ppo=2 --station 3,4 --report " + report + " " + t.image);
+    EXPECT_EQ(r.status, exitcode::kDeviceFailed) << r.out;
+    EXPECT_NE(r.out.find(line + "\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Station 4: not tried"), std::string::npos) << r.out;
+    const std::string lines = readAll(report);
+    EXPECT_NE(lines.find("station=3 outcome=" + outcome), std::string::npos) << lines;
+    EXPECT_NE(lines.find("station=4 outcome=not-run"), std::string::npos) << lines;
+    EXPECT_NE(lines.find("end=complete"), std::string::npos) << lines;
+}
+
+TEST_F(ProfibusCliTest, AnErrorAnswerShowsItsCode) {
+    expectFault(*this, "fail=error@5:7", "Station 3: Error during programing! Errorcode: 7",
+                "device-error");
+}
+
+TEST_F(ProfibusCliTest, ATelegramWithoutAnswer) {
+    expectFault(*this, "fail=noack@5", "Station 3: Error during programing!", "not-acknowledged");
+}
+
+TEST_F(ProfibusCliTest, AStationThatLeavesTheBus) {
+    expectFault(*this, "fail=gone@5", "Station 3: Error during programing!", "not-acknowledged");
+}
+
+TEST_F(ProfibusCliTest, AnEraseNeverAcknowledged) {
+    expectFault(*this, "fail=erase", "Station 3: Error during erasing Flash! Please try again.",
+                "erase-failed");
+}
+
+TEST_F(ProfibusCliTest, ScanListsTheSegmentAndNamedStationsMustBeOnIt) {
+    auto r = run("scan --simulate --baud 1.5M --sim-station addr=7,ppo=2,version=2.3.4");
+    EXPECT_EQ(r.status, exitcode::kOk) << r.out;
+    EXPECT_NE(r.out.find("Master  1"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Slave   7        0x0793  2.3.4"), std::string::npos) << r.out;
+
+    r = run("update --simulate --baud 12M --sim-station addr=7 --station 9 " + image);
+    EXPECT_EQ(r.status, exitcode::kDeviceFailed) << r.out;
+    EXPECT_NE(r.out.find("Station 9: not found on the bus"), std::string::npos) << r.out;
+}
+
+TEST_F(ProfibusCliTest, BadArgumentsAndFilesEndWithTheirStatus) {
+    struct Case {
+        std::string args;
+        int status;
+        const char* says;
+    };
+    const std::string empty = dir.write("empty.mhx", "\n\n");
+    for (const Case& c : {
+             Case{"update --all --baud 2M " + image, exitcode::kUsage, "--baud"},
+             Case{"update --all --simulate --sim-station addr=3,ppo=3 " + image, exitcode::kUsage,
+                  "ppo"},
+             Case{"update --all --simulate --sim-station addr=1 " + image, exitcode::kUsage,
+                  "--sim-station"},
+             Case{"update --station 0 " + image, exitcode::kUsage, "1..126"},
+             Case{"update --all", exitcode::kUsage, "no image"},
+             Case{"update --all --sim-dump /tmp " + image, exitcode::kUsage, "--simulate"},
+             Case{"update --all --simulate " + dir.file("missing.mhx"), exitcode::kFileUnreadable,
+                  ""},
+             Case{"update --all --simulate " + empty, exitcode::kFileRejected, "--allow-empty"},
+             Case{"frobnicate", exitcode::kUsage, "scan"},
+         }) {
+        auto r = run(c.args);
+        EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.out;
+        EXPECT_NE(r.out.find(c.says), std::string::npos) << c.args << "\n" << r.out;
+    }
+}
+
+TEST_F(ProfibusCliTest, WithoutABoardTheCommandSaysSo) {
+    // A registry that configures nothing: no board can be prepared.
+    const std::string registry = dir.write("empty.reg", "REGEDIT4\n");
+    auto r = test::runProgram("NUBOXLINK_REGISTRY=" + registry + " NUBOXLINK_DRIVER_DIR=" +
+                              dir.file("drivers") + " " + kBootloader + " profibus scan");
+    EXPECT_EQ(r.status, exitcode::kNoBoard) << r.out;
+    EXPECT_NE(r.out.find("The adapter couldn't inizialized successfully"), std::string::npos)
+        << r.out;
+}
+
+TEST_F(ProfibusCliTest, CtrlCDuringTheSearchTouchesNoStation) {
+    test::ChildProcess p({kBootloader, "profibus", "update", "--simulate", "--all", "--baud",
+                          "93.75k", "--report", dir.file("report.txt"), image},
+                         test::ChildProcess::Output::Joined);
+    ASSERT_TRUE(p.waitForText("Searching"));
+    p.signal(SIGINT);
+    EXPECT_EQ(p.wait(), exitcode::kInterrupted) << p.output;
+    EXPECT_NE(p.output.find("no station was touched"), std::string::npos) << p.output;
+    EXPECT_EQ(p.output.find("File is downloaded"), std::string::npos) << p.output;
+}
+
+}  // namespace
+}  // namespace romtide

@@ -266,7 +266,7 @@ void Tfrm_profibus::button_profibus_downloadClick() {
 
     downloading_ = true;
     pbui::ProfibusRunHooks hooks{
-        c_.progress_profibus, c_.lab_profibus_info, c_.progress_profibus_slaves, {}, {}, {}};
+        c_.progress_profibus, c_.lab_profibus_info, c_.progress_profibus_slaves, {}, {}, {}, {}};
     pbui::runProfibusStations(session_, hooks);
     downloading_ = false;
 

@@ -21,7 +21,7 @@
 
 #include "app/virtual_timer.h"
 #include "profibus_ui/profibus_download_run.h"
-#include "sim/can/srec.h"
+#include "sim/core/srec.h"
 #include "support/fakes.h"
 #include "tests/app/scripted_segment.h"
 #include "ui/qt_test_support.h"
@@ -535,7 +535,7 @@ class ProfibusRunTest : public ProfibusWindowTest {
     }
     Tbootloader& session() { return pb->session(); }
     pbui::ProfibusRunSummary runStations() {
-        pbui::ProfibusRunHooks hooks{progress, label, stations, {}, {}, {}};
+        pbui::ProfibusRunHooks hooks{progress, label, stations, {}, {}, {}, {}};
         return pbui::runProfibusStations(session(), hooks);
     }
     ui::PlainProgressBar progress, stations;

@@ -21,34 +21,17 @@
 
 #include "app/virtual_timer.h"
 #include "profibus_ui/profibus_download_run.h"
-#include "sim/core/srec.h"
 #include "support/fakes.h"
+#include "tests/app/profibus_view_driver.h"
 #include "tests/app/scripted_segment.h"
 #include "ui/qt_test_support.h"
 
 namespace romtide::desktop {
 namespace {
 
+using pbtest::NoShell;
+using pbtest::text;
 using test::ScriptedStation;
-
-class NoShell : public ShellOpener {
-  public:
-    int open(const std::string&, const std::string&) override { return shell::kOk; }
-};
-
-std::string text(const QLabel* label) {
-    return label->text().toStdString();
-}
-
-std::string writeImage(const std::string& dir, int bytes) {
-    sim::FlashImage image;
-    for (int i = 0; i < bytes; ++i) {
-        image[0x010000 + static_cast<uint32_t>(i)] = static_cast<uint8_t>(i * 7);
-    }
-    std::string path = dir + "/app.mhx";
-    std::ofstream(path) << sim::writeSrec(image, "APP", 0x010000);
-    return path;
-}
 
 ScriptedStation station(uint8_t address) {
     ScriptedStation s;
@@ -67,9 +50,7 @@ class ProfibusWindowTest : public ::testing::Test {
     void SetUp() override {
         Tbootloader::resetSharedState();
         TProfitalvik::resetSharedState();
-        std::string tmpl = ::testing::TempDir() + "pbwinXXXXXX";
-        dir = ::mkdtemp(tmpl.data());
-        imagePath = writeImage(dir, 200);
+        imagePath = pbtest::writeImage(dir, pbtest::testImage(200));
         files.answer = imagePath;
         // A master, two slaves (PPO1 and PPO2) and one that never exchanges data.
         seg.add(station(1)).type = dpm::kActiveStation;
@@ -94,51 +75,11 @@ class ProfibusWindowTest : public ::testing::Test {
         ts.clock.sleepMs(ms);
         ts.pump.processPending();
     }
-    // Init, Search, Settings, Open, Download, Cancel, Quit.
-    std::string states() const {
-        std::string s;
-        for (QPushButton* b : {pb->buton_profibus_initialize, pb->button_profibus_search,
-                               pb->button_profibus_settings, pb->button_profibus_open_file,
-                               pb->button_profibus_download, pb->button_profibus_cancel,
-                               pb->button_profibus_close}) {
-            s += b->isEnabled() ? '1' : '0';
-        }
-        return s;
-    }
-    std::string grid(int column, int row) const {
-        auto* item = pb->StringGrid1->item(row - 1, column);
-        return item ? item->text().toStdString() : std::string();
-    }
-    void clickRow(int gridRow) {
-        QTableWidget* t = pb->StringGrid1;
-        QRect r = t->visualRect(t->model()->index(gridRow - 1, 2));
-        QTest::mouseClick(t->viewport(), Qt::LeftButton, {}, r.center());
-    }
-    int rowOf(uint8_t station) const {
-        for (int r = 1; r <= pb->StringGrid1->rowCount(); ++r) {
-            if (grid(1, r) == std::to_string(station)) {
-                return r;
-            }
-        }
-        return 0;
-    }
-    std::vector<std::string> messageTexts() const {
-        std::vector<std::string> out;
-        for (const auto& m : ts.messages.shown) {
-            out.push_back(m.text);
-        }
-        return out;
-    }
-    std::vector<int> nodeList() const {
-        std::vector<int> out;
-        for (uint8_t n : Tbootloader::nodeList) {
-            if (n == 0) {
-                break;
-            }
-            out.push_back(n);
-        }
-        return out;
-    }
+    std::string states() const { return pbtest::buttonStates(*pb); }
+    std::string grid(int column, int row) const { return pbtest::gridCell(*pb, column, row); }
+    void clickRow(int gridRow) { pbtest::clickRow(*pb, gridRow); }
+    std::vector<std::string> messageTexts() const { return pbtest::messageTexts(ts.messages); }
+    std::vector<int> nodeList() const { return pbtest::nodeList(); }
     // Runs `action` once `station` has taken `count` data telegrams.
     void afterTelegrams(uint8_t station, int count, std::function<void()> action) {
         watch_ = [this, station, count, action] {
@@ -167,7 +108,7 @@ class ProfibusWindowTest : public ::testing::Test {
     QWidget mainWindow;
     WindowContext context{sessions, services, &mainWindow, windows};
     test::ScriptedFileDialog files;
-    std::string dir;
+    test::TempDir dir;
     std::string imagePath;
     std::unique_ptr<ProfibusView> pb;
     std::function<void()> watch_;
@@ -358,11 +299,11 @@ TEST_F(ProfibusWindowTest, OpenFileShowsTheChosenFileAndReportsOnesThatDoNotOpen
     EXPECT_EQ(files.lastOptions.filter, "(*.mhx)|*.mhx");
     EXPECT_TRUE(ts.messages.shown.empty()) << "a cancelled dialog says nothing";
 
-    files.answer = dir + "/missing.mhx";
+    files.answer = dir.file("missing.mhx");
     pb->button_profibus_open_file->click();
     // An image over the bootloader: the check says so itself, the window adds nothing.
-    std::ofstream(dir + "/boot.mhx") << "S208FFA0000102034E\n";
-    files.answer = dir + "/boot.mhx";
+    std::ofstream(dir.file("boot.mhx")) << "S208FFA0000102034E\n";
+    files.answer = dir.file("boot.mhx");
     pb->button_profibus_open_file->click();
     ASSERT_EQ(ts.messages.shown.size(), 2u);
     EXPECT_EQ(ts.messages.shown[0].text, "The file couldn't open!");

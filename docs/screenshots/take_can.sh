@@ -3,7 +3,8 @@
 # started with --simulate, Init, Search, the demo image opened, the three devices marked
 # and downloaded (Yes to the renewal questions, "Inkra" for the first-generation
 # bootloader). The image is opened from a neutral folder, so no build machine's path
-# shows in the pictures. Needs xvfb, imagemagick, openbox and xdotool.
+# shows in the pictures. The program is ended as a user ends it. Needs xvfb,
+# imagemagick, openbox and xdotool.
 #   docs/screenshots/take_can.sh [BUILD_DIR]
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -59,6 +60,14 @@ for _ in $(seq 1 40); do
     fi
 done
 import -window root "$out/can_run.png"
+# Ended as a user ends it, so the simulated Profibus board's private folder goes too.
+xdotool windowactivate --sync "$can" key alt+F4
+while xdotool search --onlyvisible --name '^Romtide - CAN download$' >/dev/null 2>&1; do
+    sleep 0.3
+done
+main=$(xdotool search --sync --onlyvisible --name '^Romtide$' | head -1)
+xdotool windowactivate --sync "$main" key alt+F4
+for _ in $(seq 1 50); do kill -0 "$app" 2>/dev/null || break; sleep 0.2; done
 kill "$app" "$wm" 2>/dev/null || true
 INNER
 # Only the program's part of the screen.

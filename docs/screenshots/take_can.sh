@@ -15,13 +15,8 @@ xvfb-run -a -s "-screen 0 1280x800x24" bash -s "$build/bin/bootloader" "$here" \
 set -euo pipefail
 program="$1"; out="$2"; image="$3"
 cd "$(dirname "$image")"
-openbox >/dev/null 2>&1 &
-wm=$!
-sleep 1
-"$program" --simulate >/dev/null 2>&1 &
-app=$!
-sleep 4.5
-main=$(xdotool search --onlyvisible --name '^Romtide$' | head -1)
+source "$out/program.sh"
+start_program "$program" --simulate
 xdotool windowactivate --sync "$main" key F2
 sleep 1.5
 can=$(xdotool search --onlyvisible --name '^Romtide - CAN download$' | head -1)
@@ -60,15 +55,7 @@ for _ in $(seq 1 40); do
     fi
 done
 import -window root "$out/can_run.png"
-# Ended as a user ends it, so the simulated Profibus board's private folder goes too.
-xdotool windowactivate --sync "$can" key alt+F4
-while xdotool search --onlyvisible --name '^Romtide - CAN download$' >/dev/null 2>&1; do
-    sleep 0.3
-done
-main=$(xdotool search --sync --onlyvisible --name '^Romtide$' | head -1)
-xdotool windowactivate --sync "$main" key alt+F4
-for _ in $(seq 1 50); do kill -0 "$app" 2>/dev/null || break; sleep 0.2; done
-kill "$app" "$wm" 2>/dev/null || true
+end_program "Romtide - CAN download"
 INNER
 # Only the program's part of the screen.
 for f in can_search can_question can_run; do

@@ -16,13 +16,8 @@ xvfb-run -a -s "-screen 0 1280x800x24" bash -s "$build/bin/bootloader" "$here" \
 set -euo pipefail
 program="$1"; out="$2"; image="$3"
 cd "$(dirname "$image")"
-openbox >/dev/null 2>&1 &
-wm=$!
-sleep 1
-"$program" --simulate >/dev/null 2>&1 &
-app=$!
-sleep 4.5
-main=$(xdotool search --onlyvisible --name '^Romtide$' | head -1)
+source "$out/program.sh"
+start_program "$program" --simulate
 xdotool windowactivate --sync "$main" key F3
 sleep 2.5
 pb=$(xdotool search --onlyvisible --name '^Romtide - Profibus download$' | head -1)
@@ -66,16 +61,7 @@ for _ in $(seq 1 120); do
 done
 sleep 8          # the search after the run
 import -window root "$out/profibus_run.png"
-# Quit resets the board twice (Quit, then closing), some seconds each; then the main
-# window comes back and is closed.
-click 745 25
-while xdotool search --onlyvisible --name '^Romtide - Profibus download$' >/dev/null 2>&1; do
-    sleep 0.3
-done
-main=$(xdotool search --sync --onlyvisible --name '^Romtide$' | head -1)
-xdotool windowactivate --sync "$main" key alt+F4
-for _ in $(seq 1 50); do kill -0 "$app" 2>/dev/null || break; sleep 0.2; done
-kill "$app" "$wm" 2>/dev/null || true
+end_program "Romtide - Profibus download"
 INNER
 # Only the program's part of the screen.
 for f in profibus_search profibus_option profibus_message profibus_run; do

@@ -21,6 +21,18 @@ class NoShell : public ShellOpener {
     int open(const std::string&, const std::string&) override { return shell::kOk; }
 };
 
+// The class-wide values of the sessions and their DP masters at their start values for
+// one test: the first member of a fixture, so they are reset again after its windows
+// and sessions have gone.
+struct FreshSharedState {
+    FreshSharedState() { reset(); }
+    ~FreshSharedState() { reset(); }
+    static void reset() {
+        Tbootloader::resetSharedState();
+        TProfitalvik::resetSharedState();
+    }
+};
+
 inline std::string text(const QLabel* label) {
     return label->text().toStdString();
 }

@@ -36,19 +36,11 @@ class ProfibusSegmentWindowTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { test::testApplication(); }
     void SetUp() override {
-        Tbootloader::resetSharedState();
-        TProfitalvik::resetSharedState();
         imagePath = pbtest::writeImage(dir, image);
         files.answer = imagePath;
         pb = std::make_unique<ProfibusView>(std::move(sessions.profibus), context,
                                             ProfibusViewOptions{&files});
         windows.profibus_option = makeProfibusOptionWindow(context);
-    }
-    void TearDown() override {
-        pb.reset();
-        windows = {};
-        Tbootloader::resetSharedState();
-        TProfitalvik::resetSharedState();
     }
     void run(int64_t ms) {
         rig.clock().sleepMs(ms);
@@ -88,6 +80,7 @@ class ProfibusSegmentWindowTest : public ::testing::Test {
         return info;
     }
 
+    pbtest::FreshSharedState shared;
     test::SegmentRig rig;
     pbtest::NoShell shell;
     // The window's timer ticks from the event pump, as a toolkit timer does: never from

@@ -48,8 +48,6 @@ class ProfibusWindowTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { test::testApplication(); }
     void SetUp() override {
-        Tbootloader::resetSharedState();
-        TProfitalvik::resetSharedState();
         imagePath = pbtest::writeImage(dir, pbtest::testImage(200));
         files.answer = imagePath;
         // A master, two slaves (PPO1 and PPO2) and one that never exchanges data.
@@ -64,12 +62,6 @@ class ProfibusWindowTest : public ::testing::Test {
         pb = std::make_unique<ProfibusView>(std::move(sessions.profibus), context,
                                             ProfibusViewOptions{&files});
         windows.profibus_option = makeProfibusOptionWindow(context);
-    }
-    void TearDown() override {
-        pb.reset();
-        windows = {};
-        Tbootloader::resetSharedState();
-        TProfitalvik::resetSharedState();
     }
     void run(int64_t ms) {
         ts.clock.sleepMs(ms);
@@ -97,6 +89,7 @@ class ProfibusWindowTest : public ::testing::Test {
         pb->button_profibus_search->click();
     }
 
+    pbtest::FreshSharedState shared;
     test::TestServices ts;
     test::ScriptedSegment seg{ts.clock};
     NoShell shell;
@@ -707,8 +700,7 @@ TEST_F(ProfibusOptionTest, SettingsOpensTheDialogAndTheWindowShowsTheNewRate) {
 // The Profibus windows in the program's start-up, opened from the main window.
 TEST(ProfibusWindowInDesktop, F3OpensItAndQuitBringsTheMainWindowBack) {
     test::testApplication();
-    Tbootloader::resetSharedState();
-    TProfitalvik::resetSharedState();
+    pbtest::FreshSharedState shared;
     test::TestServices ts;
     test::ScriptedSegment seg{ts.clock};
     NoShell shell;
@@ -749,7 +741,6 @@ TEST(ProfibusWindowInDesktop, F3OpensItAndQuitBringsTheMainWindowBack) {
     EXPECT_EQ(seg.resets, 2);
     desktop.reset();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    TProfitalvik::resetSharedState();
 }
 
 }  // namespace

@@ -54,7 +54,8 @@ std::string makeImage(size_t kib) {
     for (uint32_t i = 0; i < kib * 1024; ++i) {
         image[0x010000 + i] = static_cast<uint8_t>(i * 31 + 7);
     }
-    std::string path = "/tmp/romtide-pbbench-" + std::to_string(::getpid()) + "-" + std::to_string(kib) + ".mhx";
+    std::string path =
+        "/tmp/romtide-pbbench-" + std::to_string(::getpid()) + "-" + std::to_string(kib) + ".mhx";
     std::ofstream(path, std::ios::binary) << sim::writeSrec(image, "BENCH", 0x010000);
     return path;
 }

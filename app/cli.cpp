@@ -17,7 +17,8 @@ void printUsage(std::FILE* out) {
     std::fprintf(
         out,
         "Usage: bootloader                  start the desktop program\n"
-        "       bootloader --simulate       the desktop program on a simulated CAN bus\n"
+        "       bootloader --simulate       the desktop program on a simulated CAN bus and\n"
+        "                                   a simulated Profibus board\n"
         "       bootloader check [--allow-empty] IMAGE.mhx\n"
         "                                   check an image file and count its text units\n"
         "       bootloader can search ...   search a CAN bus and list its devices\n"

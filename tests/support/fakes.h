@@ -1,6 +1,7 @@
 // Scripted doubles of the user-interface services.
 #pragma once
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <optional>
@@ -69,14 +70,17 @@ class ScriptedPump : public ui::QueuedEventPump {
     }
     void processPending() override {
         ++calls;
-        for (auto it = actions_.begin(); it != actions_.end();) {
-            if (clock_.nowMs() >= it->first) {
-                auto action = std::move(it->second);
-                it = actions_.erase(it);
-                action();
-            } else {
-                ++it;
+        // One due action at a time, taken off the list before it runs: an action may
+        // schedule the next one, or run a whole operation that processes events itself.
+        for (;;) {
+            auto it = std::find_if(actions_.begin(), actions_.end(),
+                                   [&](const auto& a) { return clock_.nowMs() >= a.first; });
+            if (it == actions_.end()) {
+                break;
             }
+            auto action = std::move(it->second);
+            actions_.erase(it);
+            action();
         }
         QueuedEventPump::processPending();
     }

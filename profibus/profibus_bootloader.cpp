@@ -116,6 +116,7 @@ int32_t Tbootloader::ProfibusDownload(ui::ProgressBar& progress, ui::TextLabel& 
     }
 
     Clock& clock = services_.clock;
+    const int64_t firstLookUs = TProfitalvik::acknowledgeFirstLookUs();
     const int64_t pauseUs = TProfitalvik::inputPollPauseUs();
     while (auto unit = reader.next()) {
         sequence = sequence == kLastSequence ? kFirstSequence : sequence + 1;
@@ -136,6 +137,9 @@ int32_t Tbootloader::ProfibusDownload(ui::ProgressBar& progress, ui::TextLabel& 
         }
         const int64_t sentAt = clock.nowMs();
         bool acknowledged = false;
+        // No answer can be there before the data exchange has taken the telegram and the
+        // next one has brought the answer back; window events run meanwhile.
+        ui::pumpFor(services_.pump, clock, firstLookUs);
         for (;;) {
             ParameterWords in{};
             if (profibus->ReadInputWords(in) != dpm::kOk) {
@@ -156,7 +160,7 @@ int32_t Tbootloader::ProfibusDownload(ui::ProgressBar& progress, ui::TextLabel& 
             if (acknowledged || clock.nowMs() - sentAt > kAcknowledgeTimeoutMs) {
                 break;
             }
-            clock.sleepUs(pauseUs);
+            ui::pumpFor(services_.pump, clock, pauseUs);
         }
         if (!acknowledged) {
             progress.setPosition(0);

@@ -54,12 +54,19 @@ class ScriptedFileDialog : public ui::OpenFileDialog {
 };
 
 // An event pump that also runs scripted actions once the clock reaches their time,
-// the way a user's click lands in a running operation's wait.
+// the way a user's click lands in a running operation's wait: the click is an event, so
+// it also ends a wait that sleeps until work arrives.
 class ScriptedPump : public ui::QueuedEventPump {
   public:
-    explicit ScriptedPump(const Clock& clock) : clock_(clock) {}
+    explicit ScriptedPump(VirtualClock& clock) : clock_(clock) {}
+    ~ScriptedPump() override {
+        for (auto id : wakes_) {
+            clock_.cancel(id);
+        }
+    }
     void at(int64_t ms, std::function<void()> action) {
         actions_.emplace_back(ms, std::move(action));
+        wakes_.push_back(clock_.scheduleAtUs(ms * 1000, [this] { post([] {}); }));
     }
     void processPending() override {
         ++calls;
@@ -80,8 +87,9 @@ class ScriptedPump : public ui::QueuedEventPump {
     int calls = 0;
 
   private:
-    const Clock& clock_;
+    VirtualClock& clock_;
     std::vector<std::pair<int64_t, std::function<void()>>> actions_;
+    std::vector<VirtualClock::EventId> wakes_;
 };
 
 // Clock, pump and message boxes for one test.

@@ -14,7 +14,7 @@ namespace {
 
 const char* const kFooter =
     "Without a command the program starts the desktop program; 'bootloader --simulate'\n"
-    "starts it on the built-in simulated CAN bus.\n"
+    "starts it on the built-in simulated CAN bus and a simulated Profibus board.\n"
     "\n"
     "Exit status:\n"
     "  0    done as asked\n"

@@ -5,6 +5,38 @@
 
 namespace romtide {
 
+void Wakeup::raise() {
+    {
+        std::lock_guard lock(mutex_);
+        raised_ = true;
+    }
+    changed_.notify_all();
+}
+
+void Wakeup::clear() {
+    std::lock_guard lock(mutex_);
+    raised_ = false;
+}
+
+bool Wakeup::raised() const {
+    std::lock_guard lock(mutex_);
+    return raised_;
+}
+
+bool Wakeup::waitUntilSteadyUs(int64_t steadyUs) {
+    using namespace std::chrono;
+    std::unique_lock lock(mutex_);
+    return changed_.wait_until(lock, steady_clock::time_point(microseconds(steadyUs)),
+                               [this] { return raised_; });
+}
+
+bool Clock::sleepUntilUs(int64_t deadlineUs, Wakeup& wakeup) {
+    if (!wakeup.raised()) {
+        sleepUs(deadlineUs - nowUs());
+    }
+    return wakeup.raised();
+}
+
 int64_t SteadyClock::nowUs() const {
     using namespace std::chrono;
     return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
@@ -14,6 +46,10 @@ void SteadyClock::sleepUs(int64_t us) {
     if (us > 0) {
         std::this_thread::sleep_for(std::chrono::microseconds(us));
     }
+}
+
+bool SteadyClock::sleepUntilUs(int64_t deadlineUs, Wakeup& wakeup) {
+    return wakeup.waitUntilSteadyUs(deadlineUs);
 }
 
 int64_t VirtualClock::nowUs() const {
@@ -28,6 +64,16 @@ void VirtualClock::sleepUs(int64_t us) {
         target = now_ + (us > 0 ? us : 0);
     }
     advanceToUs(target);
+}
+
+bool VirtualClock::sleepUntilUs(int64_t deadlineUs, Wakeup& wakeup) {
+    while (!wakeup.raised()) {
+        if (!runNextDue(deadlineUs)) {
+            advanceToUs(deadlineUs);
+            return wakeup.raised();
+        }
+    }
+    return true;
 }
 
 VirtualClock::EventId VirtualClock::scheduleAtUs(int64_t atUs, Event fn) {

@@ -2,6 +2,7 @@
 // the same logic runs on real time in the program and on virtual time in tests.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -10,12 +11,35 @@
 
 namespace romtide {
 
+// What ends a sleep before its time: another thread raises it when there is something
+// for the sleeper to do (work posted to the user-interface thread). It stays raised
+// until the sleeper clears it, so a raise that comes before the sleep is never lost.
+class Wakeup {
+  public:
+    // Any thread.
+    void raise();
+    void clear();
+    bool raised() const;
+    // Blocks until raised or until the steady clock reads `steadyUs` (SteadyClock's
+    // time); true when raised.
+    bool waitUntilSteadyUs(int64_t steadyUs);
+
+  private:
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    bool raised_ = false;
+};
+
 class Clock {
   public:
     virtual ~Clock() = default;
     // Monotonic time in microseconds; only differences mean anything.
     virtual int64_t nowUs() const = 0;
     virtual void sleepUs(int64_t us) = 0;
+    // Sleeps until the clock reads `deadlineUs` or `wakeup` is raised, whichever comes
+    // first; true when raised (it stays raised). A clock that cannot be woken sleeps to
+    // the deadline.
+    virtual bool sleepUntilUs(int64_t deadlineUs, Wakeup& wakeup);
 
     int64_t nowMs() const { return nowUs() / 1000; }
     void sleepMs(int64_t ms) { sleepUs(ms * 1000); }
@@ -26,6 +50,7 @@ class SteadyClock final : public Clock {
   public:
     int64_t nowUs() const override;
     void sleepUs(int64_t us) override;
+    bool sleepUntilUs(int64_t deadlineUs, Wakeup& wakeup) override;
 };
 
 // Virtual time for tests and simulations. Nothing moves until someone sleeps; a sleep
@@ -44,6 +69,11 @@ class VirtualClock final : public Clock {
 
     int64_t nowUs() const override;
     void sleepUs(int64_t us) override;
+    // Runs the due events one at a time and stops after the one that raised `wakeup`
+    // (a frame delivered, work posted), with the clock standing at that event's time;
+    // otherwise goes on to the deadline. Raises that come from other threads are seen
+    // between events.
+    bool sleepUntilUs(int64_t deadlineUs, Wakeup& wakeup) override;
 
     EventId scheduleAtUs(int64_t atUs, Event fn);
     EventId scheduleAfterUs(int64_t delayUs, Event fn) {

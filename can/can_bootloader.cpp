@@ -22,10 +22,6 @@ constexpr int32_t kIdentificationAttempts = 100;
 constexpr int64_t kAcknowledgeTimeoutMs = 3000;
 constexpr int kErasePolls = 50;
 constexpr int32_t kLowestCurrentVersion = 3;
-// Between two looks for an acknowledgement the loop yields this long instead of
-// spinning: virtual time has to move in tests, and on real time a spin would burn a
-// core for nothing in a stop-and-wait transfer.
-constexpr int64_t kAcknowledgePollUs = 20;
 
 const char* const kRenewalQuestion =
     "It exist a new version of the Bootlaoder.\nAn update is recommended.\nWarning, the "
@@ -92,7 +88,9 @@ int32_t Tbootloader::transferFile(TextFile& file, ui::ProgressBar& progress, boo
         if (!update) {
             ++imageUnitsSent_;
         }
-        int64_t sentAt = clock.nowMs();
+        const int64_t sentAt = clock.nowMs();
+        // The first millisecond tick at which more than the time-out has passed.
+        const int64_t giveUpUs = (sentAt + kAcknowledgeTimeoutMs + 1) * 1000;
         bool acknowledged = false;
         for (;;) {
             services_.pump.processPending();
@@ -105,7 +103,10 @@ int32_t Tbootloader::transferFile(TextFile& file, ui::ProgressBar& progress, boo
             if (clock.nowMs() - sentAt > kAcknowledgeTimeoutMs) {
                 break;
             }
-            clock.sleepUs(kAcknowledgePollUs);
+            // Every received frame is posted to the pump after it reached the receive
+            // buffer, so the sleep ends as soon as the answer can be read (or a click
+            // arrives); a frame of someone else only costs one more look.
+            services_.pump.sleepUntilWork(clock, giveUpUs);
         }
         if (!acknowledged) {
             progress.setPosition(0);

@@ -64,7 +64,8 @@ class TCANComm {
     static void SetReceiveHandler(ReceiveHandler handler);
     static void SetReceiveForward(bool on) { receiveForward = on; }
 
-    // The callbacks the library calls, on its own thread.
+    // The callbacks the library calls, on the thread that received the frames or the
+    // event.
     static void OnVciMessage(const char* text);
     static void OnVciReceive(uint16_t queue, uint16_t count, const CanFrameRecord* records);
     static void OnVciException(int32_t function, int32_t code, int32_t extra, const char* text);

@@ -93,9 +93,9 @@ void CanNodeSearch::resetState() {
 
 void CanNodeSearch::PumpWait(int32_t units) {
     const Services& s = session_.services();
+    // Answers are decoded as they arrive, not only after each 5 ms step.
     for (int32_t c = 0; c < units; c += 50) {
-        s.clock.sleepMs(5);
-        s.pump.processPending();
+        ui::pumpFor(s.pump, s.clock, 5 * 1000);
     }
 }
 

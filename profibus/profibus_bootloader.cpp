@@ -116,6 +116,7 @@ int32_t Tbootloader::ProfibusDownload(ui::ProgressBar& progress, ui::TextLabel& 
     }
 
     Clock& clock = services_.clock;
+    const int64_t firstLookUs = TProfitalvik::acknowledgeFirstLookUs();
     const int64_t pauseUs = TProfitalvik::inputPollPauseUs();
     while (auto unit = reader.next()) {
         sequence = sequence == kLastSequence ? kFirstSequence : sequence + 1;
@@ -137,6 +138,9 @@ int32_t Tbootloader::ProfibusDownload(ui::ProgressBar& progress, ui::TextLabel& 
         ++imageUnitsSent_;
         const int64_t sentAt = clock.nowMs();
         bool acknowledged = false;
+        // No answer can be there before the data exchange has taken the telegram and the
+        // next one has brought the answer back; window events run meanwhile.
+        ui::pumpFor(services_.pump, clock, firstLookUs);
         for (;;) {
             ParameterWords in{};
             if (profibus->ReadInputWords(in) != dpm::kOk) {
@@ -157,7 +161,7 @@ int32_t Tbootloader::ProfibusDownload(ui::ProgressBar& progress, ui::TextLabel& 
             if (acknowledged || clock.nowMs() - sentAt > kAcknowledgeTimeoutMs) {
                 break;
             }
-            clock.sleepUs(pauseUs);
+            ui::pumpFor(services_.pump, clock, pauseUs);
         }
         if (!acknowledged) {
             progress.setPosition(0);

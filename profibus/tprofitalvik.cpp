@@ -158,8 +158,7 @@ void TProfitalvik::setBusy(bool busy) {
 
 void TProfitalvik::WaitMs(int32_t count) {
     for (int32_t i = 0; i < count; ++i) {
-        services_.clock.sleepMs(1);
-        services_.pump.processPending();
+        ui::pumpFor(services_.pump, services_.clock, 1000);
     }
 }
 
@@ -370,12 +369,12 @@ uint16_t TProfitalvik::ReadIdentNumber(uint8_t address) {
         int polls = 0;
         while ((got = library_.GetReport(kDevice, kChannel, report.data())) == kNoReportYet &&
                ++polls < kIdentReportPolls) {
-            services_.clock.sleepMs(kIdentPollMs);
+            ui::pumpFor(services_.pump, services_.clock, kIdentPollMs * 1000);
         }
         if (got == kNoReportYet) {
             break;
         }
-        services_.clock.sleepMs(kIdentPollMs);
+        ui::pumpFor(services_.pump, services_.clock, kIdentPollMs * 1000);
         // A report the library did not copy is no diagnosis.
         if (got == kLibraryOk && report[0] == kSlaveDiagnosis + kConfirmationOffset) {
             ident = static_cast<uint16_t>(report[12] << 8 | report[13]);
@@ -474,8 +473,8 @@ int32_t TProfitalvik::RequestParameter(const ParameterWords& request, ParameterW
         // At 6 and 12 Mbit/s the pause is 0 ms, and the rounds would last only as long
         // as the computer takes for them, less than the few DP cycles an answer needs:
         // each round waits at least a quarter of a cycle.
-        services_.clock.sleepUs(std::max<int64_t>(int64_t{pkwPollDelay} * 1000, dpCycleUs() / 4));
-        services_.pump.processPending();
+        ui::pumpFor(services_.pump, services_.clock,
+                    std::max<int64_t>(int64_t{pkwPollDelay} * 1000, dpCycleUs() / 4));
     }
     response = working;
     return lastResult_;
@@ -532,8 +531,12 @@ int64_t TProfitalvik::dpCycleUs() {
     return bps == 0 ? 1000 : kCycleBits * 1000000 / bps;
 }
 
+int64_t TProfitalvik::acknowledgeFirstLookUs() {
+    return 2 * dpCycleUs();
+}
+
 int64_t TProfitalvik::inputPollPauseUs() {
-    return std::max<int64_t>(1, dpCycleUs() / 8);
+    return std::max<int64_t>(1, dpCycleUs() / 4);
 }
 
 }  // namespace romtide

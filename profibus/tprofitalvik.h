@@ -175,9 +175,15 @@ class TProfitalvik {
     // About one DP cycle for one PPO1 slave at the current baud rate (550 bit times);
     // 1 ms for a code without a rate.
     static int64_t dpCycleUs();
-    // How long the data phase pauses between two looks at the input data: an eighth of a
-    // DP cycle, so the answer is seen within a few percent of the cycle without spinning
-    // a core.
+    // When the data phase first looks for a telegram's answer: two DP cycles after
+    // writing it, as the exchange that takes the telegram starts no earlier than the
+    // write and the answer comes back with the exchange after it.
+    static int64_t acknowledgeFirstLookUs();
+    // How long the data phase pauses between two later looks: a quarter of a DP cycle.
+    // The next telegram keeps pace as long as it is written within one cycle of the
+    // answer's arrival (the exchange then running has taken the outputs already, the one
+    // after it takes the new telegram), so a quarter cycle loses nothing of the bus's
+    // pace and wakes the program a few times per telegram instead of spinning.
     static int64_t inputPollPauseUs();
 
   private:

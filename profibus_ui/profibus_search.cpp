@@ -31,7 +31,7 @@ std::vector<SearchStation> runProfibusSearch(Tbootloader& session, SearchControl
 
     StringGridStations stations(c.grid);
     dp.ScanLiveList(stations);
-    session.services().clock.sleepMs(kPauseBetweenScansMs);
+    ui::pumpFor(session.services().pump, session.services().clock, kPauseBetweenScansMs * 1000);
     dp.ScanLiveList(stations);
 
     c.imageProgress.setPosition(0);

@@ -74,7 +74,7 @@ DownloadMessage downloadMessage(int32_t r) {
     using ui::MessageButtons;
     using ui::MessageIcon;
     auto box = [](const char* text, MessageIcon icon, MessageButtons buttons = MessageButtons::Ok) {
-        return ui::Message{text, "Romtide", icon, buttons};
+        return ui::Message{text, "Bootloader", icon, buttons};
     };
     DownloadMessage m;
     switch (r) {

@@ -30,7 +30,7 @@ constexpr const char* kNotReady = "Not ready";
 
 // What the download run does with a station's result.
 struct DownloadMessage {
-    ui::Message message;  // caption "Romtide"
+    ui::Message message;  // caption "Bootloader", as the Profibus window's boxes have
     bool stopRun = false;
     bool done = false;         // the station is updated
     bool moveToEnd = false;    // -7 and -9: the station is tried again last

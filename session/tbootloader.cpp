@@ -97,9 +97,10 @@ int32_t Tbootloader::CheckFile() {
 }
 
 void Tbootloader::Wait(int32_t ms) {
+    // Steps of 50 ms, each ending with pending events run; events that arrive within a
+    // step run at once.
     for (int32_t t = 0; t < ms; t += 50) {
-        services_.clock.sleepMs(50);
-        services_.pump.processPending();
+        ui::pumpFor(services_.pump, services_.clock, 50 * 1000);
     }
 }
 

@@ -113,6 +113,24 @@ class Timer {
     virtual void setHandler(std::function<void()> handler) = 0;
 };
 
+// A control that is checked or not: a radio button, a check box.
+class CheckControl {
+  public:
+    virtual ~CheckControl() = default;
+    virtual void setChecked(bool checked) = 0;
+    virtual bool isChecked() const = 0;
+};
+
+// A list of items each checked or not; the program checks them, the user does not.
+class CheckList {
+  public:
+    virtual ~CheckList() = default;
+    virtual void setItems(const std::vector<std::string>& items) = 0;
+    virtual int count() const = 0;
+    virtual void setChecked(int item, bool checked) = 0;
+    virtual bool isChecked(int item) const = 0;
+};
+
 // The hourglass while a long operation runs.
 class BusyCursor {
   public:
@@ -235,6 +253,37 @@ class PlainTimer : public Timer {
     int interval_ = 1000;
     bool enabled_ = false;
     std::function<void()> handler_;
+};
+
+class PlainCheckControl : public CheckControl {
+  public:
+    void setChecked(bool checked) override { checked_ = checked; }
+    bool isChecked() const override { return checked_; }
+
+  private:
+    bool checked_ = false;
+};
+
+class PlainCheckList : public CheckList {
+  public:
+    void setItems(const std::vector<std::string>& items) override {
+        items_ = items;
+        checked_.assign(items.size(), false);
+    }
+    int count() const override { return static_cast<int>(items_.size()); }
+    void setChecked(int item, bool checked) override {
+        if (item >= 0 && item < count()) {
+            checked_[static_cast<size_t>(item)] = checked;
+        }
+    }
+    bool isChecked(int item) const override {
+        return item >= 0 && item < count() && checked_[static_cast<size_t>(item)];
+    }
+    const std::vector<std::string>& items() const { return items_; }
+
+  private:
+    std::vector<std::string> items_;
+    std::vector<bool> checked_;
 };
 
 class PlainBusyCursor : public BusyCursor {

@@ -20,7 +20,9 @@ struct CanFrame {
 class FrameSink {
   public:
     virtual ~FrameSink() = default;
-    // `stamp` in units of 100 us. Frames of one call reach the receive callback together.
+    // `stamp` in units of 100 us. Frames of one call reach the receive callback together,
+    // on the calling thread, before the call returns (so on virtual time a frame that
+    // fell due in a sleep has been handed on when the sleep returns).
     virtual void deliver(const CanFrame* frames, size_t count, uint32_t stamp) = 0;
     // A text for the person at the program (the message callback): what went wrong with
     // the interface and what to do about it.
@@ -43,9 +45,6 @@ class Backend {
     // False when the frame did not go out (bus-off, interface down, connection lost):
     // never blocks for longer than a short bounded wait.
     virtual bool send(const CanFrame& frame) = 0;
-    // True when a delivery must not return before the receive callback has run for it:
-    // simulated buses use this so that virtual time never runs ahead of the callback.
-    virtual bool handOffWithAcknowledgement() const { return false; }
 };
 
 // `rest` is the URI after "scheme:". Null when the interface cannot exist.

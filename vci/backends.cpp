@@ -63,8 +63,6 @@ class VirtualBackend final : public Backend, private VirtualBusNode {
         return bus_ != nullptr && bus_->send(node_, frame);
     }
 
-    bool handOffWithAcknowledgement() const override { return true; }
-
   private:
     void onFrame(const CanFrame& frame, int64_t timeUs) override {
         sink_->deliver(&frame, 1, static_cast<uint32_t>(timeUs / 100));

@@ -1,14 +1,12 @@
 #include "vci/vci.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <thread>
+#include <vector>
 
 #include "vci/backend.h"
 #include "vci/linux_backends.h"
@@ -47,8 +45,10 @@ struct Buffer {
     uint8_t data[8] = {};
 };
 
-// One prepared board: its backend, its configuration and the library thread that runs
-// the receive callback.
+// One prepared board: its backend, its configuration and the callbacks. The receive
+// callback runs on the thread that delivers the frames (the backend's reader, or the
+// thread that runs a simulated bus): it only has to hand the records on, and a thread
+// of the library's own in between would cost a second wake-up for every frame.
 class Board final : public FrameSink {
   public:
     Board(std::unique_ptr<Backend> backend, std::string interfaceName, MessageCallback onMessage,
@@ -57,20 +57,15 @@ class Board final : public FrameSink {
           interfaceName_(std::move(interfaceName)),
           onMessage_(onMessage),
           onReceive_(onReceive),
-          onException_(onException),
-          handOff_(backend_->handOffWithAcknowledgement()) {
-        thread_ = std::thread([this] { run(); });
-    }
+          onException_(onException) {}
 
     ~Board() override {
         {
             std::lock_guard lock(mutex_);
             stopping_ = true;
         }
-        changed_.notify_all();
-        // Closing first guarantees no delivery is running when the thread goes away.
+        // After close no delivery runs or starts, so no callback outlives the board.
         backend_->close();
-        thread_.join();
     }
 
     int32_t initCan(uint32_t bitRate) {
@@ -90,7 +85,6 @@ class Board final : public FrameSink {
         rxAssigned_ = false;
         rxCapacity_ = 0;
         buffers_.clear();
-        pending_.clear();
         return kVciOk;
     }
 
@@ -106,7 +100,6 @@ class Board final : public FrameSink {
             rxQueue_ = h;
             rxAssigned_ = false;
             rxCapacity_ = std::clamp<uint16_t>(size, 1, kReceiveQueueLimit);
-            pending_.clear();
         } else {
             return kVciBadArgument;
         }
@@ -213,58 +206,62 @@ class Board final : public FrameSink {
         return dropped_;
     }
 
-    // Called by the backend, on its own thread (or the thread that runs virtual time).
+    // Called by the backend, on its own thread (or the thread that runs the simulation).
     void deliver(const CanFrame* frames, size_t count, uint32_t stamp) override {
         for (size_t i = 0; i < count; ++i) {
             traceFrame(interfaceName_, frames[i], true);
         }
-        std::unique_lock lock(mutex_);
-        if (stopping_) {
-            return;
-        }
-        uint64_t last = queued_;
-        for (size_t i = 0; i < count; ++i) {
-            const CanFrame& f = frames[i];
-            uint8_t length = std::min<uint8_t>(f.length, 8);
-            for (auto& b : buffers_) {
-                if (b.id == f.id) {
-                    b.fresh = true;
-                    b.length = length;
-                    std::memset(b.data, 0, 8);
-                    std::memcpy(b.data, f.data, length);
+        // One delivery's records reach the callback together and in order, and two
+        // deliveries never overlap: the callback lock is taken first and held through it.
+        std::lock_guard reporting(reporting_);
+        uint16_t queue = 0;
+        {
+            std::lock_guard lock(mutex_);
+            if (stopping_) {
+                return;
+            }
+            batch_.clear();
+            for (size_t i = 0; i < count; ++i) {
+                const CanFrame& f = frames[i];
+                uint8_t length = std::min<uint8_t>(f.length, 8);
+                for (auto& b : buffers_) {
+                    if (b.id == f.id) {
+                        b.fresh = true;
+                        b.length = length;
+                        std::memset(b.data, 0, 8);
+                        std::memcpy(b.data, f.data, length);
+                    }
                 }
+                if (!rxAssigned_) {
+                    continue;
+                }
+                if (batch_.size() >= rxCapacity_) {
+                    // A full queue keeps what it holds: the frames already in it are the
+                    // older ones, and the ones a reader is most likely waiting for.
+                    ++dropped_;
+                    continue;
+                }
+                // Receivers tell frames apart by their time stamps (the node search drops
+                // a frame whose stamp equals the one before it as seen twice), so no two
+                // records share one: frames of one delivery, a frame within the same 100
+                // us as the one before it, or a backend that has no time stamps get the
+                // next unit.
+                if (static_cast<int32_t>(stamp - lastStamp_) <= 0) {
+                    stamp = lastStamp_ + 1;
+                }
+                lastStamp_ = stamp;
+                FrameRecord r{};
+                r.timeStamp = stamp;
+                r.id = f.id;
+                r.length = length;
+                std::memcpy(r.data, f.data, length);
+                batch_.push_back(r);
             }
-            if (!rxAssigned_) {
-                continue;
-            }
-            if (pending_.size() >= rxCapacity_) {
-                // A full queue keeps what it holds: the frames already waiting are the
-                // older ones, and the ones a reader is most likely waiting for.
-                ++dropped_;
-                continue;
-            }
-            // Receivers tell frames apart by their time stamps (the node search drops a
-            // frame whose stamp equals the one before it as seen twice), so no two records
-            // share one: frames of one delivery, a frame within the same 100 us as the one
-            // before it, or a backend that has no time stamps get the next unit.
-            if (static_cast<int32_t>(stamp - lastStamp_) <= 0) {
-                stamp = lastStamp_ + 1;
-            }
-            lastStamp_ = stamp;
-            FrameRecord r{};
-            r.timeStamp = stamp;
-            r.id = f.id;
-            r.length = length;
-            std::memcpy(r.data, f.data, length);
-            pending_.push_back(r);
-            last = ++queued_;
+            queue = rxQueue_;
         }
-        if (last == delivered_) {
-            return;
-        }
-        changed_.notify_all();
-        if (handOff_) {
-            changed_.wait(lock, [&] { return delivered_ >= last || stopping_; });
+        // The buffers already hold the frames: a reader woken by the callback finds them.
+        if (!batch_.empty() && onReceive_ != nullptr) {
+            onReceive_(queue, static_cast<uint16_t>(batch_.size()), batch_.data());
         }
     }
 
@@ -281,37 +278,16 @@ class Board final : public FrameSink {
     }
 
   private:
-    void run() {
-        std::vector<FrameRecord> batch;
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            changed_.wait(lock, [&] { return stopping_ || !pending_.empty(); });
-            if (stopping_) {
-                return;
-            }
-            batch.assign(pending_.begin(), pending_.end());
-            pending_.clear();
-            uint16_t queue = rxQueue_;
-            lock.unlock();
-            if (onReceive_ != nullptr) {
-                onReceive_(queue, static_cast<uint16_t>(batch.size()), batch.data());
-            }
-            lock.lock();
-            delivered_ += batch.size();
-            changed_.notify_all();
-        }
-    }
-
     std::unique_ptr<Backend> backend_;
     const std::string interfaceName_;
     MessageCallback onMessage_;
     ReceiveCallback onReceive_;
     ExceptionCallback onException_;
-    const bool handOff_;
-    std::thread thread_;
 
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
+    std::mutex reporting_;            // held through a delivery and its callback
+    std::vector<FrameRecord> batch_;  // under reporting_
+
+    mutable std::mutex mutex_;  // configuration, buffers, stamps, counts
     bool stopping_ = false;
     bool started_ = false;  // touched by the caller's thread only
     uint32_t bitRate_ = 0;
@@ -321,9 +297,6 @@ class Board final : public FrameSink {
     bool rxAssigned_ = false;
     uint16_t rxCapacity_ = 0;
     std::vector<Buffer> buffers_;
-    std::deque<FrameRecord> pending_;
-    uint64_t queued_ = 0;
-    uint64_t delivered_ = 0;
     uint32_t lastStamp_ = 0;
     int64_t dropped_ = 0;
 };
@@ -434,7 +407,7 @@ int32_t VCI_CancelBoard(uint16_t board) {
         gone = std::move(it->second);
         lib.boards.erase(it);
     }
-    gone.reset();  // stops the library thread outside the table's lock
+    gone.reset();  // closes the backend outside the table's lock
     return kVciOk;
 }
 

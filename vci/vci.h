@@ -1,6 +1,8 @@
 // The CAN access library: the VCI operations and callbacks that TCANComm relies on, over
 // the Linux CAN interfaces and the simulated bus. One board per prepared interface; its
-// callbacks run on the library's own thread, one per board.
+// callbacks run on the thread that received the frames or the event (the backend's
+// reader thread, or the thread that runs a simulated bus), so a callback must hand its
+// work on quickly and must not cancel its own board.
 //
 // Result convention of the operations: 1 (kVciOk) done; 0 nothing done (a full transmit
 // queue, no new frame in a buffer); negative values are errors.

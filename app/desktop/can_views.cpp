@@ -22,29 +22,6 @@ namespace romtide::desktop {
 
 namespace {
 
-template <typename W>
-W* named(W* widget, const char* name, int x, int y, int width, int height) {
-    widget->setObjectName(QString::fromLatin1(name));
-    widget->setGeometry(x, y, width, height);
-    return widget;
-}
-
-QLabel* label(QWidget* parent, const char* name, const char* text, int x, int y, int width,
-              bool bold = false) {
-    auto* l = named(new QLabel(q(text), parent), name, x, y, width, 18);
-    if (bold) {
-        QFont f = l->font();
-        f.setBold(true);
-        l->setFont(f);
-    }
-    return l;
-}
-
-QPushButton* button(QWidget* parent, const char* name, const char* text, int x, int y,
-                    int width = 120, int height = 30) {
-    return named(new QPushButton(q(text), parent), name, x, y, width, height);
-}
-
 // The monitor's indicator: a red dot when no bootloader answers, a green one when it does.
 QPixmap indicator(const QColor& colour) {
     QPixmap pixmap(14, 14);
@@ -55,12 +32,6 @@ QPixmap indicator(const QColor& colour) {
     painter.setBrush(colour);
     painter.drawEllipse(1, 1, 12, 12);
     return pixmap;
-}
-
-void centreOnMain(Form& form, QWidget* mainWindow) {
-    if (mainWindow != nullptr) {
-        centreOn(form, toRect(mainWindow->frameGeometry()));
-    }
 }
 
 }  // namespace
@@ -114,19 +85,8 @@ void CanOptionView::showEvent(QShowEvent* event) {
 }
 
 bool CanOptionView::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == edit_id && event->type() == QEvent::KeyPress) {
-        auto* key = static_cast<QKeyEvent*>(event);
-        const QString text = key->text();
-        // Only keys that type a character are filtered; navigation, Delete (which the
-        // desktop sends with the text DEL) and the dialog's own keys (Tab, Enter, Escape)
-        // keep working.
-        if (text.size() == 1 && text[0] != QLatin1Char('\t') && text[0] != QLatin1Char('\r') &&
-            text[0] != QChar(0x1B) && text[0] != QChar(0x7F)) {
-            const char16_t c = text[0].unicode();
-            if (c > 0x7F || !Tfrm_can_option::edit_idKeyPress(static_cast<char>(c))) {
-                return true;
-            }
-        }
+    if (watched == edit_id && dropsKey(event, Tfrm_can_option::edit_idKeyPress)) {
+        return true;
     }
     return QDialog::eventFilter(watched, event);
 }
@@ -158,7 +118,7 @@ void SelproductView::showEvent(QShowEvent* event) {
 
 CanView::CanView(std::unique_ptr<Tbootloader> session, const WindowContext& context,
                  CanViewOptions options)
-    : QDialog(nullptr, Qt::Dialog | kFixedBorderFlags),
+    : DownloadWindowView(context.mainWindow),
       button_can_init(button(this, "button_can_init", "&Init CAN adapter", 10, 12)),
       button_can_search(button(this, "button_can_search", "&Search", 140, 12)),
       button_can_open(button(this, "button_can_open", "&Open file", 270, 12)),
@@ -191,12 +151,9 @@ CanView::CanView(std::unique_ptr<Tbootloader> session, const WindowContext& cont
       memo_can_ergebnisse(
           named(new QPlainTextEdit(this), "memo_can_ergebnisse", 550, 398, 540, 195)),
       session_(std::move(session)),
-      mainWindow_(context.mainWindow),
-      windows_(context.windows),
-      form_(this) {
+      windows_(context.windows) {
     setObjectName(QStringLiteral("frm_can"));
     setWindowTitle(q(Tfrm_can::kCaption));
-    paintWhite(this);
     // The client area is 1028 x 603, widened to 1100 when the window is made.
     setFixedSize(Tfrm_can::kWidth, Tfrm_can::kClientHeight);
 
@@ -318,32 +275,6 @@ CanView::~CanView() {
     vci::setHardwareSelector({});
     // The logic goes before the adapters and timers it refers to.
     logic_.reset();
-}
-
-void CanView::showEvent(QShowEvent* event) {
-    QDialog::showEvent(event);
-    if (event->spontaneous()) {
-        return;  // shown again after being minimised: not an opening
-    }
-    centreOnMain(form_, mainWindow_);
-    logic_->FormShow();
-    logic_->FormActivate();
-}
-
-void CanView::keyPressEvent(QKeyEvent* event) {
-    if (event->key() == Qt::Key_Escape) {
-        event->accept();
-        return;
-    }
-    QDialog::keyPressEvent(event);
-}
-
-void CanView::reject() {
-    if (!logic_->closeRequested()) {
-        return;
-    }
-    logic_->FormClose();
-    QDialog::reject();
 }
 
 std::unique_ptr<DesktopWindow> makeCanOptionWindow(WindowContext& context) {

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "app/desktop/desktop.h"
+#include "app/desktop/download_window_view.h"
 #include "app/desktop/widget_form.h"
 #include "can_ui/can_dialogs.h"
 #include "can_ui/can_window.h"
@@ -91,13 +92,11 @@ struct CanViewOptions {
     std::function<std::string()> dateTime;
 };
 
-class CanView : public QDialog, public DesktopWindow {
+class CanView : public DownloadWindowView<Tfrm_can> {
   public:
     CanView(std::unique_ptr<Tbootloader> session, const WindowContext& context,
             CanViewOptions options = {});
     ~CanView() override;
-    Form& form() override { return form_; }
-    Tfrm_can& logic() { return *logic_; }
     Tbootloader& session() { return *session_; }
 
     QPushButton* button_can_init;
@@ -131,19 +130,9 @@ class CanView : public QDialog, public DesktopWindow {
     ui::Timer& tmr_can_settings() { return *settingsTimer_; }
     ui::Timer& tmr_can_updates_anzahl() { return *countTimer_; }
 
-    // Closing by the title bar goes the same way as Quit.
-    void reject() override;
-
-  protected:
-    void showEvent(QShowEvent* event) override;
-    // Escape does not close the window: closing releases the board and the file.
-    void keyPressEvent(QKeyEvent* event) override;
-
   private:
     std::unique_ptr<Tbootloader> session_;
-    QPointer<QWidget> mainWindow_;
     const DesktopWindows& windows_;
-    WidgetForm form_;
     std::unique_ptr<ui::OpenFileDialog> qtOpenDialog_;
     ui::OpenFileDialog* openDialog_;
     std::vector<std::unique_ptr<ui::Button>> buttons_;
@@ -155,7 +144,6 @@ class CanView : public QDialog, public DesktopWindow {
     std::unique_ptr<ui::QtMemo> memo_;
     std::unique_ptr<ui::QtStringGrid> grid_;
     std::unique_ptr<ui::Timer> monitorTimer_, settingsTimer_, countTimer_;
-    std::unique_ptr<Tfrm_can> logic_;
 };
 
 // The factories of the three CAN windows for runDesktop.

@@ -10,13 +10,14 @@
 namespace romtide::desktop {
 
 struct SessionObjects {
-    // In the order the program has always made them.
-    explicit SessionObjects(const Services& services)
-        : can_option(std::make_unique<Tbootloader>(services)),
-          profibus(std::make_unique<Tbootloader>(services)),
-          profibus_option(std::make_unique<Tbootloader>(services)),
-          can(std::make_unique<Tbootloader>(services)),
-          selproduct(std::make_unique<Tbootloader>(services)) {}
+    // In the order the program has always made them. The DP master calls of every
+    // session go to `library` (libnuboxlink.so in the program).
+    explicit SessionObjects(const Services& services, DpMasterLibrary& library = nuboxlinkLibrary())
+        : can_option(std::make_unique<Tbootloader>(services, library)),
+          profibus(std::make_unique<Tbootloader>(services, library)),
+          profibus_option(std::make_unique<Tbootloader>(services, library)),
+          can(std::make_unique<Tbootloader>(services, library)),
+          selproduct(std::make_unique<Tbootloader>(services, library)) {}
 
     std::unique_ptr<Tbootloader> can_option;       // Tfrm_can_option
     std::unique_ptr<Tbootloader> profibus;         // Tfrm_profibus

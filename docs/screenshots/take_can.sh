@@ -2,22 +2,21 @@
 # Takes the user guide's screenshots of the CAN download window under Xvfb: the program
 # started with --simulate, Init, Search, the demo image opened, the three devices marked
 # and downloaded (Yes to the renewal questions, "Inkra" for the first-generation
-# bootloader). Needs xvfb, imagemagick, openbox and xdotool.
+# bootloader). The image is opened from a neutral folder, so no build machine's path
+# shows in the pictures. The program is ended as a user ends it. Needs xvfb,
+# imagemagick, openbox and xdotool.
 #   docs/screenshots/take_can.sh [BUILD_DIR]
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 build="$(cd "${1:-$here/../../build}" && pwd)"
+source "$here/firmware_folder.sh"
 xvfb-run -a -s "-screen 0 1280x800x24" bash -s "$build/bin/bootloader" "$here" \
-    "$build/bin/demo/demo.mhx" <<'INNER'
+    "$firmware/demo.mhx" <<'INNER'
 set -euo pipefail
 program="$1"; out="$2"; image="$3"
-openbox >/dev/null 2>&1 &
-wm=$!
-sleep 1
-"$program" --simulate >/dev/null 2>&1 &
-app=$!
-sleep 4.5
-main=$(xdotool search --onlyvisible --name '^Romtide$' | head -1)
+cd "$(dirname "$image")"
+source "$out/program.sh"
+start_program "$program" --simulate
 xdotool windowactivate --sync "$main" key F2
 sleep 1.5
 can=$(xdotool search --onlyvisible --name '^Romtide - CAN download$' | head -1)
@@ -25,13 +24,15 @@ click() { xdotool mousemove --window "$can" "$1" "$2" click 1; }
 click 70 27      # Init CAN adapter
 sleep 1
 click 200 27     # Search: 50, 100 and 125 kbit/s, then the details of three devices
-sleep 9
+sleep 12
 import -window root "$out/can_search.png"
 click 330 27     # Open file
-sleep 1.5
+xdotool search --sync --onlyvisible --name 'Open file' >/dev/null
+sleep 0.5
 xdotool type --delay 20 "$image"
 xdotool key Return
-sleep 1.5
+while xdotool search --onlyvisible --name 'Open file' >/dev/null 2>&1; do sleep 0.2; done
+sleep 0.5
 for y in 90 108 126; do click 300 "$y"; sleep 0.3; done
 click 460 27     # Download
 asked=0
@@ -54,7 +55,7 @@ for _ in $(seq 1 40); do
     fi
 done
 import -window root "$out/can_run.png"
-kill "$app" "$wm" 2>/dev/null || true
+end_program "Romtide - CAN download"
 INNER
 # Only the program's part of the screen.
 for f in can_search can_question can_run; do

@@ -87,17 +87,16 @@ uint8_t CIsaDevice::openHandle(const std::string& name) {
     }
     std::lock_guard lock(requestLock_);
     handle_ = std::move(handle);
-    driver_.store(handle_.get(), std::memory_order_release);
+    watchDriver(handle_.get());
     open_.store(true, std::memory_order_release);
     return 0;
 }
 
 void CIsaDevice::closeHandle() {
     open_.store(false, std::memory_order_release);
-    driver_.store(nullptr, std::memory_order_release);
     std::lock_guard lock(requestLock_);
     dpr_ = Dpr();
-    handle_.reset();
+    dropDriver(handle_);
 }
 
 uint8_t CIsaDevice::Open() {

@@ -78,15 +78,28 @@ class CDevice {
     bool stopWatches();
     void destroyChannels();
 
-    // The open driver handle, for the open check on any thread; null when there is none.
-    // A board whose driver has gone counts as not open, as a removed card does.
+    // A board whose driver has gone counts as not open, as a removed card does. Any
+    // thread may ask (channel calls, watch threads) while another closes the handle:
+    // the handle is looked at and destroyed only under driverMutex_.
     bool driverAlive() const {
-        DriverHandle* h = driver_.load(std::memory_order_acquire);
-        return h == nullptr || h->alive();
+        std::lock_guard lock(driverMutex_);
+        return driver_ == nullptr || driver_->alive();
+    }
+    // The handle the open check looks at from now on (null: none).
+    void watchDriver(DriverHandle* handle) {
+        std::lock_guard lock(driverMutex_);
+        driver_ = handle;
+    }
+    // Ends the open check's look at `handle`, then destroys it.
+    void dropDriver(std::unique_ptr<DriverHandle>& handle) {
+        std::lock_guard lock(driverMutex_);
+        driver_ = nullptr;
+        handle.reset();
     }
 
     Library& library_;
-    std::atomic<DriverHandle*> driver_{nullptr};
+    mutable std::mutex driverMutex_;
+    DriverHandle* driver_ = nullptr;
     uint8_t number_;
     uint8_t kind_;
     uint16_t boardId_;

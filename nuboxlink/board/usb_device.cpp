@@ -87,8 +87,7 @@ CUsbChannel* CUsbDevice::channel0() {
 
 void CUsbDevice::closeHandleLocked() {
     open_.store(false, std::memory_order_release);
-    driver_.store(nullptr, std::memory_order_release);
-    handle_.reset();
+    dropDriver(handle_);
 }
 
 uint8_t CUsbDevice::Open() {
@@ -116,7 +115,7 @@ uint8_t CUsbDevice::Open() {
     {
         std::lock_guard lock(requestLock_);
         handle_ = std::move(handle);
-        driver_.store(handle_.get(), std::memory_order_release);
+        watchDriver(handle_.get());
         open_.store(true, std::memory_order_release);
     }
     try {

@@ -1,6 +1,7 @@
 #include "sim/can/sim_bus.h"
 
 #include <algorithm>
+#include <array>
 #include <vector>
 
 #include "vci/vci.h"
@@ -9,10 +10,13 @@ namespace romtide::sim {
 
 int frameBits(const vci::CanFrame& frame) {
     uint8_t length = std::min<uint8_t>(frame.length, 8);
-    std::vector<int> bits;
-    auto put = [&bits](uint32_t value, int count) {
+    // Start of frame to the end of the CRC: at most 98 bits. Counted on every frame the
+    // bus carries, so no allocation.
+    std::array<uint8_t, 98> bits{};
+    size_t n = 0;
+    auto put = [&](uint32_t value, int count) {
         for (int i = count - 1; i >= 0; --i) {
-            bits.push_back(static_cast<int>((value >> i) & 1u));
+            bits[n++] = static_cast<uint8_t>((value >> i) & 1u);
         }
     };
     put(0, 1);  // start of frame
@@ -25,8 +29,8 @@ int frameBits(const vci::CanFrame& frame) {
         put(frame.data[i], 8);
     }
     uint32_t crc = 0;
-    for (int b : bits) {
-        uint32_t next = static_cast<uint32_t>(b) ^ ((crc >> 14) & 1u);
+    for (size_t i = 0; i < n; ++i) {
+        uint32_t next = static_cast<uint32_t>(bits[i]) ^ ((crc >> 14) & 1u);
         crc = (crc << 1) & 0x7FFF;
         if (next != 0) {
             crc ^= 0x4599;
@@ -37,7 +41,8 @@ int frameBits(const vci::CanFrame& frame) {
     int stuffed = 0;
     int run = 0;
     int last = -1;
-    for (int b : bits) {
+    for (size_t i = 0; i < n; ++i) {
+        const int b = bits[i];
         if (b == last) {
             ++run;
         } else {
@@ -51,7 +56,7 @@ int frameBits(const vci::CanFrame& frame) {
         }
     }
     // CRC delimiter, acknowledgement slot and delimiter, end of frame, intermission.
-    return static_cast<int>(bits.size()) + stuffed + 1 + 2 + 7 + 3;
+    return static_cast<int>(n) + stuffed + 1 + 2 + 7 + 3;
 }
 
 std::string candumpLine(int64_t timeUs, const std::string& iface, const vci::CanFrame& frame) {
@@ -95,7 +100,7 @@ bool SimBus::send(int node, const vci::CanFrame& frame) {
         ++stats_.dropped;
         return false;
     }
-    it->second.queue.push_back(frame);
+    it->second.queue.push_back({frame, scheduler_.nowUs()});
     if (!wireBusy_) {
         startNextLocked();
     }
@@ -123,14 +128,18 @@ void SimBus::startNextLocked() {
     }
     int sender = next->first;
     uint32_t rate = next->second.bitRate;
-    vci::CanFrame frame = next->second.queue.front();
+    const Waiting waiting = next->second.queue.front();
+    const vci::CanFrame& frame = waiting.frame;
     next->second.queue.pop_front();
     lastSender_ = sender;
     wireBusy_ = true;
     int64_t duration = wireTime_ ? (static_cast<int64_t>(frameBits(frame)) * 1000000 + rate - 1) /
                                        static_cast<int64_t>(rate)
                                  : 0;
-    int64_t start = std::max(scheduler_.nowUs(), freeAtUs_);
+    // A frame sent while the wire was taken starts when it is free, and never before it
+    // was sent: not at the time its predecessor's delivery happens to run, which on real
+    // time comes a little after that frame's end.
+    int64_t start = std::max(waiting.sentUs, freeAtUs_);
     int64_t end = start + duration;
     freeAtUs_ = end;
     stats_.busyUs += duration;

@@ -61,10 +61,14 @@ class SimBus final : public vci::VirtualBus {
     Stats stats() const;
 
   private:
+    struct Waiting {
+        vci::CanFrame frame;
+        int64_t sentUs;  // when the node sent it: it cannot start before
+    };
     struct Node {
         vci::VirtualBusNode* node;
         uint32_t bitRate;
-        std::deque<vci::CanFrame> queue;  // waiting for the wire
+        std::deque<Waiting> queue;  // waiting for the wire
     };
     // Puts the next waiting frame on the wire, the nodes taken in turn after the one
     // that sent last; the wire stays idle when no frame waits. Under mutex_.

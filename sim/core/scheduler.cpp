@@ -1,5 +1,6 @@
 #include "sim/core/scheduler.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace romtide::sim {
@@ -8,7 +9,9 @@ RealTimeScheduler::RealTimeScheduler() {
     using namespace std::chrono;
     int64_t wall = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
     wallOffset_ = wall - steady_.nowUs();
+    std::lock_guard lock(mutex_);
     thread_ = std::thread([this] { run(); });
+    runner_ = thread_.get_id();
 }
 
 RealTimeScheduler::~RealTimeScheduler() {
@@ -27,6 +30,9 @@ void RealTimeScheduler::stop() {
 }
 
 int64_t RealTimeScheduler::nowUs() const {
+    if (std::this_thread::get_id() == runner_) {
+        return runningDueUs_;
+    }
     return steady_.nowUs();
 }
 
@@ -42,7 +48,7 @@ void RealTimeScheduler::at(int64_t atUs, std::function<void()> fn) {
 }
 
 void RealTimeScheduler::run() {
-    std::unique_lock lock(mutex_);
+    std::unique_lock lock(mutex_);  // waits until the constructor has noted the thread
     while (!stopping_) {
         if (events_.empty()) {
             changed_.wait(lock);
@@ -56,6 +62,7 @@ void RealTimeScheduler::run() {
         }
         auto fn = std::move(events_.begin()->second);
         events_.erase(events_.begin());
+        runningDueUs_ = std::max(runningDueUs_, due);  // never back in time
         lock.unlock();
         fn();
         lock.lock();

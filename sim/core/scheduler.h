@@ -36,6 +36,11 @@ class VirtualScheduler final : public SimScheduler {
     VirtualClock& clock_;
 };
 
+// Events run on a thread of their own as they fall due. While an event runs, nowUs on
+// that thread answers the time the event was due, as the virtual clock does: what the
+// event schedules from "now" (a device's answer time, the next frame on a free wire)
+// counts from when it should have happened, so the thread's own wake-up delays do not
+// add up from one event to the next the way they would if they were the device's.
 class RealTimeScheduler final : public SimScheduler {
   public:
     RealTimeScheduler();
@@ -56,6 +61,8 @@ class RealTimeScheduler final : public SimScheduler {
     std::multimap<int64_t, std::function<void()>> events_;
     bool stopping_ = false;
     std::thread thread_;
+    std::thread::id runner_;    // the thread's id, set before it starts
+    int64_t runningDueUs_ = 0;  // the running event's time; the thread's own
 };
 
 }  // namespace romtide::sim

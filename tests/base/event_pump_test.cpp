@@ -3,6 +3,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/clock.h"
 #include "ui/event_pump.h"
 
 namespace romtide::ui {
@@ -41,6 +42,36 @@ TEST(QueuedEventPump, WorkPostedWhileRunningWaitsForTheNextRound) {
     pump.processPending();
     EXPECT_EQ(runs, 1);
     EXPECT_EQ(pump.pendingCount(), 1u);
+}
+
+// The acknowledgement wait: the sleep ends when something is posted (here by an event of
+// the simulation, as a frame delivery posts), and work already pending ends it at once.
+TEST(QueuedEventPump, ASleepForWorkEndsWhenWorkIsPostedOrPendingAndOtherwiseAtTheDeadline) {
+    VirtualClock clock;
+    QueuedEventPump pump;
+    int ran = 0;
+    clock.scheduleAtUs(300, [&] { pump.post([&] { ++ran; }); });
+    pump.sleepUntilWork(clock, 5000);
+    EXPECT_EQ(clock.nowUs(), 300);
+    EXPECT_EQ(ran, 0) << "the sleep only ends; the caller runs the work";
+    pump.sleepUntilWork(clock, 5000);
+    EXPECT_EQ(clock.nowUs(), 300) << "pending work ends the sleep at once";
+    pump.processPending();
+    EXPECT_EQ(ran, 1);
+    pump.sleepUntilWork(clock, 5000);
+    EXPECT_EQ(clock.nowUs(), 5000);
+}
+
+TEST(QueuedEventPump, APauseRunsWorkAsItArrivesAndLastsItsTime) {
+    VirtualClock clock;
+    QueuedEventPump pump;
+    std::vector<int64_t> ranAt;
+    for (int64_t at : {1000, 2500}) {
+        clock.scheduleAtUs(at, [&] { pump.post([&] { ranAt.push_back(clock.nowUs()); }); });
+    }
+    pumpFor(pump, clock, 4000);
+    EXPECT_EQ(ranAt, (std::vector<int64_t>{1000, 2500}));
+    EXPECT_EQ(clock.nowUs(), 4000);
 }
 
 }  // namespace

@@ -175,5 +175,62 @@ TEST(BoardServerProgram, RefusesABadCommandLineAndAnUnconfiguredDevice) {
     }
 }
 
+// The whole chain as it stands in the field: the tool on the technician's computer
+// updates the stations behind a board that a server on another computer serves.
+TEST(BoardServerProgram, TheToolUpdatesTheStationsBehindARemoteBoard) {
+    TempDir dir;
+    const std::string image = dir.file("app.mhx");
+    romtide::test::srecCat(
+        "-generate 0x010000 0x010100 -repeat-string Remote -execution-start-address 0x010000",
+        image);
+    const std::string registry = dir.write(
+        "server.reg", std::string(kRegistryHead) + deviceKey(1) + "\"PCI-Board\"=dword:00000042\n");
+    ChildProcess simd({bin("nubox-simd"), "--driver-dir", dir.file("drivers"), "--board",
+                       "pci:0:0x42", "--station", "addr=3", "--station", "addr=4,ppo=2",
+                       "--sim-dump", dir.file("flash")});
+    ASSERT_TRUE(simd.waitForLine("ready")) << simd.output;
+    std::unique_ptr<ChildProcess> server;
+    int remoteDevice = -1;
+    for (int attempt = 0; attempt < 40 && remoteDevice < 0; ++attempt) {
+        const unsigned offset = firstPortOffset();
+        server = std::make_unique<ChildProcess>(
+            std::vector<std::string>{bin("nubox-board-server"), "--device", "1", "--port-base",
+                                     std::to_string(5000 + offset)},
+            std::vector<std::string>{"NUBOXLINK_DRIVER_DIR=" + dir.file("drivers"),
+                                     "NUBOXLINK_REGISTRY=" + registry},
+            /*withStderr=*/true);
+        if (server->waitForLine("ready")) {
+            remoteDevice = static_cast<int>(offset) + 1;
+        } else {
+            server->stop(SIGTERM);
+        }
+    }
+    ASSERT_GE(remoteDevice, 0);
+    char device[16];
+    std::snprintf(device, sizeof device, "%08x", remoteDevice);
+    const std::string client =
+        dir.write("client.reg",
+                  std::string(kRegistryHead) + deviceKey(0) +
+                      "\"RemoteMachine\"=\"127.0.0.1\"\n\"RemoteDevice\"=dword:" + device + "\n");
+    auto update =
+        romtide::test::runProgram("NUBOXLINK_REGISTRY=" + client + " " + bin("bootloader") +
+                                  " profibus update --all --baud 12M " + image);
+    EXPECT_EQ(update.status, 0) << update.out;
+    EXPECT_NE(update.out.find("Station 3: File is downloaded into Flash."), std::string::npos)
+        << update.out;
+    EXPECT_NE(update.out.find("Station 4: File is downloaded into Flash."), std::string::npos)
+        << update.out;
+    EXPECT_EQ(server->stop(SIGTERM), 0);
+    EXPECT_EQ(simd.stop(SIGTERM), 0);
+    for (const char* station : {"3", "4"}) {
+        const std::string dump = dir.file("flash") + "/station-" + station + ".srec";
+        EXPECT_EQ(
+            romtide::test::runProgram(std::string(ROMTIDE_SREC_CMP) + " " + image + " " + dump)
+                .status,
+            0)
+            << station;
+    }
+}
+
 }  // namespace
 }  // namespace board_server_test

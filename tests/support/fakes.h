@@ -1,6 +1,7 @@
 // Scripted doubles of the user-interface services.
 #pragma once
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <optional>
@@ -53,31 +54,42 @@ class ScriptedFileDialog : public ui::OpenFileDialog {
 };
 
 // An event pump that also runs scripted actions once the clock reaches their time,
-// the way a user's click lands in a running operation's wait.
+// the way a user's click lands in a running operation's wait: the click is an event, so
+// it also ends a wait that sleeps until work arrives.
 class ScriptedPump : public ui::QueuedEventPump {
   public:
-    explicit ScriptedPump(const Clock& clock) : clock_(clock) {}
+    explicit ScriptedPump(VirtualClock& clock) : clock_(clock) {}
+    ~ScriptedPump() override {
+        for (auto id : wakes_) {
+            clock_.cancel(id);
+        }
+    }
     void at(int64_t ms, std::function<void()> action) {
         actions_.emplace_back(ms, std::move(action));
+        wakes_.push_back(clock_.scheduleAtUs(ms * 1000, [this] { post([] {}); }));
     }
     void processPending() override {
         ++calls;
-        for (auto it = actions_.begin(); it != actions_.end();) {
-            if (clock_.nowMs() >= it->first) {
-                auto action = std::move(it->second);
-                it = actions_.erase(it);
-                action();
-            } else {
-                ++it;
+        // One due action at a time, taken off the list before it runs: an action may
+        // schedule the next one, or run a whole operation that processes events itself.
+        for (;;) {
+            auto it = std::find_if(actions_.begin(), actions_.end(),
+                                   [&](const auto& a) { return clock_.nowMs() >= a.first; });
+            if (it == actions_.end()) {
+                break;
             }
+            auto action = std::move(it->second);
+            actions_.erase(it);
+            action();
         }
         QueuedEventPump::processPending();
     }
     int calls = 0;
 
   private:
-    const Clock& clock_;
+    VirtualClock& clock_;
     std::vector<std::pair<int64_t, std::function<void()>>> actions_;
+    std::vector<VirtualClock::EventId> wakes_;
 };
 
 // Clock, pump and message boxes for one test.

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <QThread>
+#include <QTimer>
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
+
+#include "base/clock.h"
 
 #include "ui/qt/qt_event_pump.h"
 #include "ui/qt_test_support.h"
@@ -83,6 +87,32 @@ TEST_F(QtEventPumpTest, WorkLeftWhenThePumpGoesIsDropped) {
     }
     QCoreApplication::processEvents();
     EXPECT_EQ(runs, 0);
+}
+
+// The acknowledgement wait in the desktop program: window events (here a timer) run
+// inside it without ending it; work posted from the receive thread ends it, long before
+// its deadline; with nothing posted it lasts to the deadline.
+TEST_F(QtEventPumpTest, ASleepForWorkRunsWindowEventsAndEndsWithPostedWork) {
+    QtEventPump pump;
+    SteadyClock clock;
+    bool windowEvent = false;
+    QTimer::singleShot(5, [&] { windowEvent = true; });
+    bool ran = false;
+    std::thread receiver([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        pump.post([&] { ran = true; });
+    });
+    const int64_t start = clock.nowUs();
+    pump.sleepUntilWork(clock, start + 10'000'000);
+    receiver.join();
+    EXPECT_TRUE(windowEvent);
+    EXPECT_TRUE(ran);
+    EXPECT_GE(clock.nowUs() - start, 30'000) << "the window event alone did not end it";
+    EXPECT_LT(clock.nowUs() - start, 5'000'000);
+
+    const int64_t again = clock.nowUs();
+    pump.sleepUntilWork(clock, again + 30'000);
+    EXPECT_GE(clock.nowUs() - again, 30'000);
 }
 
 }  // namespace

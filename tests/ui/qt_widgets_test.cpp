@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QHeaderView>
 #include <QLabel>
+#include <QListWidget>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -229,6 +230,24 @@ TEST_F(QtWidgetsTest, BusyCursorDoesNotStackAndIsRestored) {
         busy.setBusy(true);
     }
     EXPECT_EQ(QApplication::overrideCursor(), nullptr) << "leaving a handler early still restores";
+}
+
+TEST_F(QtWidgetsTest, CheckListIsCheckedByTheProgramOnly) {
+    QListWidget widget;
+    QtCheckList list(&widget);
+    list.setItems({"connected", "initialized"});
+    ASSERT_EQ(list.count(), 2);
+    list.setChecked(1, true);
+    list.setChecked(5, true);  // no such item
+    EXPECT_FALSE(list.isChecked(0));
+    EXPECT_TRUE(list.isChecked(1));
+    EXPECT_FALSE(list.isChecked(5));
+    widget.resize(200, 60);
+    widget.show();
+    QRect r = widget.visualItemRect(widget.item(0));
+    QTest::mouseClick(widget.viewport(), Qt::LeftButton, {}, QPoint(r.left() + 8, r.center().y()));
+    QTest::mouseDClick(widget.viewport(), Qt::LeftButton, {}, r.center());
+    EXPECT_FALSE(list.isChecked(0)) << "a click of the user changes nothing";
 }
 
 }  // namespace

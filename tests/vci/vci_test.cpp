@@ -239,6 +239,67 @@ TEST_F(VciTest, TransmitChecksItsArgumentsAndTheController) {
     EXPECT_EQ(VCI_ReadBufData(b, buf, out, nullptr), kVciBadHandle);
 }
 
+// The acknowledgement wait relies on this order: by the time the receive callback has
+// posted a frame, the receive buffer holds it; and the callback has run before the
+// backend's delivery returns, on the backend's own thread, with no thread in between.
+struct SeenInCallback {
+    std::thread::id thread;
+    int32_t bufferRead = 0;
+    uint8_t firstByte = 0;
+    uint16_t board = 0;
+    uint16_t buffer = 0;
+} seenInCallback;
+void onReceiveReadingTheBuffer(uint16_t, uint16_t, const FrameRecord*) {
+    seenInCallback.thread = std::this_thread::get_id();
+    uint8_t data[8] = {};
+    seenInCallback.bufferRead =
+        VCI_ReadBufData(seenInCallback.board, seenInCallback.buffer, data, nullptr);
+    seenInCallback.firstByte = data[0];
+}
+
+// A board on a backend of its own scheme, with the callbacks given; -1 when refused.
+template <class SomeBackend>
+int32_t prepareOwnBoard(const std::string& scheme, uint32_t type, MessageCallback onMessage,
+                        ReceiveCallback onReceive, ExceptionCallback onException) {
+    registerBackend(scheme, type,
+                    [](const std::string&) { return std::make_unique<SomeBackend>(); });
+    int32_t index = registerInterface(scheme + ":x");
+    if (index < 0) {
+        return -1;
+    }
+    return VCI2_PrepareBoard(type, static_cast<uint16_t>(index), nullptr, 0, onMessage, onReceive,
+                             onException);
+}
+
+TEST(VciReceivePath, TheCallbackRunsOnTheDeliveringThreadWithTheBufferAlreadyFilled) {
+    int32_t board =
+        prepareOwnBoard<FeedBackend>("feed2", 9, nullptr, onReceiveReadingTheBuffer, nullptr);
+    ASSERT_GE(board, 0);
+    auto b = static_cast<uint16_t>(board);
+    uint16_t rxq = 0;
+    ASSERT_EQ(VCI_InitCan(b, 0, 0x03, 0x1C, 0), kVciOk);
+    ASSERT_EQ(VCI_ConfigBuffer(b, 0, 0, 0x585, &seenInCallback.buffer), kVciOk);
+    ASSERT_EQ(VCI_ConfigQueue(b, 0, kReceiveQueue, 50, 1, 0, 100, &rxq), kVciOk);
+    ASSERT_EQ(VCI_AssignRxQueObj(b, rxq, 1, 0, 0), kVciOk);
+    ASSERT_EQ(VCI_StartCan(b, 0), kVciOk);
+    seenInCallback.board = b;
+
+    std::thread::id reader;
+    std::thread backendThread([&] {
+        reader = std::this_thread::get_id();
+        CanFrame f;
+        f.id = 0x585;
+        f.length = 1;
+        f.data[0] = 0x60;
+        FeedBackend::sink->deliver(&f, 1, 7);
+    });
+    backendThread.join();
+    EXPECT_EQ(seenInCallback.thread, reader);
+    EXPECT_EQ(seenInCallback.bufferRead, kVciOk);
+    EXPECT_EQ(seenInCallback.firstByte, 0x60);
+    VCI_CancelBoard(b);
+}
+
 // A backend whose interface cannot be opened, and which reports a bus event when asked.
 struct RefusingBackend : Backend {
     bool open(uint32_t bitRate, FrameSink& s) override {
@@ -259,12 +320,8 @@ void onException(int32_t, int32_t code, int32_t, const char* text) {
 }
 
 TEST(VciBackendReports, WhyAnInterfaceCannotOpenReachesTheMessageCallbackAndEventsTheOther) {
-    registerBackend("refusing", 8,
-                    [](const std::string&) { return std::make_unique<RefusingBackend>(); });
-    int32_t index = registerInterface("refusing:x");
-    ASSERT_GE(index, 0);
-    int32_t board = VCI2_PrepareBoard(8, static_cast<uint16_t>(index), nullptr, 0, onMessage,
-                                      onReceive, onException);
+    int32_t board =
+        prepareOwnBoard<RefusingBackend>("refusing", 8, onMessage, onReceive, onException);
     ASSERT_GE(board, 0);
     auto b = static_cast<uint16_t>(board);
     callbackTexts.clear();

@@ -7,6 +7,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QScrollBar>
@@ -213,6 +214,47 @@ int QtStringGrid::visibleRowCount() const {
 
 void QtStringGrid::setSelectHandler(std::function<void(int, int)> handler) {
     onSelect_ = std::move(handler);
+}
+
+QtCheckControl::QtCheckControl(QAbstractButton* button) : button_(button) {
+    button_->setCheckable(true);
+}
+
+void QtCheckControl::setChecked(bool checked) {
+    button_->setChecked(checked);
+}
+
+bool QtCheckControl::isChecked() const {
+    return button_->isChecked();
+}
+
+QtCheckList::QtCheckList(QListWidget* list) : list_(list) {
+    list_->setSelectionMode(QAbstractItemView::NoSelection);
+}
+
+void QtCheckList::setItems(const std::vector<std::string>& items) {
+    list_->clear();
+    for (const auto& text : items) {
+        auto* item = new QListWidgetItem(toQ(text), list_);
+        // Shown with its check box, which the user cannot change.
+        item->setFlags(Qt::ItemIsEnabled);
+        item->setCheckState(Qt::Unchecked);
+    }
+}
+
+int QtCheckList::count() const {
+    return list_->count();
+}
+
+void QtCheckList::setChecked(int item, bool checked) {
+    if (QListWidgetItem* i = list_->item(item)) {
+        i->setCheckState(checked ? Qt::Checked : Qt::Unchecked);
+    }
+}
+
+bool QtCheckList::isChecked(int item) const {
+    const QListWidgetItem* i = list_->item(item);
+    return i != nullptr && i->checkState() == Qt::Checked;
 }
 
 QtTimer::QtTimer() {

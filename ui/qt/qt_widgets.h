@@ -14,6 +14,7 @@ class QAction;
 class QComboBox;
 class QLabel;
 class QLineEdit;
+class QListWidget;
 class QPlainTextEdit;
 class QProgressBar;
 class QTableWidget;
@@ -125,6 +126,31 @@ class QtStringGrid : public StringGrid {
     QPointer<QTableWidget> table_;
     std::function<void(int, int)> onSelect_;
     QMetaObject::Connection clicks_;
+};
+
+// A radio button or check box.
+class QtCheckControl : public CheckControl {
+  public:
+    explicit QtCheckControl(QAbstractButton* button);
+    void setChecked(bool checked) override;
+    bool isChecked() const override;
+
+  private:
+    QPointer<QAbstractButton> button_;
+};
+
+// A list whose items carry check marks that only the program sets: a click of the user
+// changes nothing.
+class QtCheckList : public CheckList {
+  public:
+    explicit QtCheckList(QListWidget* list);
+    void setItems(const std::vector<std::string>& items) override;
+    int count() const override;
+    void setChecked(int item, bool checked) override;
+    bool isChecked(int item) const override;
+
+  private:
+    QPointer<QListWidget> list_;
 };
 
 class QtTimer : public Timer {

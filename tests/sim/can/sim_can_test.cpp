@@ -2,14 +2,18 @@
 // S-record parser, and the device's replies byte for byte.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "sim/can/sim_bus.h"
 #include "sim/can/sim_device.h"
 #include "sim/core/srec.h"
 #include "support/can_sim.h"
+#include "support/eventually.h"
 
 namespace romtide::sim {
 namespace {
@@ -301,6 +305,54 @@ TEST_F(SimDeviceTest, InjectedFaultsShowOnTheWire) {
     EXPECT_FALSE(ask(unit, 5, 0x606).empty());
     EXPECT_TRUE(ask(unit, 5, 0x606).empty());
     EXPECT_TRUE(ask({0x40, 0x00, 0x30, 0x01, 0, 0, 0, 0}, 5, 0x606).empty());  // gone
+}
+
+// On real time the scheduler's thread runs events late now and then (a busy machine). That
+// delay is not the device's: its answer still comes its answer time after the request's
+// end on the wire, and a frame waiting for the wire starts when the wire is free.
+TEST(SimBusRealTime, TheDevicesAnswerTimeCountsFromTheRequestsEndHoweverLateEventsRun) {
+    RealTimeScheduler scheduler;
+    SimBus bus(scheduler, "realtime");
+    SimDeviceConfig c;
+    c.node = 5;
+    c.kbit = 1000;
+    c.answerDelayUs = 150;
+    c.startsInBootloader = true;
+    SimCanDevice device(bus, c);
+    struct Listener : vci::VirtualBusNode {
+        void onFrame(const vci::CanFrame& f, int64_t endUs) override {
+            std::lock_guard lock(mutex);
+            heard.emplace_back(f, endUs);
+        }
+        std::mutex mutex;
+        std::vector<std::pair<vci::CanFrame, int64_t>> heard;
+    } listener;
+    struct Host : vci::VirtualBusNode {
+        void onFrame(const vci::CanFrame&, int64_t) override {}
+    } host;
+    const int listenerHandle = bus.attach(listener, 1000000);
+    const int hostHandle = bus.attach(host, 1000000);
+
+    // The scheduler's thread is held up while the request's end falls due.
+    scheduler.at(scheduler.nowUs(),
+                 [] { std::this_thread::sleep_for(std::chrono::milliseconds(5)); });
+    const vci::CanFrame request = frameOf(0x605, {0x40, 0x00, 0x30, 0x01, 0, 0, 0, 0});
+    ASSERT_TRUE(bus.send(hostHandle, request));
+    ASSERT_TRUE(test::eventually([&] {
+        std::lock_guard lock(listener.mutex);
+        return listener.heard.size() >= 2;
+    }));
+    scheduler.stop();
+    bus.detach(listenerHandle);
+    bus.detach(hostHandle);
+
+    const auto& [asked, askedEnd] = listener.heard[0];
+    const auto& [answer, answerEnd] = listener.heard[1];
+    EXPECT_EQ(asked.id, 0x605u);
+    EXPECT_EQ(answer.id, 0x585u);
+    const int64_t answerStart =
+        answerEnd - (int64_t{frameBits(answer)} * 1000000 + 999999) / 1000000;
+    EXPECT_EQ(answerStart - askedEnd, 150);
 }
 
 }  // namespace

@@ -1,57 +1,51 @@
 #include "app/cli.h"
 
-#include <cstdio>
-#include <cstring>
-#include <string>
+#include <functional>
 
 #include "app/cli_can.h"
 #include "app/cli_check.h"
 #include "app/cli_profibus.h"
 #include "app/exit_codes.h"
+#include "cli/command_line.h"
 
 namespace romtide {
 
 namespace {
 
-void printUsage(std::FILE* out) {
-    std::fprintf(
-        out,
-        "Usage: bootloader                  start the desktop program\n"
-        "       bootloader --simulate       the desktop program on a simulated CAN bus and\n"
-        "                                   a simulated Profibus board\n"
-        "       bootloader check [--allow-empty] IMAGE.mhx\n"
-        "                                   check an image file and count its text units\n"
-        "       bootloader can search ...   search a CAN bus and list its devices\n"
-        "       bootloader can update ...   update devices on a CAN bus (--help: options)\n"
-        "       bootloader profibus scan ... search a Profibus DP segment and list its stations\n"
-        "       bootloader profibus update ... update stations on Profibus DP (--help: options)\n"
-        "       bootloader --help           this text\n");
-}
+const char* const kFooter =
+    "Without a command the program starts the desktop program; 'bootloader --simulate'\n"
+    "starts it on the built-in simulated CAN bus and a simulated Profibus board.\n"
+    "\n"
+    "Exit status:\n"
+    "  0    done as asked\n"
+    "  1    at least one device did not end \" - okay\"\n"
+    "  2    bad arguments\n"
+    "  3    the image file could not be opened or read\n"
+    "  4    the image file was refused (bootloader area, reset address, or no data\n"
+    "       records without --allow-empty)\n"
+    "  5    no CAN interface or board could be prepared\n"
+    "  6    nothing to update\n"
+    "  7    a report, trace or --sim-dump file could not be written\n"
+    "  130  interrupted by Ctrl-C";
 
 }  // namespace
 
 int runCommandLine(int argc, char** argv) {
-    if (argc < 2) {
-        printUsage(stderr);
-        return exitcode::kUsage;
+    CLI::App app;
+    cli::prepare(app, "bootloader",
+                 "Replaces the application firmware of field devices through their "
+                 "bootloader, over CAN and Profibus DP.");
+    app.set_help_all_flag("--help-all", "Print the help of every command and exit");
+    app.footer(kFooter);
+    app.require_subcommand(1);
+    std::function<int()> run;
+    addCheckCommand(app, run);
+    addCanCommands(app, run);
+    addProfibusCommands(app, run);
+    if (auto status = cli::parse(app, argc, argv)) {
+        return *status == cli::kBadArguments ? exitcode::kUsage : *status;
     }
-    std::string command = argv[1];
-    if (command == "--help" || command == "-h" || command == "help") {
-        printUsage(stdout);
-        return exitcode::kOk;
-    }
-    if (command == "can") {
-        return runCanCommand(argc - 2, argv + 2);
-    }
-    if (command == "profibus") {
-        return runProfibusCommand(argc - 2, argv + 2);
-    }
-    if (command == "check") {
-        return runCheckCommand(argc - 2, argv + 2);
-    }
-    std::fprintf(stderr, "bootloader: unknown command '%s'\n", command.c_str());
-    std::fprintf(stderr, "Try 'bootloader --help'.\n");
-    return exitcode::kUsage;
+    return run();
 }
 
 }  // namespace romtide

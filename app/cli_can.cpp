@@ -5,6 +5,8 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 
+#include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -12,7 +14,6 @@
 #include <ctime>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,29 +22,26 @@
 #include "app/headless.h"
 #include "app/sim_scenario.h"
 #include "base/text_parse.h"
+#include "can/can_trace.h"
 #include "can_ui/can_download_run.h"
 #include "can_ui/can_search.h"
 #include "can_ui/can_texts.h"
+#include "cli/command_line.h"
 #include "session/tbootloader.h"
 #include "sim/can/sim_device_option.h"
 #include "ui/terminal.h"
+#include "vci/vci.h"
 
 namespace romtide {
 
 namespace {
 
-const char* const kUsage =
-    "Usage: bootloader can search [--interface URI] [--bitrate KBIT] [SIMULATION]\n"
-    "       bootloader can update [--interface URI] [--bitrate KBIT] (--node N[,N...] | --all)\n"
-    "                             [--product 387|497|498] [--yes|--no] [--trace FILE]\n"
-    "                             [--report FILE] [--allow-empty] [SIMULATION] IMAGE.mhx\n"
-    "SIMULATION: --simulate [--sim-device DEVICE]... [--sim-dump DIR]\n"
-    "  DEVICE: node=N,kbit=K,boot=V,product=L[,name=TEXT][,delay=US]\n"
-    "          [,fail=noack@N|erase|erase-silent|gone@N]   (boot=1.0 for a first-generation "
-    "bootloader)\n"
-    "Without --interface the interface comes from ROMTIDE_CAN_INTERFACE or the first one "
-    "found.\n"
-    "URI: socketcan:IFNAME | socketcand:HOST:PORT/IFNAME | virtual:NAME\n";
+const char* const kFooter =
+    "DEVICE: node=N,kbit=K,boot=V,product=L[,name=TEXT][,delay=US]\n"
+    "        [,fail=noack@N|erase|erase-silent|gone@N]   (boot=1.0 for a first-generation\n"
+    "        bootloader)\n"
+    "Without --interface the interface comes from ROMTIDE_CAN_INTERFACE or the first one\n"
+    "found. URI: socketcan:IFNAME | socketcand:HOST:PORT/IFNAME | virtual:NAME";
 
 struct CanOptions {
     bool update = false;
@@ -52,14 +50,13 @@ struct CanOptions {
     std::vector<int> nodes;
     bool all = false;
     int product = 0;
-    std::optional<ui::MessageAnswer> yesNo;
+    bool yes = false;
+    bool no = false;
     std::string trace;
-    std::string report;
-    bool allowEmpty = false;
+    headless::RunOptions run;
     bool simulate = false;
     std::vector<sim::SimDeviceConfig> simDevices;
     std::string simDump;
-    std::string image;
 };
 
 int baudIndexOfKbit(int kbit) {
@@ -71,121 +68,95 @@ int baudIndexOfKbit(int kbit) {
     return -1;
 }
 
-std::vector<std::string> split(const std::string& text, char sep) {
-    std::vector<std::string> parts;
-    std::stringstream in(text);
-    for (std::string part; std::getline(in, part, sep);) {
-        parts.push_back(part);
+// The checks across options, once they are all read.
+void checkOptions(CanOptions& o) {
+    if (o.update && o.run.image.empty()) {
+        cli::refuse("no image file given");
     }
-    return parts;
-}
-
-std::optional<CanOptions> parseOptions(int argc, char** argv, bool update, std::string* error) {
-    CanOptions o;
-    o.update = update;
-    auto need = [&](int& i) -> const char* {
-        if (i + 1 >= argc) {
-            *error = std::string(argv[i]) + " needs a value";
-            return nullptr;
-        }
-        return argv[++i];
-    };
-    for (int i = 0; i < argc; ++i) {
-        std::string a = argv[i];
-        const char* v = nullptr;
-        int n = 0;
-        if (a == "--interface") {
-            if ((v = need(i)) == nullptr)
-                return std::nullopt;
-            o.interface = v;
-        } else if (a == "--bitrate") {
-            if ((v = need(i)) == nullptr)
-                return std::nullopt;
-            if (!parseInt(v, 1, 1000, &n) || baudIndexOfKbit(n) < 0) {
-                *error =
-                    std::string("--bitrate: not one of 10 20 50 100 125 250 500 800 1000: ") + v;
-                return std::nullopt;
-            }
-            o.baudIndex = baudIndexOfKbit(n);
-        } else if (a == "--simulate") {
-            o.simulate = true;
-        } else if (a == "--sim-device") {
-            if ((v = need(i)) == nullptr)
-                return std::nullopt;
-            auto d = sim::parseSimDeviceOption(v, false, error);
-            if (!d)
-                return std::nullopt;
-            o.simDevices.push_back(d->config);
-        } else if (update && a == "--sim-dump") {
-            if ((v = need(i)) == nullptr)
-                return std::nullopt;
-            o.simDump = v;
-        } else if (update && a == "--node") {
-            if ((v = need(i)) == nullptr)
-                return std::nullopt;
-            for (const auto& part : split(v, ',')) {
-                if (!parseInt(part, 1, 127, &n)) {
-                    *error = std::string("--node: node ids are 1..127: ") + v;
-                    return std::nullopt;
-                }
-                o.nodes.push_back(n);
-            }
-        } else if (update && a == "--all") {
-            o.all = true;
-        } else if (update && a == "--allow-empty") {
-            o.allowEmpty = true;
-        } else if (update && a == "--product") {
-            if ((v = need(i)) == nullptr)
-                return std::nullopt;
-            if (!parseInt(v, 0, 1000, &n) || (n != 387 && n != 497 && n != 498)) {
-                *error = std::string("--product: one of 387, 497, 498: ") + v;
-                return std::nullopt;
-            }
-            o.product = n;
-        } else if (update && (a == "--yes" || a == "--no")) {
-            o.yesNo = a == "--yes" ? ui::MessageAnswer::Yes : ui::MessageAnswer::No;
-        } else if (a == "--trace") {
-            if ((v = need(i)) == nullptr)
-                return std::nullopt;
-            o.trace = v;
-        } else if (update && a == "--report") {
-            if ((v = need(i)) == nullptr)
-                return std::nullopt;
-            o.report = v;
-        } else if (!a.empty() && a[0] == '-') {
-            *error = "unknown option " + a;
-            return std::nullopt;
-        } else if (update && o.image.empty()) {
-            o.image = a;
-        } else {
-            *error = "unexpected argument " + a;
-            return std::nullopt;
-        }
+    if (o.update && o.all == !o.nodes.empty()) {
+        cli::refuse("give either --node N[,N...] or --all");
     }
-    if (update && o.image.empty()) {
-        *error = "no image file given";
-        return std::nullopt;
-    }
-    if (update && o.all == !o.nodes.empty()) {
-        *error = "give either --node N[,N...] or --all";
-        return std::nullopt;
+    if (o.yes && o.no) {
+        cli::refuse("--yes and --no exclude each other");
     }
     if (!o.simulate && (!o.simDevices.empty() || !o.simDump.empty())) {
-        *error = "--sim-device and --sim-dump need --simulate";
-        return std::nullopt;
-    }
-    if (!o.simulate && !o.trace.empty()) {
-        *error = "--trace records the simulated bus only (--simulate)";
-        return std::nullopt;
+        cli::refuse("--sim-device and --sim-dump need --simulate");
     }
     if (o.simulate && !o.interface.empty()) {
-        *error = "--simulate and --interface exclude each other";
-        return std::nullopt;
+        cli::refuse("--simulate and --interface exclude each other");
     }
     if (o.simulate && o.simDevices.empty()) {
         o.simDevices = defaultScenario();
     }
-    return o;
+}
+
+// The options of both sub-commands; `update` adds those of the run.
+void addOptions(CLI::App& command, CanOptions& o, bool update) {
+    command.add_option("--interface", o.interface, "The CAN interface")->option_text("URI");
+    command
+        .add_option_function<std::string>(
+            "--bitrate",
+            [&o](const std::string& v) {
+                int kbit = 0;
+                if (!parseInt(v, 1, 1000, &kbit) || baudIndexOfKbit(kbit) < 0) {
+                    cli::refuse("--bitrate: not one of 10 20 50 100 125 250 500 800 1000: " + v);
+                }
+                o.baudIndex = baudIndexOfKbit(kbit);
+            },
+            "Where the search starts, in kbit/s (default 50); it tries all nine rates")
+        ->option_text("KBIT");
+    if (update) {
+        cli::addNumberList(command, "--node", 1, 127, "node ids", o.nodes, "The devices to update");
+        command.add_flag("--all", o.all, "Update every device the search finds");
+        command
+            .add_option_function<std::string>(
+                "--product",
+                [&o](const std::string& v) {
+                    int n = 0;
+                    if (!parseInt(v, 0, 1000, &n) || (n != 387 && n != 497 && n != 498)) {
+                        cli::refuse("--product: one of 387, 497, 498: " + v);
+                    }
+                    o.product = n;
+                },
+                "The product of a V1.0 bootloader, for its renewal")
+            ->option_text("387|497|498");
+        auto* yes =
+            command.add_flag("--yes", o.yes, "Answer Yes to the bootloader renewal question");
+        auto* no =
+            command.add_flag("--no", o.no, "Answer No (the default when stdin is not a terminal)");
+        yes->excludes(no);
+    }
+    command
+        .add_option("--trace", o.trace,
+                    "Record what was sent and received, in candump log format (with "
+                    "--simulate: the whole simulated bus)")
+        ->option_text("FILE");
+    if (update) {
+        headless::addRunOptions(command, o.run);
+    } else {
+        headless::addProgressOption(command, o.run.progress);
+    }
+    command.add_flag("--simulate", o.simulate,
+                     "Run on the built-in simulated bus (three devices at 125 kbit/s unless "
+                     "--sim-device names others)");
+    cli::addRepeatable(
+        command, "--sim-device",
+        [&o](const std::string& v) {
+            std::string error;
+            auto d = sim::parseSimDeviceOption(v, false, &error);
+            if (!d) {
+                cli::refuse(error);
+            }
+            o.simDevices.push_back(d->config);
+        },
+        "A simulated device (repeatable)")
+        ->option_text("DEVICE");
+    if (update) {
+        command
+            .add_option("--sim-dump", o.simDump,
+                        "Write each simulated device's programmed flash to DIR/node-N.srec")
+            ->option_text("DIR");
+    }
 }
 
 // The results memo: every line goes to standard output as it is added.
@@ -222,30 +193,32 @@ class CliPump : public ui::QueuedEventPump {
     Tbootloader* session = nullptr;
 };
 
-void printGrid(const ui::StringGrid& grid) {
-    std::vector<size_t> width(8, 0);
-    auto text = [&](int c, int r) {
-        std::string t = r == 0 ? canui::gridCaptions()[static_cast<size_t>(c)] : grid.cell(c, r);
-        while (!t.empty() && t.front() == ' ') {
-            t.erase(t.begin());
-        }
-        return t;
-    };
-    int rows = 0;
-    for (int r = 1; r < grid.rowCount() && !grid.cell(0, r).empty(); ++r) {
-        rows = r;
+// The devices as the window's grid shows them, in columns.
+void printDevices(const std::vector<canui::FoundDevice>& devices) {
+    std::vector<std::vector<std::string>> rows;
+    std::vector<std::string> header;
+    for (size_t c = 0; c < 7; ++c) {
+        header.push_back(canui::gridCaptions()[c]);
     }
-    for (int r = 0; r <= rows; ++r) {
-        for (int c = 0; c < 7; ++c) {
-            width[static_cast<size_t>(c)] =
-                std::max(width[static_cast<size_t>(c)], text(c, r).size());
+    rows.push_back(header);
+    for (const auto& d : devices) {
+        rows.push_back({std::to_string(d.node), d.deviceType, d.additionalInfo, d.name, d.revision,
+                        d.hardwareVersion, d.softwareVersion});
+    }
+    std::vector<size_t> width(7, 0);
+    for (auto& row : rows) {
+        for (size_t c = 0; c < row.size(); ++c) {
+            while (!row[c].empty() && row[c].front() == ' ') {
+                row[c].erase(row[c].begin());
+            }
+            width[c] = std::max(width[c], row[c].size());
         }
     }
-    for (int r = 0; r <= rows; ++r) {
+    for (const auto& row : rows) {
         std::string line;
-        for (int c = 0; c < 7; ++c) {
-            std::string t = text(c, r);
-            t.resize(width[static_cast<size_t>(c)], ' ');
+        for (size_t c = 0; c < row.size(); ++c) {
+            std::string t = row[c];
+            t.resize(width[c], ' ');
             line += (c == 0 ? "" : "  ") + t;
         }
         while (!line.empty() && line.back() == ' ') {
@@ -253,7 +226,7 @@ void printGrid(const ui::StringGrid& grid) {
         }
         std::printf("%s\n", line.c_str());
     }
-    if (rows == 0) {
+    if (devices.empty()) {
         std::printf("(no device answered)\n");
     }
     std::fflush(stdout);
@@ -287,15 +260,52 @@ int interruptedBeforeRun(const char* during) {
     return exitcode::kInterrupted;
 }
 
+// --trace on a real interface (or a virtual one of another program's making): every
+// frame the boards of this process send and receive.
+class InterfaceTrace {
+  public:
+    ~InterfaceTrace() {
+        if (trace_) {
+            vci::setFrameTrace(nullptr);
+        }
+        if (file_ != nullptr) {
+            std::fclose(file_);
+        }
+    }
+    bool open(const std::string& path, const Clock& clock) {
+        file_ = std::fopen(path.c_str(), "w");
+        if (file_ == nullptr) {
+            return false;
+        }
+        // The wall clock's time at the clock's zero: the lines carry wall-clock time,
+        // as a candump of the same bus does.
+        const int64_t wallUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                                   std::chrono::system_clock::now().time_since_epoch())
+                                   .count();
+        trace_ = std::make_unique<CandumpFileTrace>(file_, clock, wallUs - clock.nowUs());
+        vci::setFrameTrace(trace_.get());
+        return true;
+    }
+    bool failed() const { return trace_ && trace_->failed(); }
+
+  private:
+    std::FILE* file_ = nullptr;
+    std::unique_ptr<CandumpFileTrace> trace_;
+};
+
 int runCan(const CanOptions& o) {
     // A stop-and-wait transfer is made of waits of a few microseconds: keep the kernel
     // from stretching them by its default timer slack (threads started below inherit it).
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
     headless::installInterruptHandler();
+    SteadyClock clock;
     std::unique_ptr<Simulation> simulation;
+    InterfaceTrace interfaceTrace;
     if (o.simulate) {
         simulation = std::make_unique<Simulation>(o.simDevices);
         if (!o.trace.empty()) {
+            // The simulated bus keeps its own trace: every frame on the wire, the
+            // devices' among them.
             simulation->trace = std::fopen(o.trace.c_str(), "w");
             if (simulation->trace == nullptr) {
                 std::fprintf(stderr, "bootloader can: cannot write the trace %s\n",
@@ -307,13 +317,22 @@ int runCan(const CanOptions& o) {
         simulation->selectAsInterface();
         std::fprintf(stderr, "Simulated CAN bus %s with %zu device(s)\n",
                      simulation->bus.uri().c_str(), o.simDevices.size());
-    } else if (!o.interface.empty()) {
-        ::setenv("ROMTIDE_CAN_INTERFACE", o.interface.c_str(), 1);
+    } else {
+        if (!o.interface.empty()) {
+            ::setenv("ROMTIDE_CAN_INTERFACE", o.interface.c_str(), 1);
+        }
+        if (!o.trace.empty() && !interfaceTrace.open(o.trace, clock)) {
+            std::fprintf(stderr, "bootloader can: cannot write the trace %s\n", o.trace.c_str());
+            return exitcode::kUsage;
+        }
     }
 
-    SteadyClock clock;
     CliPump pump;
-    ui::TerminalMessageBoxes messages(stderr, o.yesNo);
+    std::optional<ui::MessageAnswer> yesNo;
+    if (o.yes || o.no) {
+        yesNo = o.yes ? ui::MessageAnswer::Yes : ui::MessageAnswer::No;
+    }
+    ui::TerminalMessageBoxes messages(stderr, yesNo);
     Services services{clock, pump, messages};
     Tbootloader::resetSharedState();
     canui::CanNodeSearch::resetState();
@@ -321,7 +340,7 @@ int runCan(const CanOptions& o) {
     pump.session = &session;
 
     if (o.update) {
-        int status = headless::openImageForRun(session, messages, o.image, o.allowEmpty);
+        int status = headless::openImageForRun(session, messages, o.run.image, o.run.allowEmpty);
         if (status != exitcode::kOk) {
             return status;
         }
@@ -351,39 +370,39 @@ int runCan(const CanOptions& o) {
     }
 
     // Search.
-    ui::PlainStringGrid grid(8, 2, 1000);
-    ui::PlainProgressBar gauge;
+    ui::TerminalProgressBar gauge("Searching", stderr, o.run.progress);
+    gauge.setRange(0, 127);
     ui::PlainComboBox baudList;
     const auto& items = canui::baudListItems();
     baudList.setItems({items.begin(), items.end()});
     baudList.setItemIndex(o.baudIndex);
-    canui::CanNodeSearch search(session, {grid, gauge, baudList, {}});
+    canui::CanNodeSearch search(session, {gauge, baudList, {}, nullptr});
     TCANComm::SetReceiveHandler(search.receiveHandler());
     std::fprintf(stderr, "Searching from %s ...\n", canui::baudDisplayTexts()[o.baudIndex].c_str());
     search.button_can_searchClick();
+    gauge.finish();
     // Ctrl-C ends the search like the window's Quit; what it found so far is no list to
     // erase devices from.
     if (headless::interrupted()) {
         return interruptedBeforeRun("the search");
     }
-    int found = 0;
-    for (int r = 1; r < grid.rowCount() && !grid.cell(0, r).empty(); ++r) {
-        ++found;
-    }
-    if (found > 0) {
+    const std::vector<canui::FoundDevice> found = search.devices();
+    if (!found.empty()) {
         std::printf(
             "Devices at %s:\n",
             canui::baudDisplayTexts()[static_cast<size_t>(TCANComm::GetBaudIndex())].c_str());
     }
-    printGrid(grid);
+    printDevices(found);
     if (!o.update) {
-        return found > 0 ? exitcode::kOk : exitcode::kNothingFound;
+        return interfaceTrace.failed() ? exitcode::kOutputFailed
+               : found.empty()         ? exitcode::kNothingFound
+                                       : exitcode::kOk;
     }
 
     // Mark the devices.
     if (o.all) {
-        for (int r = 1; r <= found; ++r) {
-            session.AddNode(static_cast<uint8_t>(std::atoi(grid.cell(0, r).c_str())));
+        for (const auto& d : found) {
+            session.AddNode(static_cast<uint8_t>(d.node));
         }
     } else {
         for (int n : o.nodes) {
@@ -396,14 +415,17 @@ int runCan(const CanOptions& o) {
         return exitcode::kNothingFound;
     }
 
-    headless::RunReport report;
-    if (!report.open(o.report)) {
-        std::fprintf(stderr, "bootloader can: cannot write the report %s\n", o.report.c_str());
+    headless::RunReport report("node");
+    headless::ReportHeader header{"can update", "can", TCANComm::boardInterface, o.run.image, 0, 0};
+    header.imageBytes = static_cast<int64_t>(session.imageFile->bytes().size());
+    header.imageTextUnits = headless::countTextUnits(*session.imageFile);
+    if (!report.open(o.run.report, o.run.reportFormat, header)) {
+        std::fprintf(stderr, "bootloader can: cannot write the report %s\n", o.run.report.c_str());
         return exitcode::kUsage;
     }
 
     // The download run.
-    ui::TerminalProgressBar progress("");
+    ui::TerminalProgressBar progress("", stderr, o.run.progress);
     PrintingMemo memo(&progress);
     memo.addLine("Romtide, start firmware update, " + canui::localDateTimeText());
     auto started = std::chrono::steady_clock::now();
@@ -422,12 +444,13 @@ int runCan(const CanOptions& o) {
     hooks.nodeStarting = [&](int node) {
         progress.setCaption("Slave " + std::to_string(node));
         started = std::chrono::steady_clock::now();
+        session.ResetImageUnitsSent();
     };
     hooks.nodeFinished = [&](const canui::NodeResult& r) {
         progress.finish();
         double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        const char* outcome = outcomeWord(r.download, r.skipped);
+        std::string outcome = outcomeWord(r.download, r.skipped);
         if (headless::interrupted() && !r.done) {
             // A renewal that Ctrl-C stopped ends the connect as "no answer"; it was the
             // user's cancel, and the device is left in its bootloader.
@@ -436,10 +459,7 @@ int runCan(const CanOptions& o) {
                 memo.addLine(canui::memoLine(r.node, " - User has cancelled"));
             }
         }
-        char line[160];
-        std::snprintf(line, sizeof line, "node=%d outcome=%s result=%d connect=%d seconds=%.3f",
-                      r.node, outcome, r.download, r.connect, seconds);
-        report.line(line);
+        report.device({r.node, outcome, r.download, r.connect, seconds, session.ImageUnitsSent()});
     };
     hooks.stopRequested = [] { return headless::interrupted(); };
     canui::RunSummary summary = canui::runDownloadNodes(session, hooks);
@@ -450,21 +470,25 @@ int runCan(const CanOptions& o) {
     for (int n = session.GetNode(0); n != 0; n = session.GetNode(0)) {
         ++devices;
         ++notRun;
-        report.line("node=" + std::to_string(n) +
-                    " outcome=not-run result=0 connect=0 seconds=0.000");
+        report.device({n, "not-run", 0, 0, 0, 0});
         session.RemoveNode(static_cast<uint8_t>(n));
     }
     const bool interrupted = headless::interrupted();
     std::printf("%d of %d device(s) updated%s\n", okay, devices,
                 interrupted ? " (interrupted)" : "");
-    bool outputsWritten = report.finish("summary devices=" + std::to_string(devices) +
-                                        " okay=" + std::to_string(okay) +
-                                        " failed=" + std::to_string(devices - okay - notRun) +
-                                        " not-run=" + std::to_string(notRun) +
-                                        " end=" + (interrupted ? "interrupted" : "complete"));
+    bool outputsWritten = report.finish({{"devices", devices},
+                                         {"okay", okay},
+                                         {"failed", devices - okay - notRun},
+                                         {"not-run", notRun}},
+                                        interrupted);
     if (!outputsWritten) {
         std::fprintf(stderr, "bootloader can: the report %s could not be written\n",
-                     o.report.c_str());
+                     o.run.report.c_str());
+    }
+    if (interfaceTrace.failed()) {
+        std::fprintf(stderr, "bootloader can: the trace %s could not be written\n",
+                     o.trace.c_str());
+        outputsWritten = false;
     }
 
     if (simulation && !o.simDump.empty()) {
@@ -492,26 +516,27 @@ int runCan(const CanOptions& o) {
 
 }  // namespace
 
-int runCanCommand(int argc, char** argv) {
-    if (argc < 1 || (std::strcmp(argv[0], "search") != 0 && std::strcmp(argv[0], "update") != 0)) {
-        std::fprintf(stderr, "bootloader can: expects 'search' or 'update'\n%s", kUsage);
-        return exitcode::kUsage;
+void addCanCommands(CLI::App& app, std::function<int()>& run) {
+    CLI::App* can = app.add_subcommand("can", "Search and update devices on a CAN bus");
+    can->require_subcommand(1);
+    can->footer(kFooter);
+    for (bool update : {false, true}) {
+        auto options = std::make_shared<CanOptions>();
+        options->update = update;
+        CLI::App* command =
+            update ? can->add_subcommand("update",
+                                         "Update devices on a CAN bus: search, then connect, "
+                                         "renew the bootloader where needed, and download")
+                   : can->add_subcommand("search",
+                                         "Search a CAN bus from a bit rate on and list its "
+                                         "devices");
+        command->footer(kFooter);
+        addOptions(*command, *options, update);
+        command->callback([options, &run] {
+            checkOptions(*options);
+            run = [options] { return runCan(*options); };
+        });
     }
-    bool update = std::strcmp(argv[0], "update") == 0;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::printf("%s", kUsage);
-            return exitcode::kOk;
-        }
-    }
-    std::string error;
-    auto options = parseOptions(argc - 1, argv + 1, update, &error);
-    if (!options) {
-        std::fprintf(stderr, "bootloader can %s: %s\nTry 'bootloader can %s --help'.\n", argv[0],
-                     error.c_str(), argv[0]);
-        return exitcode::kUsage;
-    }
-    return runCan(*options);
 }
 
 }  // namespace romtide

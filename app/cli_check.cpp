@@ -1,6 +1,8 @@
 #include "app/cli_check.h"
 
+#include <CLI/CLI.hpp>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "app/exit_codes.h"
@@ -28,25 +30,9 @@ int openCheckedImage(Tbootloader& session, ui::MessageBoxes& messages, const std
     return checked == 0 ? exitcode::kOk : exitcode::kFileRejected;
 }
 
-int runCheckCommand(int argc, char** argv) {
-    bool allowEmpty = false;
-    std::string path;
-    for (int i = 0; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--allow-empty") {
-            allowEmpty = true;
-        } else if (path.empty() && !a.empty() && a[0] != '-') {
-            path = a;
-        } else {
-            path.clear();
-            break;
-        }
-    }
-    if (path.empty()) {
-        std::fprintf(stderr, "bootloader check: expects one image file\n");
-        std::fprintf(stderr, "Usage: bootloader check [--allow-empty] IMAGE.mhx\n");
-        return exitcode::kUsage;
-    }
+namespace {
+
+int runCheck(const std::string& path, bool allowEmpty) {
     SteadyClock clock;
     ui::QueuedEventPump pump;
     ui::TerminalMessageBoxes messages;
@@ -76,6 +62,25 @@ int runCheckCommand(int argc, char** argv) {
     std::printf("%s: accepted, %lld bytes, %ld text units to transfer\n", path.c_str(),
                 static_cast<long long>(reader.fileSize()), units);
     return exitcode::kOk;
+}
+
+struct CheckOptions {
+    bool allowEmpty = false;
+    std::string image;
+};
+
+}  // namespace
+
+void addCheckCommand(CLI::App& app, std::function<int()>& run) {
+    auto options = std::make_shared<CheckOptions>();
+    CLI::App* check = app.add_subcommand(
+        "check", "Check an image file as an update run would, and count its text units");
+    check->add_flag("--allow-empty", options->allowEmpty,
+                    "Accept an image without data records (it only erases the devices)");
+    check->add_option("IMAGE", options->image, "The image file (.mhx, S-records)")->required();
+    check->callback([options, &run] {
+        run = [options] { return runCheck(options->image, options->allowEmpty); };
+    });
 }
 
 }  // namespace romtide

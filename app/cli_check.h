@@ -1,9 +1,14 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "session/tbootloader.h"
 #include "ui/dialogs.h"
+
+namespace CLI {
+class App;
+}
 
 namespace romtide {
 
@@ -12,7 +17,8 @@ namespace romtide {
 int openCheckedImage(Tbootloader& session, ui::MessageBoxes& messages, const std::string& path);
 
 // bootloader check IMAGE.mhx: the checks a download window runs on opening a file,
-// and the transfer reading, without a bus.
-int runCheckCommand(int argc, char** argv);
+// and the transfer reading, without a bus. Adds the sub-command to `app`; chosen, it
+// sets `run`.
+void addCheckCommand(CLI::App& app, std::function<int()>& run);
 
 }  // namespace romtide

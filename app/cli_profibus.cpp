@@ -3,13 +3,13 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -18,6 +18,7 @@
 #include "app/headless.h"
 #include "app/profibus_simulation.h"
 #include "base/text_parse.h"
+#include "cli/command_line.h"
 #include "profibus/dp_trace.h"
 #include "profibus/tprofitalvik.h"
 #include "profibus_ui/profibus_download_run.h"
@@ -30,17 +31,12 @@ namespace romtide {
 
 namespace {
 
-const char* const kUsage =
-    "Usage: bootloader profibus scan [--baud RATE] [--trace FILE] [SIMULATION]\n"
-    "       bootloader profibus update (--station N[,N...] | --all) [--baud RATE]\n"
-    "                                  [--trace FILE] [--report FILE] [--allow-empty]\n"
-    "                                  [SIMULATION] IMAGE.mhx\n"
+const char* const kFooter =
     "RATE: 9.6k 19.2k 93.75k 187.5k 500k 1.5M 3M 6M 12M (default 3M)\n"
-    "SIMULATION: --simulate [--sim-station STATION]... [--sim-dump DIR]\n"
-    "  STATION: addr=N[,ppo=1|2][,ident=0xHHHH][,version=A.B.C][,boot=A.B.C]\n"
-    "           [,mode=app|boot][,delay=US][,fail=noack@N|error@N:CODE|erase|gone@N]\n"
+    "STATION: addr=N[,ppo=1|2][,ident=0xHHHH][,version=A.B.C][,boot=A.B.C]\n"
+    "         [,mode=app|boot][,delay=US][,fail=noack@N|error@N:CODE|erase|gone@N]\n"
     "Without --simulate the board is device 0 of the nuboxlink registry\n"
-    "(NUBOXLINK_REGISTRY, default /etc/nuboxlink/registry.reg).\n";
+    "(NUBOXLINK_REGISTRY, default /etc/nuboxlink/registry.reg).";
 
 struct BaudRate {
     const char* text;
@@ -56,104 +52,65 @@ struct ProfibusOptions {
     std::vector<int> stations;
     bool all = false;
     std::string trace;
-    std::string report;
-    bool allowEmpty = false;
+    headless::RunOptions run;
     bool simulate = false;
     std::vector<std::string> simStations;
     std::string simDump;
-    std::string image;
 };
 
-std::optional<ProfibusOptions> parseOptions(int argc, char** argv, bool update,
-                                            std::string* error) {
-    ProfibusOptions o;
-    o.update = update;
-    auto need = [&](int& i) -> const char* {
-        if (i + 1 >= argc) {
-            *error = std::string(argv[i]) + " needs a value";
-            return nullptr;
-        }
-        return argv[++i];
-    };
-    for (int i = 0; i < argc; ++i) {
-        const std::string a = argv[i];
-        const char* v = nullptr;
-        if (a == "--baud") {
-            if ((v = need(i)) == nullptr) {
-                return std::nullopt;
-            }
-            auto it = std::find_if(std::begin(kBaudRates), std::end(kBaudRates),
-                                   [&](const BaudRate& b) { return std::strcmp(b.text, v) == 0; });
-            if (it == std::end(kBaudRates)) {
-                *error = std::string(
-                             "--baud: not one of 9.6k 19.2k 93.75k 187.5k 500k 1.5M 3M "
-                             "6M 12M: ") +
-                         v;
-                return std::nullopt;
-            }
-            o.baudIndex = it->code;
-        } else if (a == "--simulate") {
-            o.simulate = true;
-        } else if (a == "--sim-station") {
-            if ((v = need(i)) == nullptr) {
-                return std::nullopt;
-            }
-            o.simStations.push_back(v);
-        } else if (update && a == "--sim-dump") {
-            if ((v = need(i)) == nullptr) {
-                return std::nullopt;
-            }
-            o.simDump = v;
-        } else if (update && a == "--station") {
-            if ((v = need(i)) == nullptr) {
-                return std::nullopt;
-            }
-            std::stringstream list(v);
-            for (std::string part; std::getline(list, part, ',');) {
-                int n = 0;
-                if (!parseInt(part, 1, 126, &n)) {
-                    *error = std::string("--station: station addresses are 1..126: ") + v;
-                    return std::nullopt;
-                }
-                o.stations.push_back(n);
-            }
-        } else if (update && a == "--allow-empty") {
-            o.allowEmpty = true;
-        } else if (update && a == "--all") {
-            o.all = true;
-        } else if (a == "--trace") {
-            if ((v = need(i)) == nullptr) {
-                return std::nullopt;
-            }
-            o.trace = v;
-        } else if (update && a == "--report") {
-            if ((v = need(i)) == nullptr) {
-                return std::nullopt;
-            }
-            o.report = v;
-        } else if (!a.empty() && a[0] == '-') {
-            *error = "unknown option " + a;
-            return std::nullopt;
-        } else if (update && o.image.empty()) {
-            o.image = a;
-        } else {
-            *error = "unexpected argument " + a;
-            return std::nullopt;
-        }
+void checkOptions(const ProfibusOptions& o) {
+    if (o.update && o.run.image.empty()) {
+        cli::refuse("no image file given");
     }
-    if (update && o.image.empty()) {
-        *error = "no image file given";
-        return std::nullopt;
-    }
-    if (update && o.all == !o.stations.empty()) {
-        *error = "give either --station N[,N...] or --all";
-        return std::nullopt;
+    if (o.update && o.all == !o.stations.empty()) {
+        cli::refuse("give either --station N[,N...] or --all");
     }
     if (!o.simulate && (!o.simStations.empty() || !o.simDump.empty())) {
-        *error = "--sim-station and --sim-dump need --simulate";
-        return std::nullopt;
+        cli::refuse("--sim-station and --sim-dump need --simulate");
     }
-    return o;
+}
+
+void addOptions(CLI::App& command, ProfibusOptions& o, bool update) {
+    command
+        .add_option_function<std::string>(
+            "--baud",
+            [&o](const std::string& v) {
+                auto it = std::find_if(std::begin(kBaudRates), std::end(kBaudRates),
+                                       [&](const BaudRate& b) { return v == b.text; });
+                if (it == std::end(kBaudRates)) {
+                    cli::refuse(
+                        "--baud: not one of 9.6k 19.2k 93.75k 187.5k 500k 1.5M 3M 6M "
+                        "12M: " +
+                        v);
+                }
+                o.baudIndex = it->code;
+            },
+            "The DP segment's baud rate (default 3M)")
+        ->option_text("RATE");
+    if (update) {
+        cli::addNumberList(command, "--station", 1, 126, "station addresses", o.stations,
+                           "The stations to update");
+        command.add_flag("--all", o.all, "Update every slave the search finds");
+    }
+    command.add_option("--trace", o.trace, "Record what was exchanged with the board")
+        ->option_text("FILE");
+    if (update) {
+        headless::addRunOptions(command, o.run);
+    } else {
+        headless::addProgressOption(command, o.run.progress);
+    }
+    command.add_flag("--simulate", o.simulate,
+                     "Run on the built-in simulated board and DP segment");
+    cli::addRepeatable(
+        command, "--sim-station", [&o](const std::string& v) { o.simStations.push_back(v); },
+        "A simulated station (repeatable)")
+        ->option_text("STATION");
+    if (update) {
+        command
+            .add_option("--sim-dump", o.simDump,
+                        "Write each simulated station's flash to DIR/station-N.srec")
+            ->option_text("DIR");
+    }
 }
 
 // Turns an interrupt (Ctrl-C) into the window's Cancel, inside the running waits. It
@@ -270,7 +227,7 @@ int runProfibus(const ProfibusOptions& o) {
     pump.session = &session;
 
     if (o.update) {
-        int status = headless::openImageForRun(session, messages, o.image, o.allowEmpty);
+        int status = headless::openImageForRun(session, messages, o.run.image, o.run.allowEmpty);
         if (status != exitcode::kOk) {
             return status;
         }
@@ -287,12 +244,13 @@ int runProfibus(const ProfibusOptions& o) {
 
     ui::PlainStringGrid grid(5, 2, 1000);
     ui::PlainProgressBar imageBar;
-    ui::PlainProgressBar stationBar;
+    ui::TerminalProgressBar stationBar("Searching", stderr, o.run.progress);
     pbui::SearchControls controls{grid, imageBar, stationBar, nullptr,
                                   [] { return headless::interrupted(); }};
     std::fprintf(stderr, "Searching at %s ...\n",
                  pbui::baudShortText(TProfitalvik::GetBaudIndex()).c_str());
     std::vector<pbui::SearchStation> found = pbui::runProfibusSearch(session, controls);
+    stationBar.finish();
     if (headless::interrupted()) {
         std::fprintf(stderr,
                      "bootloader profibus: interrupted during the search; no station was "
@@ -312,17 +270,21 @@ int runProfibus(const ProfibusOptions& o) {
         return slaves.empty() ? exitcode::kNothingFound : exitcode::kOk;
     }
 
-    headless::RunReport report;
-    if (!report.open(o.report)) {
-        std::fprintf(stderr, "bootloader profibus: cannot write the report %s\n", o.report.c_str());
+    headless::RunReport report("station");
+    headless::ReportHeader header{
+        "profibus update", "profibus", simulation ? "simulated board, device 0" : "device 0",
+        o.run.image,       0,          0};
+    header.imageBytes = static_cast<int64_t>(session.imageFile->bytes().size());
+    header.imageTextUnits = headless::countTextUnits(*session.imageFile);
+    if (!report.open(o.run.report, o.run.reportFormat, header)) {
+        std::fprintf(stderr, "bootloader profibus: cannot write the report %s\n",
+                     o.run.report.c_str());
         dp.ResetAdapter();
         return exitcode::kUsage;
     }
-    auto reportLine = [&](int station, const char* outcome, int32_t r, double seconds) {
-        char line[160];
-        std::snprintf(line, sizeof line, "station=%d outcome=%s result=%d seconds=%.3f", station,
-                      outcome, r, seconds);
-        report.line(line);
+    auto reportLine = [&](int station, const char* outcome, int32_t r, double seconds,
+                          std::optional<int64_t> units) {
+        report.device({station, outcome, r, std::nullopt, seconds, units});
     };
 
     // Mark the stations, as clicks on their rows would. A named station that the search
@@ -333,14 +295,14 @@ int runProfibus(const ProfibusOptions& o) {
         ++stationsNamed;
         if (std::find(slaves.begin(), slaves.end(), n) == slaves.end()) {
             std::printf("Station %d: not found on the bus\n", n);
-            reportLine(n, "not-found", 0, 0);
+            reportLine(n, "not-found", 0, 0, 0);
             ++notFound;
             continue;
         }
         session.AddNode(static_cast<uint8_t>(n));
     }
 
-    ui::TerminalProgressBar progress("");
+    ui::TerminalProgressBar progress("", stderr, o.run.progress);
     ui::PlainTextLabel label;
     ui::PlainProgressBar stationProgress;
     int okay = 0;
@@ -348,6 +310,7 @@ int runProfibus(const ProfibusOptions& o) {
     pbui::ProfibusRunHooks hooks{progress, label, stationProgress, {}, {}, {}, {}};
     hooks.stationStarting = [&](int station) {
         progress.setCaption("Station " + std::to_string(station));
+        session.ResetImageUnitsSent();
     };
     hooks.showResult = [&](const pbui::StationResult& r, const pbui::DownloadMessage& m) {
         progress.finish();
@@ -363,7 +326,7 @@ int runProfibus(const ProfibusOptions& o) {
     };
     hooks.stationFinished = [&](const pbui::StationResult& r) {
         r.done ? ++okay : ++failed;
-        reportLine(r.station, outcomeWord(r), r.result, r.seconds);
+        reportLine(r.station, outcomeWord(r), r.result, r.seconds, session.ImageUnitsSent());
     };
     // Ctrl-C between two stations ends the run there: the next one is not touched.
     hooks.stopRequested = [] { return headless::interrupted(); };
@@ -381,7 +344,7 @@ int runProfibus(const ProfibusOptions& o) {
                                  [&](const pbui::StationResult& r) { return r.station == n; });
         if (!tried) {
             std::printf("Station %d: not tried\n", n);
-            reportLine(n, "not-run", 0, 0);
+            reportLine(n, "not-run", 0, 0, 0);
             ++notRun;
         }
         session.RemoveNode(static_cast<uint8_t>(n));
@@ -390,14 +353,15 @@ int runProfibus(const ProfibusOptions& o) {
     const int stations = okay + failed + notRun + notFound;
     std::printf("%d of %d station(s) updated%s\n", okay, stations,
                 interrupted ? " (interrupted)" : "");
-    bool outputsWritten = report.finish(
-        "summary stations=" + std::to_string(stations) + " okay=" + std::to_string(okay) +
-        " failed=" + std::to_string(failed) + " not-found=" + std::to_string(notFound) +
-        " not-run=" + std::to_string(notRun) +
-        " end=" + (interrupted ? "interrupted" : "complete"));
+    bool outputsWritten = report.finish({{"stations", stations},
+                                         {"okay", okay},
+                                         {"failed", failed},
+                                         {"not-found", notFound},
+                                         {"not-run", notRun}},
+                                        interrupted);
     if (!outputsWritten) {
         std::fprintf(stderr, "bootloader profibus: the report %s could not be written\n",
-                     o.report.c_str());
+                     o.run.report.c_str());
     }
     dp.ResetAdapter();
 
@@ -422,26 +386,29 @@ int runProfibus(const ProfibusOptions& o) {
 
 }  // namespace
 
-int runProfibusCommand(int argc, char** argv) {
-    if (argc < 1 || (std::strcmp(argv[0], "scan") != 0 && std::strcmp(argv[0], "update") != 0)) {
-        std::fprintf(stderr, "bootloader profibus: expects 'scan' or 'update'\n%s", kUsage);
-        return exitcode::kUsage;
+void addProfibusCommands(CLI::App& app, std::function<int()>& run) {
+    CLI::App* profibus =
+        app.add_subcommand("profibus", "Search and update stations on Profibus DP");
+    profibus->require_subcommand(1);
+    profibus->footer(kFooter);
+    for (bool update : {false, true}) {
+        auto options = std::make_shared<ProfibusOptions>();
+        options->update = update;
+        CLI::App* command =
+            update ? profibus->add_subcommand(
+                         "update",
+                         "Update stations on Profibus DP: search, then erase and download "
+                         "each station named")
+                   : profibus->add_subcommand("scan",
+                                              "Search a Profibus DP segment and list its "
+                                              "stations");
+        command->footer(kFooter);
+        addOptions(*command, *options, update);
+        command->callback([options, &run] {
+            checkOptions(*options);
+            run = [options] { return runProfibus(*options); };
+        });
     }
-    const bool update = std::strcmp(argv[0], "update") == 0;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::printf("%s", kUsage);
-            return exitcode::kOk;
-        }
-    }
-    std::string error;
-    auto options = parseOptions(argc - 1, argv + 1, update, &error);
-    if (!options) {
-        std::fprintf(stderr, "bootloader profibus %s: %s\nTry 'bootloader profibus %s --help'.\n",
-                     argv[0], error.c_str(), argv[0]);
-        return exitcode::kUsage;
-    }
-    return runProfibus(*options);
 }
 
 }  // namespace romtide

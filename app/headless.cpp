@@ -1,12 +1,23 @@
 #include "app/headless.h"
 
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <CLI/CLI.hpp>
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <ctime>
+#include <map>
+#include <nlohmann/json.hpp>
 
 #include "app/cli_check.h"
 #include "app/exit_codes.h"
+#include "cli/command_line.h"
 #include "session/image_records.h"
+#include "session/text_units.h"
 
 namespace romtide::headless {
 
@@ -60,40 +71,206 @@ int openImageForRun(Tbootloader& session, ui::MessageBoxes& messages, const std:
     return exitcode::kOk;
 }
 
+int64_t countTextUnits(TextFile& file) {
+    TextUnitReader reader(file, nullptr);
+    int64_t units = 0;
+    while (reader.next()) {
+        ++units;
+    }
+    return units;
+}
+
+void addProgressOption(CLI::App& command, ui::ProgressStyle& style) {
+    static const std::map<std::string, ui::ProgressStyle> kStyles{
+        {"bar", ui::ProgressStyle::Bar},
+        {"plain", ui::ProgressStyle::Plain},
+        {"none", ui::ProgressStyle::None}};
+    command
+        .add_option("--progress", style,
+                    "bar: a bar on stderr when it is a terminal (default); plain: a line per "
+                    "device and per 10 %, for logs; none")
+        ->transform(CLI::CheckedTransformer(kStyles))
+        ->option_text("bar|plain|none");
+}
+
+void addRunOptions(CLI::App& command, RunOptions& options) {
+    static const std::map<std::string, ReportFormat> kFormats{{"text", ReportFormat::Text},
+                                                              {"json", ReportFormat::Json}};
+    command
+        .add_option("--report", options.report,
+                    "Write the outcome of every device to FILE as soon as it is known, and "
+                    "a summary last")
+        ->option_text("FILE");
+    command
+        .add_option("--report-format", options.reportFormat,
+                    "text: a line per device (default); json: one document (see the README)")
+        ->transform(CLI::CheckedTransformer(kFormats))
+        ->option_text("text|json");
+    addProgressOption(command, options.progress);
+    command.add_flag("--allow-empty", options.allowEmpty,
+                     "Accept an image without data records (it only erases the devices)");
+    command.add_option("IMAGE", options.image, "The image file (.mhx, S-records)");
+}
+
+struct RunReport::Document {
+    nlohmann::ordered_json document;
+};
+
+RunReport::RunReport(std::string addressKey) : addressKey_(std::move(addressKey)) {}
+
 RunReport::~RunReport() {
     if (file_ != nullptr) {
         std::fclose(file_);
     }
 }
 
-bool RunReport::open(const std::string& path) {
+namespace {
+
+std::string utcNow() {
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    ::gmtime_r(&now, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return text;
+}
+
+// A path the report may be renamed over: a regular file, or none yet. Anything else
+// (/dev/stdout, a FIFO) gets the document once, at the end.
+bool replaceable(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) != 0 ? errno == ENOENT : S_ISREG(st.st_mode);
+}
+
+}  // namespace
+
+bool RunReport::open(const std::string& path, ReportFormat format, const ReportHeader& header) {
     if (path.empty()) {
         return true;
     }
-    file_ = std::fopen(path.c_str(), "w");
-    return file_ != nullptr;
+    path_ = path;
+    format_ = format;
+    if (format == ReportFormat::Text) {
+        file_ = std::fopen(path.c_str(), "w");
+        return file_ != nullptr;
+    }
+    json_ = std::make_unique<Document>();
+    auto& d = json_->document;
+    d["report"] = "romtide-update";
+    d["report_version"] = 1;
+    d["tool"] = {{"name", "bootloader"}, {"version", cli::version()}};
+    d["command"] = header.command;
+    d["bus"] = header.bus;
+    d[header.bus == "can" ? "interface" : "board"] = header.interface;
+    d["image"] = {{"path", header.imagePath},
+                  {"bytes", header.imageBytes},
+                  {"text_units", header.imageTextUnits}};
+    d["started"] = utcNow();
+    d["devices"] = nlohmann::ordered_json::array();
+    d["summary"] = nullptr;
+    d["end"] = "running";
+    if (!replaceable(path)) {
+        // Written at the end only; opened now so that a path that cannot be written
+        // stops the run before any device is touched.
+        file_ = std::fopen(path.c_str(), "w");
+        return file_ != nullptr;
+    }
+    return writeJson();
 }
 
-void RunReport::line(const std::string& fields) {
+void RunReport::device(const DeviceEntry& e) {
+    if (json_) {
+        nlohmann::ordered_json entry{{"address", e.address},
+                                     {"outcome", e.outcome},
+                                     {"result", e.result},
+                                     {"connect", nullptr},
+                                     {"seconds", std::round(e.seconds * 1000) / 1000},
+                                     {"text_units_sent", nullptr}};
+        if (e.connect) {
+            entry["connect"] = *e.connect;
+        }
+        if (e.textUnitsSent) {
+            entry["text_units_sent"] = *e.textUnitsSent;
+        }
+        json_->document["devices"].push_back(std::move(entry));
+        if (file_ == nullptr && !writeJson()) {
+            failed_ = true;
+        }
+        return;
+    }
     if (file_ == nullptr) {
         return;
     }
+    char line[200];
+    if (e.connect) {
+        std::snprintf(line, sizeof line, "%s=%d outcome=%s result=%d connect=%d seconds=%.3f",
+                      addressKey_.c_str(), e.address, e.outcome.c_str(), e.result, *e.connect,
+                      e.seconds);
+    } else {
+        std::snprintf(line, sizeof line, "%s=%d outcome=%s result=%d seconds=%.3f",
+                      addressKey_.c_str(), e.address, e.outcome.c_str(), e.result, e.seconds);
+    }
     // Flushed line by line: what a killed run did must be in the file.
-    if (std::fprintf(file_, "%s\n", fields.c_str()) < 0 || std::fflush(file_) != 0) {
+    if (std::fprintf(file_, "%s\n", line) < 0 || std::fflush(file_) != 0) {
         failed_ = true;
     }
 }
 
-bool RunReport::finish(const std::string& fields) {
-    if (file_ == nullptr) {
+bool RunReport::finish(const std::vector<std::pair<std::string, int>>& counts, bool interrupted) {
+    const char* end = interrupted ? "interrupted" : "complete";
+    if (json_) {
+        nlohmann::ordered_json summary = nlohmann::ordered_json::object();
+        for (const auto& [name, value] : counts) {
+            std::string key = name;
+            std::replace(key.begin(), key.end(), '-', '_');
+            summary[key] = value;
+        }
+        json_->document["summary"] = summary;
+        json_->document["end"] = end;
+        if (file_ != nullptr) {
+            std::string text = json_->document.dump(2) + "\n";
+            if (std::fputs(text.c_str(), file_) < 0) {
+                failed_ = true;
+            }
+        } else if (!writeJson()) {
+            failed_ = true;
+        }
+    } else if (file_ != nullptr) {
+        std::string line = "summary";
+        for (const auto& [name, value] : counts) {
+            line += " " + name + "=" + std::to_string(value);
+        }
+        line += std::string(" end=") + end;
+        if (std::fprintf(file_, "%s\n", line.c_str()) < 0) {
+            failed_ = true;
+        }
+    } else {
         return true;
     }
-    line(fields);
-    if (std::fclose(file_) != 0) {
+    if (file_ != nullptr && std::fclose(file_) != 0) {
         failed_ = true;
     }
     file_ = nullptr;
     return !failed_;
+}
+
+bool RunReport::writeJson() {
+    // Beside the report and renamed over it, so the file always holds a whole document.
+    const std::string temporary = path_ + ".part";
+    std::FILE* out = std::fopen(temporary.c_str(), "w");
+    if (out == nullptr) {
+        return false;
+    }
+    std::string text = json_->document.dump(2) + "\n";
+    bool written = std::fputs(text.c_str(), out) >= 0;
+    written = std::fflush(out) == 0 && written;
+    written = ::fsync(::fileno(out)) == 0 && written;
+    written = std::fclose(out) == 0 && written;
+    if (!written || std::rename(temporary.c_str(), path_.c_str()) != 0) {
+        std::remove(temporary.c_str());
+        return false;
+    }
+    return true;
 }
 
 }  // namespace romtide::headless

@@ -1,13 +1,23 @@
 // What every headless bus command shares, so scripts see the same behaviour whichever bus
-// they update: Ctrl-C handling, the image checks of an unattended run, and the report
-// that survives a run that is killed.
+// they update: Ctrl-C handling, the image checks of an unattended run, the options of an
+// update run, and the report that survives a run that is killed.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
+#include <memory>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "session/tbootloader.h"
 #include "ui/dialogs.h"
+#include "ui/terminal.h"
+
+namespace CLI {
+class App;
+}
 
 namespace romtide::headless {
 
@@ -28,26 +38,75 @@ void raiseInterrupt();
 int openImageForRun(Tbootloader& session, ui::MessageBoxes& messages, const std::string& path,
                     bool allowEmpty);
 
-// --report FILE: a line for each device, written and flushed as soon as its outcome is
-// known, and the run's summary last; a report without its summary line is of a run that
-// did not end (killed, or the machine went down).
+// The text units a transfer of `file` sends (the file is read from its start again by
+// the next reader).
+int64_t countTextUnits(TextFile& file);
+
+enum class ReportFormat { Text, Json };
+
+// The options every update command has, besides the bus's own.
+struct RunOptions {
+    std::string report;
+    ReportFormat reportFormat = ReportFormat::Text;
+    ui::ProgressStyle progress = ui::ProgressStyle::Bar;
+    bool allowEmpty = false;
+    std::string image;
+};
+// --report, --report-format, --progress, --allow-empty and the IMAGE argument.
+void addRunOptions(CLI::App& command, RunOptions& options);
+// --progress alone (the search commands show progress too).
+void addProgressOption(CLI::App& command, ui::ProgressStyle& style);
+
+// What a report says about the run before the first device.
+struct ReportHeader {
+    std::string command;    // "can update"
+    std::string bus;        // "can" or "profibus"
+    std::string interface;  // the CAN interface's URI, or the Profibus board
+    std::string imagePath;
+    int64_t imageBytes = 0;
+    int64_t imageTextUnits = 0;
+};
+
+// One device's outcome.
+struct DeviceEntry {
+    int address = 0;
+    std::string outcome;  // "okay", "failed", "not-run", ...
+    int32_t result = 0;
+    std::optional<int32_t> connect;  // CAN only: the last connect result
+    double seconds = 0;
+    std::optional<int64_t> textUnitsSent;  // nothing when no transfer started
+};
+
+// --report FILE. Text: a line for each device, written and flushed as soon as its
+// outcome is known, and the run's summary last; a report without its summary line is
+// of a run that did not end (killed, or the machine went down). JSON: the whole document
+// is replaced after each device (written beside the file and renamed over it), with
+// "end": "running" until the summary; a killed run leaves a complete document of the
+// devices it finished.
 class RunReport {
   public:
-    RunReport() = default;
+    // `addressKey` names the address in text lines ("node", "station").
+    explicit RunReport(std::string addressKey);
     ~RunReport();
     RunReport(const RunReport&) = delete;
     RunReport& operator=(const RunReport&) = delete;
 
     // An empty path writes no report. False when the file cannot be created.
-    bool open(const std::string& path);
-    // "node=5 outcome=okay ..." as one line.
-    void line(const std::string& fields);
-    // The closing line, "summary ..."; the file is closed after it. False when any line
-    // of the report could not be written.
-    bool finish(const std::string& fields);
+    bool open(const std::string& path, ReportFormat format, const ReportHeader& header);
+    void device(const DeviceEntry& entry);
+    // The closing summary: counts in the order given ("devices", "okay", ...); the file
+    // is closed after it. False when any part of the report could not be written.
+    bool finish(const std::vector<std::pair<std::string, int>>& counts, bool interrupted);
 
   private:
-    std::FILE* file_ = nullptr;
+    struct Document;
+    bool writeJson();
+
+    std::string addressKey_;
+    std::string path_;
+    ReportFormat format_ = ReportFormat::Text;
+    std::FILE* file_ = nullptr;  // text
+    std::unique_ptr<Document> json_;
     bool failed_ = false;
 };
 

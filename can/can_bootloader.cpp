@@ -85,6 +85,9 @@ int32_t Tbootloader::transferFile(TextFile& file, ui::ProgressBar& progress, boo
         if (canComm->Transmit(frame.data(), static_cast<uint16_t>(sdoId), 8) != 1) {
             return update ? result::kTransferError : result::kBusError;
         }
+        if (!update) {
+            ++imageUnitsSent_;
+        }
         const int64_t sentAt = clock.nowMs();
         // The first millisecond tick at which more than the time-out has passed.
         const int64_t giveUpUs = (sentAt + kAcknowledgeTimeoutMs + 1) * 1000;

@@ -94,9 +94,11 @@ int32_t TCANComm::SelectBoard() {
         // that prepared the board.
         callbackPump_ = &services_.pump;
         callbackMessages_ = &services_.messages;
-        int32_t h = vci::VCI2_PrepareBoard(record.boardType, record.boardIndex, nullptr, 0,
+        char info[256] = "";
+        int32_t h = vci::VCI2_PrepareBoard(record.boardType, record.boardIndex, info, sizeof info,
                                            &TCANComm::OnVciMessage, &TCANComm::OnVciReceive,
                                            &TCANComm::OnVciException);
+        boardInterface = h < 0 ? std::string() : std::string(info);
         if (h < 0) {
             vci::VCI_CancelBoard(boardHandle);
             boardReady = false;

@@ -84,6 +84,8 @@ class TCANComm {
     // Class-wide values.
     static inline uint16_t boardHandle = 0;
     static inline bool boardReady = false;
+    // The interface URI of the board SelectBoard prepared ("socketcan:can0").
+    static inline std::string boardInterface;
     static inline uint16_t txQueueHandle = 0;
     static inline std::array<uint16_t, 2> rxBufferHandles{};
     static inline uint16_t rxQueueHandle = 0;

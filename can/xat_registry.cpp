@@ -1,10 +1,8 @@
 #include "can/xat_registry.h"
 
 #include <dlfcn.h>
-#include <unistd.h>
 
-#include <array>
-#include <climits>
+#include "base/program_files.h"
 
 namespace romtide {
 
@@ -22,19 +20,9 @@ std::string xatModuleFileName() {
 }
 
 std::string defaultXatModulePath() {
-    // Beside the running executable: the build puts programs and modules in one folder
-    // (build/bin), and an installation keeps them together the same way.
-    std::array<char, PATH_MAX> exe{};
-    ssize_t n = ::readlink("/proc/self/exe", exe.data(), exe.size() - 1);
-    std::string folder = ".";
-    if (n > 0) {
-        std::string path(exe.data(), static_cast<size_t>(n));
-        auto slash = path.rfind('/');
-        if (slash != std::string::npos) {
-            folder = path.substr(0, slash);
-        }
-    }
-    return folder + "/" + xatModuleFileName();
+    // Beside the running executable in the build tree, in the private library folder of
+    // an installation.
+    return programFile(xatModuleFileName(), ProgramFileKind::Module);
 }
 
 int XatRegistry::load(const std::string& path) {

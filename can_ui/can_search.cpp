@@ -1,5 +1,8 @@
 #include "can_ui/can_search.h"
 
+#include <algorithm>
+#include <tuple>
+
 #include "can_ui/can_texts.h"
 
 namespace romtide::canui {
@@ -25,8 +28,60 @@ const std::array<std::string, 8>& gridCaptions() {
     return captions;
 }
 
+void DeviceGrid::devicesCleared() {
+    for (int r = 1; r < grid_.rowCount(); ++r) {
+        for (int c = 0; c < grid_.columnCount(); ++c) {
+            grid_.setCell(c, r, "");
+        }
+    }
+}
+
+void DeviceGrid::deviceFound(size_t index, const FoundDevice& d) {
+    // The grid ends with the device's row.
+    grid_.setRowCount(static_cast<int>(index) + 2);
+    int visible = grid_.visibleRowCount();
+    if (visible <= grid_.rowCount()) {
+        // Keep the newest row in view; row 0 is the fixed header.
+        grid_.setTopRow(std::max(1, grid_.rowCount() - visible));
+    }
+    deviceChanged(index, d);
+}
+
+void DeviceGrid::deviceChanged(size_t index, const FoundDevice& d) {
+    const int row = static_cast<int>(index) + 1;
+    const std::string cells[] = {
+        std::to_string(d.node), d.deviceType,     d.additionalInfo, d.name, d.revision,
+        d.hardwareVersion,      d.softwareVersion};
+    for (int c = 0; c < static_cast<int>(std::size(cells)); ++c) {
+        if (grid_.cell(c, row) != cells[c]) {
+            grid_.setCell(c, row, cells[c]);
+        }
+    }
+}
+
 CanNodeSearch::CanNodeSearch(Tbootloader& session, CanSearchControls controls)
     : session_(session), controls_(std::move(controls)) {}
+
+void CanNodeSearch::clearDevices() {
+    devices_.clear();
+    if (controls_.listener != nullptr) {
+        controls_.listener->devicesCleared();
+    }
+}
+
+void CanNodeSearch::found(int32_t row) {
+    if (controls_.listener != nullptr) {
+        controls_.listener->deviceFound(static_cast<size_t>(row - 1),
+                                        devices_[static_cast<size_t>(row - 1)]);
+    }
+}
+
+void CanNodeSearch::changed(int32_t row) {
+    if (controls_.listener != nullptr) {
+        controls_.listener->deviceChanged(static_cast<size_t>(row - 1),
+                                          devices_[static_cast<size_t>(row - 1)]);
+    }
+}
 
 void CanNodeSearch::resetState() {
     searchRow = 0;
@@ -69,7 +124,6 @@ int32_t CanNodeSearch::rowOfNode(int32_t node) const {
 
 void CanNodeSearch::button_can_searchClick() {
     TCANComm& can = *session_.canComm;
-    auto& grid = controls_.grid;
     auto send = [&](const Request& r) {
         can.Transmit(r.data(), static_cast<uint16_t>(session_.GetSdoId()), 8);
     };
@@ -77,11 +131,7 @@ void CanNodeSearch::button_can_searchClick() {
     setButtons(false);
     bool found = false;
     searchCancel = false;
-    for (int r = 1; r < grid.rowCount(); ++r) {
-        for (int c = 0; c < grid.columnCount(); ++c) {
-            grid.setCell(c, r, "");
-        }
-    }
+    clearDevices();
     rowNodes.fill(0);
     for (int n = 0; n <= 127; ++n) {
         session_.RemoveNode(static_cast<uint8_t>(n));
@@ -149,14 +199,13 @@ bool CanNodeSearch::startRow(int32_t node) {
         return false;
     }
     ++searchRow;
-    auto& grid = controls_.grid;
-    grid.setRowCount(searchRow + 1);
-    int visible = grid.visibleRowCount();
-    if (visible <= grid.rowCount()) {
-        // Keep the newest row in view; row 0 is the fixed header.
-        grid.setTopRow(std::max(1, grid.rowCount() - visible));
-    }
-    grid.setCell(0, searchRow, std::to_string(node));
+    FoundDevice device;
+    device.node = node;
+    device.baudIndex = TCANComm::GetBaudIndex();
+    device.kbit = TCANComm::kBitRates[static_cast<size_t>(device.baudIndex)].kbit;
+    // Rows are only ever added at the end; an earlier search's rows are gone.
+    devices_.resize(static_cast<size_t>(searchRow - 1));
+    devices_.push_back(device);
     rowNodes[static_cast<size_t>(searchRow)] = static_cast<uint8_t>(node);
     return true;
 }
@@ -168,7 +217,6 @@ void CanNodeSearch::IdentifyFrame(uint32_t timeStamp, uint32_t identifier, uint8
     }
     auto node = static_cast<int32_t>(identifier) - 0x580;
     bool fresh = node >= 1 && node <= 127 && node != lastNode;
-    auto& grid = controls_.grid;
     auto locate = [&] {
         int32_t r = rowOfNode(node);
         if (r > 0) {
@@ -178,9 +226,10 @@ void CanNodeSearch::IdentifyFrame(uint32_t timeStamp, uint32_t identifier, uint8
 
     if (d[0] == 0x43 && d[1] == 0x00 && d[2] == 0x10 && d[3] == 0x00) {
         if (fresh && startRow(node)) {
-            auto [c1, c2] = deviceTypeTexts(d[4], d[5], d[6], d[7]);
-            grid.setCell(1, searchRow, c1);
-            grid.setCell(2, searchRow, c2);
+            FoundDevice& device = devices_.back();
+            std::tie(device.deviceType, device.additionalInfo) =
+                deviceTypeTexts(d[4], d[5], d[6], d[7]);
+            found(searchRow);
         }
     } else if ((d[0] == 0x42 || d[0] == 0x43) &&
                (d[1] == 0x08 || d[1] == 0x09 || d[1] == 0x0A || d[1] == 0x18) && d[2] == 0x10 &&
@@ -190,24 +239,31 @@ void CanNodeSearch::IdentifyFrame(uint32_t timeStamp, uint32_t identifier, uint8
             text.push_back(static_cast<char>(d[i]));
         }
         locate();
-        if (searchRow != 0) {
-            int column = d[1] == 0x08 ? 3 : d[1] == 0x09 ? 5 : d[1] == 0x0A ? 6 : -1;
-            if (column > 0) {
-                grid.setCell(column, searchRow, text);
+        if (searchRow != 0 && static_cast<size_t>(searchRow) <= devices_.size()) {
+            FoundDevice& device = devices_[static_cast<size_t>(searchRow - 1)];
+            std::string* field = d[1] == 0x08   ? &device.name
+                                 : d[1] == 0x09 ? &device.hardwareVersion
+                                 : d[1] == 0x0A ? &device.softwareVersion
+                                                : nullptr;
+            if (field != nullptr) {
+                *field = text;
+                changed(searchRow);
             }
         }
     } else if (d[0] == 0x43 && d[1] == 0x18 && d[2] == 0x10 && d[3] == 0x03) {
         locate();
-        if (searchRow != 0) {
-            grid.setCell(4, searchRow, revisionText(d[4], d[5], d[6], d[7]));
+        if (searchRow != 0 && static_cast<size_t>(searchRow) <= devices_.size()) {
+            devices_[static_cast<size_t>(searchRow - 1)].revision =
+                revisionText(d[4], d[5], d[6], d[7]);
+            changed(searchRow);
         }
     } else if (d[0] == 0x43 && d[1] == 0x00 && d[2] == 0x30 && (d[3] == 0x01 || d[3] == 0x00)) {
         if (fresh && startRow(node)) {
-            grid.setCell(1, searchRow, "Bootloader V.1");
-            grid.setCell(2, searchRow, "Korvane Electric AG");
-            if (auto text = bootloaderVersionText(d[5], d[6], d[7])) {
-                grid.setCell(1, searchRow, *text);
-            }
+            FoundDevice& device = devices_.back();
+            device.bootloaderMode = true;
+            device.deviceType = bootloaderVersionText(d[5], d[6], d[7]).value_or("Bootloader V.1");
+            device.additionalInfo = "Korvane Electric AG";
+            found(searchRow);
         }
     }
     lastStamp = timeStamp;

@@ -2,11 +2,13 @@
 // the device type and the bootloader identification to nodes 1..127, baud rate after
 // baud rate until someone answers, then the details of every device found. Written
 // against the user-interface services, so the desktop window and the headless command
-// run the same code.
+// run the same code. What it finds it hands over as values: the window shows them in
+// its grid (DeviceGrid), the headless command prints them.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "can/tcancomm.h"
@@ -15,12 +17,54 @@
 
 namespace romtide::canui {
 
+// A device that answered the search, with the texts the grid shows for it.
+struct FoundDevice {
+    int node = 0;
+    int baudIndex = 0;  // the rate it answered at (TCANComm::kBitRates)
+    int kbit = 0;
+    // It answered the bootloader identification first: it runs its bootloader, and
+    // deviceType names the bootloader ("Bootloader V.2.387 Quadra").
+    bool bootloaderMode = false;
+    std::string deviceType;       // " Encoder [406]", or the bootloader's version
+    std::string additionalInfo;   // "MultiTurn absolute rotary encoder [2]", or the maker
+    std::string name;             // the device name (object 0x1008), at most 4 characters
+    std::string revision;         // "01.02"
+    std::string hardwareVersion;  // object 0x1009
+    std::string softwareVersion;  // object 0x100A
+};
+
+// Told of every change to the list of devices found, in the order the answers come.
+class FoundDeviceListener {
+  public:
+    virtual ~FoundDeviceListener() = default;
+    // The list was emptied (a new search starts).
+    virtual void devicesCleared() = 0;
+    // Device `index` (0 for the first found) answered; the list now ends with it. (A
+    // device after it is gone: a row the search takes again is written anew.)
+    virtual void deviceFound(size_t index, const FoundDevice& device) = 0;
+    // One of the texts of device `index` changed.
+    virtual void deviceChanged(size_t index, const FoundDevice& device) = 0;
+};
+
 // The window's elements the search works on.
 struct CanSearchControls {
-    ui::StringGrid& grid;              // StringGrid1: 8 columns, header row 0
     ui::ProgressBar& gauge;            // prog_bar_can_search, range 0..127
     ui::ComboBox& baudList;            // combobox_baudrate with baudListItems()
     std::vector<ui::Button*> buttons;  // Open, Init, Detect, Search, Select slave, Download
+    FoundDeviceListener* listener = nullptr;
+};
+
+// The window's device grid (StringGrid1: 8 columns, header row 0), filled from the
+// values: device N in row N + 1, the newest row kept in view.
+class DeviceGrid final : public FoundDeviceListener {
+  public:
+    explicit DeviceGrid(ui::StringGrid& grid) : grid_(grid) {}
+    void devicesCleared() override;
+    void deviceFound(size_t index, const FoundDevice& device) override;
+    void deviceChanged(size_t index, const FoundDevice& device) override;
+
+  private:
+    ui::StringGrid& grid_;
 };
 
 class CanNodeSearch {
@@ -42,6 +86,11 @@ class CanNodeSearch {
     // One 5 ms sleep per 50 units, pending events processed after each.
     void PumpWait(int32_t units);
 
+    // What the last search found, in the order the devices answered (the grid's rows).
+    const std::vector<FoundDevice>& devices() const { return devices_; }
+    // Forgets them (the window's Quit empties its grid).
+    void clearDevices();
+
     // The search state, process-wide like the window's.
     static inline int32_t searchRow = 0;
     static inline std::array<uint8_t, 129> rowNodes{};
@@ -54,9 +103,13 @@ class CanNodeSearch {
     bool startRow(int32_t node);
     void setButtons(bool enabled);
     int32_t rowOfNode(int32_t node) const;
+    // The device of `row` was found, or changed: tell the listener.
+    void found(int32_t row);
+    void changed(int32_t row);
 
     Tbootloader& session_;
     CanSearchControls controls_;
+    std::vector<FoundDevice> devices_;
 };
 
 // The grid's header captions, columns 0..7.

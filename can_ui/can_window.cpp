@@ -1,6 +1,5 @@
 #include "can_ui/can_window.h"
 
-#include <charconv>
 #include <ctime>
 #include <optional>
 
@@ -13,16 +12,6 @@ namespace romtide {
 namespace {
 
 constexpr const char* kRomtide = "Romtide";
-
-// A grid cell's node id; nothing unless the whole text is a decimal number.
-std::optional<int> nodeOfCell(const std::string& text) {
-    int value = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || ec != std::errc() || end != text.data() + text.size()) {
-        return std::nullopt;
-    }
-    return value;
-}
 
 }  // namespace
 
@@ -39,12 +28,12 @@ Tfrm_can::Tfrm_can(Tbootloader& session, Controls controls, Actions actions)
     : session_(session),
       c_(controls),
       actions_(std::move(actions)),
-      search_(session,
-              {c_.StringGrid1,
-               c_.prog_bar_can_search,
-               c_.combobox_baudrate,
-               {&c_.button_can_open, &c_.button_can_init, &c_.button_can_connect,
-                &c_.button_can_search, &c_.button_can_settings, &c_.button_can_download}}) {
+      deviceGrid_(c_.StringGrid1),
+      search_(session, {c_.prog_bar_can_search,
+                        c_.combobox_baudrate,
+                        {&c_.button_can_open, &c_.button_can_init, &c_.button_can_connect,
+                         &c_.button_can_search, &c_.button_can_settings, &c_.button_can_download},
+                        &deviceGrid_}) {
     auto& grid = c_.StringGrid1;
     grid.setRowCount(2);
     const auto& captions = canui::gridCaptions();
@@ -96,11 +85,11 @@ void Tfrm_can::message(const char* text, const char* title, ui::MessageIcon icon
 }
 
 void Tfrm_can::clearDataRows() {
+    // The grid's rows go with the devices they show; the update marks with them.
+    search_.clearDevices();
     auto& grid = c_.StringGrid1;
     for (int r = 1; r < grid.rowCount(); ++r) {
-        for (int col = 0; col < grid.columnCount(); ++col) {
-            grid.setCell(col, r, "");
-        }
+        grid.setCell(7, r, "");
     }
 }
 
@@ -314,11 +303,12 @@ void Tfrm_can::StringGrid1SelectCell(int, int row) {
     if (row <= 0 || row >= grid.rowCount()) {
         return;
     }
-    auto node = nodeOfCell(grid.cell(0, row));
-    if (!node || *node < 0 || *node > 255) {
+    // The row's device, as the search handed it over; a row without one is empty.
+    const auto& devices = search_.devices();
+    if (static_cast<size_t>(row) > devices.size()) {
         return;
     }
-    auto id = static_cast<uint8_t>(*node);
+    auto id = static_cast<uint8_t>(devices[static_cast<size_t>(row - 1)].node);
     if (grid.cell(7, row).empty()) {
         grid.setCell(7, row, "Update");
         session_.AddNode(id);
@@ -362,10 +352,10 @@ int Tfrm_can::FindRowOfNode(int node) const {
     if (node == 0) {
         return 0;
     }
-    const auto& grid = c_.StringGrid1;
-    for (int r = 1; r < grid.rowCount(); ++r) {
-        if (auto n = nodeOfCell(grid.cell(0, r)); n && *n == node) {
-            return r;
+    const auto& devices = search_.devices();
+    for (size_t i = 0; i < devices.size(); ++i) {
+        if (devices[i].node == node) {
+            return static_cast<int>(i) + 1;
         }
     }
     return 0;

@@ -106,7 +106,7 @@ class Tfrm_can {
     void tmr_can_settingsTimer();
     void tmr_can_updates_anzahlTimer();
 
-    // The first data row whose column 0 holds `node` in decimal; 0 when there is none.
+    // The row of the device `node` that the search found; 0 when there is none.
     int FindRowOfNode(int node) const;
     void PumpWait(int32_t units) { search_.PumpWait(units); }
     void ShutDownCan();
@@ -142,6 +142,7 @@ class Tfrm_can {
     Tbootloader& session_;
     Controls c_;
     Actions actions_;
+    canui::DeviceGrid deviceGrid_;
     canui::CanNodeSearch search_;
     uint8_t connectedNode_ = 0;
     int done_ = 0;

@@ -16,3 +16,11 @@ function(romtide_fuzz_target name)
     endif()
     set_property(GLOBAL APPEND PROPERTY ROMTIDE_FUZZ_TARGETS "${name}|${F_CORPUS}")
 endfunction()
+
+# romtide_install_program(TARGET): the program goes to bin/ and finds the tool's shared
+# libraries relative to itself ($ORIGIN), so the installed tree can be moved as a whole.
+function(romtide_install_program target)
+    set_target_properties(${target} PROPERTIES INSTALL_RPATH
+        "$ORIGIN/${ROMTIDE_BIN_TO_LIB};$ORIGIN/${ROMTIDE_BIN_TO_PKGLIB}")
+    install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endfunction()

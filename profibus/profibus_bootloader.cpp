@@ -135,6 +135,7 @@ int32_t Tbootloader::ProfibusDownload(ui::ProgressBar& progress, ui::TextLabel& 
             progress.setPosition(0);
             return result::kBusError;
         }
+        ++imageUnitsSent_;
         const int64_t sentAt = clock.nowMs();
         bool acknowledged = false;
         // No answer can be there before the data exchange has taken the telegram and the

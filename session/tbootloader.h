@@ -84,6 +84,10 @@ class Tbootloader {
     // The code of the device's error answer that ended the last Profibus download (the
     // label's "Errorcode: N"); -1 when none did.
     int32_t ProfibusErrorCode() const { return profibusErrorCode_; }
+    // Text units of the image that went out to the device since the last reset (a
+    // bootloader renewal's update file is not counted), acknowledged or not.
+    int64_t ImageUnitsSent() const { return imageUnitsSent_; }
+    void ResetImageUnitsSent() { imageUnitsSent_ = 0; }
 
     const Services& services() const { return services_; }
 
@@ -111,6 +115,7 @@ class Tbootloader {
 
     Services services_;
     int32_t profibusErrorCode_ = -1;
+    int64_t imageUnitsSent_ = 0;
 };
 
 }  // namespace romtide

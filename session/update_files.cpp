@@ -1,9 +1,6 @@
 #include "session/update_files.h"
 
-#include <unistd.h>
-
 #include <array>
-#include <climits>
 
 namespace romtide {
 
@@ -36,26 +33,8 @@ std::optional<UpdateProduct> updateProductByCode(int code) {
     return std::nullopt;
 }
 
-std::string executableFolder() {
-    std::array<char, PATH_MAX> path{};
-    ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size() - 1);
-    if (n <= 0) {
-        return ".";
-    }
-    std::string exe(path.data(), static_cast<size_t>(n));
-    auto slash = exe.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? std::string("/") : exe.substr(0, slash);
-}
-
 std::string besideProgram(const std::string& relative) {
-    std::string folder = executableFolder();
-    if (!folder.empty() && folder.back() == '/') {
-        return folder + relative;
-    }
-    return folder + "/" + relative;
+    return programFile(relative, ProgramFileKind::Data);
 }
 
 }  // namespace romtide

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "base/program_files.h"
+
 namespace romtide {
 
 struct UpdateProduct {
@@ -20,9 +22,8 @@ std::optional<UpdateProduct> updateProductByLetter(char letter);
 // The selectable product codes (387, 497, 498); nothing for any other code.
 std::optional<UpdateProduct> updateProductByCode(int code);
 
-// The folder that holds the running executable, without a trailing '/'.
-std::string executableFolder();
-// `relative` joined to the executable's folder.
+// `relative` (an update file) beside the program, or where an installation keeps it
+// (base/program_files.h).
 std::string besideProgram(const std::string& relative);
 
 }  // namespace romtide

@@ -61,8 +61,18 @@ MessageAnswer TerminalMessageBoxes::show(const Message& message) {
     }
 }
 
-TerminalProgressBar::TerminalProgressBar(std::string caption, std::FILE* out)
-    : caption_(std::move(caption)), out_(out), enabled_(::isatty(::fileno(out)) != 0) {}
+TerminalProgressBar::TerminalProgressBar(std::string caption, std::FILE* out, ProgressStyle style)
+    : caption_(std::move(caption)),
+      out_(out),
+      style_(style),
+      enabled_(style == ProgressStyle::Plain ||
+               (style == ProgressStyle::Bar && ::isatty(::fileno(out)) != 0)) {}
+
+void TerminalProgressBar::setCaption(std::string caption) {
+    finish();
+    caption_ = std::move(caption);
+    lastDrawn_ = -1;
+}
 
 TerminalProgressBar::~TerminalProgressBar() {
     finish();
@@ -85,6 +95,10 @@ void TerminalProgressBar::draw() {
     int span = maximum_ - minimum_;
     int clamped = position_ < minimum_ ? minimum_ : (position_ > maximum_ ? maximum_ : position_);
     int percent = (clamped - minimum_) * 100 / span;
+    if (style_ == ProgressStyle::Plain) {
+        drawPlain(percent);
+        return;
+    }
     if (percent == lastDrawn_) {
         return;
     }
@@ -96,6 +110,22 @@ void TerminalProgressBar::draw() {
     std::fprintf(out_, "\r%-28s [%s] %3d%%", caption_.c_str(), bar.c_str(), percent);
     std::fflush(out_);
     drawn_ = true;
+}
+
+void TerminalProgressBar::drawPlain(int percent) {
+    // One line per tenth reached; a bar set back (the next transfer of the same device)
+    // is followed silently until it passes the last tenth shown.
+    constexpr int kStep = 10;
+    int tenth = percent / kStep * kStep;
+    if (lastDrawn_ >= 0 && tenth <= lastDrawn_) {
+        if (tenth < lastDrawn_) {
+            lastDrawn_ = tenth;
+        }
+        return;
+    }
+    lastDrawn_ = tenth;
+    std::fprintf(out_, "%s: %d %%\n", caption_.c_str(), tenth);
+    std::fflush(out_);
 }
 
 void TerminalProgressBar::finish() {

@@ -36,22 +36,31 @@ class PresetFileDialog : public OpenFileDialog {
     std::optional<std::string> path_;
 };
 
+// How long work shows its progress: a bar redrawn in place when `out` is a terminal
+// (nothing otherwise), a line per tenth for logs ("Slave 5: 30 %"), or not at all.
+enum class ProgressStyle { Bar, Plain, None };
+
 class TerminalProgressBar : public ProgressBar {
   public:
-    TerminalProgressBar(std::string caption, std::FILE* out = stderr);
+    TerminalProgressBar(std::string caption, std::FILE* out = stderr,
+                        ProgressStyle style = ProgressStyle::Bar);
     ~TerminalProgressBar() override;
     void setPosition(int position) override;
     int position() const override { return position_; }
     void setRange(int minimum, int maximum) override;
-    void setCaption(std::string caption) { caption_ = std::move(caption); }
+    // A new caption starts a new piece of work: the plain style reports it from 0 %.
+    void setCaption(std::string caption);
     // Ends the bar's line so the next output starts on a fresh one.
     void finish();
 
   private:
     void draw();
 
+    void drawPlain(int percent);
+
     std::string caption_;
     std::FILE* out_;
+    ProgressStyle style_;
     bool enabled_;
     bool drawn_ = false;
     int position_ = 0;

@@ -16,6 +16,27 @@ namespace romtide::vci {
 
 namespace {
 
+// The trace of every board; its mutex keeps a frame from reaching a trace that was
+// replaced meanwhile.
+struct TraceHook {
+    std::mutex mutex;
+    FrameTrace* trace = nullptr;
+};
+
+TraceHook& traceHook() {
+    static TraceHook hook;
+    return hook;
+}
+
+void traceFrame(const std::string& interfaceName, const CanFrame& frame, bool received) {
+    TraceHook& hook = traceHook();
+    std::lock_guard lock(hook.mutex);
+    if (hook.trace != nullptr) {
+        hook.trace->frame(interfaceName, frame.id, std::min<uint8_t>(frame.length, 8), frame.data,
+                          received);
+    }
+}
+
 struct Buffer {
     uint16_t handle = 0;
     uint32_t id = 0;
@@ -30,9 +51,10 @@ struct Buffer {
 // of the library's own in between would cost a second wake-up for every frame.
 class Board final : public FrameSink {
   public:
-    Board(std::unique_ptr<Backend> backend, MessageCallback onMessage, ReceiveCallback onReceive,
-          ExceptionCallback onException)
+    Board(std::unique_ptr<Backend> backend, std::string interfaceName, MessageCallback onMessage,
+          ReceiveCallback onReceive, ExceptionCallback onException)
         : backend_(std::move(backend)),
+          interfaceName_(std::move(interfaceName)),
           onMessage_(onMessage),
           onReceive_(onReceive),
           onException_(onException) {}
@@ -152,7 +174,11 @@ class Board final : public FrameSink {
         if (length > 0) {
             std::memcpy(frame.data, data, length);
         }
-        return backend_->send(frame) ? kVciOk : kVciNothing;
+        if (!backend_->send(frame)) {
+            return kVciNothing;
+        }
+        traceFrame(interfaceName_, frame, false);
+        return kVciOk;
     }
 
     int32_t readBuffer(uint16_t handle, uint8_t* data, uint8_t* length) {
@@ -182,6 +208,9 @@ class Board final : public FrameSink {
 
     // Called by the backend, on its own thread (or the thread that runs the simulation).
     void deliver(const CanFrame* frames, size_t count, uint32_t stamp) override {
+        for (size_t i = 0; i < count; ++i) {
+            traceFrame(interfaceName_, frames[i], true);
+        }
         // One delivery's records reach the callback together and in order, and two
         // deliveries never overlap: the callback lock is taken first and held through it.
         std::lock_guard reporting(reporting_);
@@ -250,6 +279,7 @@ class Board final : public FrameSink {
 
   private:
     std::unique_ptr<Backend> backend_;
+    const std::string interfaceName_;
     MessageCallback onMessage_;
     ReceiveCallback onReceive_;
     ExceptionCallback onException_;
@@ -352,7 +382,8 @@ int32_t VCI2_PrepareBoard(uint32_t boardType, uint16_t boardIndex, char* info, u
     if (info != nullptr && infoLength > 0) {
         std::snprintf(info, infoLength, "%s", uri.c_str());
     }
-    auto board = std::make_shared<Board>(std::move(backend), onMessage, onReceive, onException);
+    auto board = std::make_shared<Board>(std::move(backend), interfaceNameOf(uri), onMessage,
+                                         onReceive, onException);
     auto& lib = library();
     std::lock_guard lock(lib.mutex);
     uint16_t handle = lib.nextBoard;
@@ -440,6 +471,36 @@ int32_t VCI_ReadBufData(uint16_t board, uint16_t buffer, uint8_t* data, uint8_t*
 int64_t VCI_GetDroppedFrames(uint16_t board) {
     auto b = findBoard(board);
     return b ? b->dropped() : -1;
+}
+
+void setFrameTrace(FrameTrace* trace) {
+    TraceHook& hook = traceHook();
+    std::lock_guard lock(hook.mutex);
+    hook.trace = trace;
+}
+
+std::string interfaceNameOf(const std::string& uri) {
+    std::string rest = uri.substr(uri.find(':') + 1);
+    if (uri.rfind("socketcand:", 0) == 0) {
+        auto slash = rest.rfind('/');
+        return slash == std::string::npos ? rest : rest.substr(slash + 1);
+    }
+    return rest;
+}
+
+std::string candumpLine(int64_t timeUs, const std::string& iface, uint32_t id, uint8_t length,
+                        const uint8_t* data) {
+    char head[64];
+    std::snprintf(
+        head, sizeof head, "(%lld.%06lld) %s %03X#", static_cast<long long>(timeUs / 1000000),
+        static_cast<long long>(timeUs % 1000000), iface.c_str(), static_cast<unsigned>(id & 0x7FF));
+    std::string line = head;
+    static const char* const kHex = "0123456789ABCDEF";
+    for (uint8_t i = 0; i < std::min<uint8_t>(length, 8); ++i) {
+        line.push_back(kHex[data[i] >> 4]);
+        line.push_back(kHex[data[i] & 0x0F]);
+    }
+    return line;
 }
 
 }  // namespace romtide::vci

@@ -82,4 +82,24 @@ std::vector<std::string> availableInterfaces();
 // Bit rate in bit/s of SJA1000 bus timing bytes at 16 MHz; 0 for timing that cannot be.
 uint32_t bitRateOfTiming(uint8_t btr0, uint8_t btr1);
 
+// A record of what the program exchanged on its CAN interfaces, whatever kind they are:
+// every frame a board sent (the interface took it) and every frame it received.
+class FrameTrace {
+  public:
+    virtual ~FrameTrace() = default;
+    // `interfaceName` is the interface's own name ("can0", "vcan0", the virtual bus's
+    // name). Called on the sending thread or a board's thread, never two at once.
+    virtual void frame(const std::string& interfaceName, uint32_t id, uint8_t length,
+                       const uint8_t* data, bool received) = 0;
+};
+// Every board of the process reports to `trace` from now on; nullptr ends it. After the
+// call returns, the trace given before is no longer called.
+void setFrameTrace(FrameTrace* trace);
+// "can0" of "socketcan:can0", "vcan0" of "socketcand:host:29536/vcan0", NAME of
+// "virtual:NAME".
+std::string interfaceNameOf(const std::string& uri);
+// A candump log line: "(SECONDS.MICROS) IFACE ID#HEXDATA".
+std::string candumpLine(int64_t timeUs, const std::string& iface, uint32_t id, uint8_t length,
+                        const uint8_t* data);
+
 }  // namespace romtide::vci

@@ -4,6 +4,8 @@
 #include <array>
 #include <vector>
 
+#include "vci/vci.h"
+
 namespace romtide::sim {
 
 int frameBits(const vci::CanFrame& frame) {
@@ -58,18 +60,7 @@ int frameBits(const vci::CanFrame& frame) {
 }
 
 std::string candumpLine(int64_t timeUs, const std::string& iface, const vci::CanFrame& frame) {
-    char head[64];
-    std::snprintf(head, sizeof head, "(%lld.%06lld) %s %03X#",
-                  static_cast<long long>(timeUs / 1000000),
-                  static_cast<long long>(timeUs % 1000000), iface.c_str(),
-                  static_cast<unsigned>(frame.id & 0x7FF));
-    std::string line = head;
-    static const char* const kHex = "0123456789ABCDEF";
-    for (uint8_t i = 0; i < std::min<uint8_t>(frame.length, 8); ++i) {
-        line.push_back(kHex[frame.data[i] >> 4]);
-        line.push_back(kHex[frame.data[i] & 0x0F]);
-    }
-    return line;
+    return vci::candumpLine(timeUs, iface, frame.id, frame.length, frame.data);
 }
 
 SimBus::SimBus(SimScheduler& scheduler, std::string name)

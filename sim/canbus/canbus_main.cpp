@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/command_line.h"
 #include "sim/can/sim_device_option.h"
 #include "sim/canbus/canbus_server.h"
 #include "sim/canbus/device_client.h"
@@ -21,20 +22,12 @@ namespace {
 
 using namespace romtide;
 
-const char* const kUsage =
-    "Usage: romtide-canbus [--port N] [--interface NAME:KBIT]... [--sim-device DEVICE]...\n"
-    "                      [--sim-dump DIR]\n"
-    "       romtide-canbus --connect HOST:PORT --sim-device DEVICE... [--sim-dump DIR]\n"
-    "A socketcand server on 127.0.0.1 (default port 29536) whose interfaces are simulated\n"
-    "CAN buses (default vcan0:125), hosting simulated devices. With --connect the devices\n"
-    "run in this process as clients of such a server instead.\n"
-    "  DEVICE: node=N[,kbit=K][,boot=V][,product=L][,name=TEXT][,delay=US]\n"
-    "          [,fail=noack@N|erase|erase-silent|gone@N][,iface=NAME]\n"
-    "          (kbit defaults to the interface's rate, iface to the first interface)\n"
+const char* const kFooter =
+    "DEVICE: node=N[,kbit=K][,boot=V][,product=L][,name=TEXT][,delay=US]\n"
+    "        [,fail=noack@N|erase|erase-silent|gone@N][,iface=NAME]\n"
+    "        (kbit defaults to the interface's rate, iface to the first interface)\n"
     "Prints 'ready' once it serves; SIGINT or SIGTERM writes DIR/node-N.srec for each\n"
-    "device and ends it.\n";
-
-constexpr int kUsageStatus = 2;
+    "device and ends it.";
 
 int fail(const std::string& text) {
     std::fprintf(stderr, "romtide-canbus: %s\n", text.c_str());
@@ -51,62 +44,59 @@ void waitForStop(const sigset_t& stopSignals) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    long port = vci::socketcand::kDefaultPort;
+    int port = vci::socketcand::kDefaultPort;
     std::vector<sim::BusInterface> interfaces;
     std::vector<sim::SimDeviceOption> devices;
     std::string dump;
     std::string connect;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        auto value = [&]() -> const char* {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "romtide-canbus: %s needs a value\n", a.c_str());
-                std::exit(kUsageStatus);
-            }
-            return argv[++i];
-        };
-        if (a == "--help" || a == "-h") {
-            std::printf("%s", kUsage);
-            return 0;
-        } else if (a == "--port") {
-            char* end = nullptr;
-            const char* v = value();
-            port = std::strtol(v, &end, 10);
-            if (*v == '\0' || *end != '\0' || port < 0 || port > 65535) {
-                std::fprintf(stderr, "romtide-canbus: --port: 0..65535: %s\n", v);
-                return kUsageStatus;
-            }
-        } else if (a == "--interface") {
+
+    CLI::App app;
+    cli::prepare(app, "romtide-canbus",
+                 "A socketcand server on 127.0.0.1 whose interfaces are simulated CAN buses "
+                 "(default vcan0:125), hosting simulated devices. With --connect the devices run "
+                 "in this process as clients of such a server instead.");
+    app.footer(kFooter);
+    app.add_option("--port", port, "The TCP port (default 29536; 0: any free one)")
+        ->check(CLI::Range(0, 65535))
+        ->option_text("N");
+    cli::addRepeatable(
+        app, "--interface",
+        [&](const std::string& v) {
             sim::BusInterface iface;
-            const char* v = value();
             if (!sim::parseBusInterface(v, &iface)) {
-                std::fprintf(stderr,
-                             "romtide-canbus: --interface NAME:KBIT, KBIT one of 10 20 50 100 "
-                             "125 250 500 800 1000: %s\n",
-                             v);
-                return kUsageStatus;
+                cli::refuse(
+                    "--interface NAME:KBIT, KBIT one of 10 20 50 100 125 250 500 800 "
+                    "1000: " +
+                    v);
             }
             interfaces.push_back(iface);
-        } else if (a == "--sim-device") {
+        },
+        "A simulated bus (repeatable)")
+        ->option_text("NAME:KBIT");
+    cli::addRepeatable(
+        app, "--sim-device",
+        [&](const std::string& v) {
             std::string error;
-            auto option = sim::parseSimDeviceOption(value(), true, &error);
+            auto option = sim::parseSimDeviceOption(v, true, &error);
             if (!option) {
-                std::fprintf(stderr, "romtide-canbus: %s\n", error.c_str());
-                return kUsageStatus;
+                cli::refuse(error);
             }
             devices.push_back(*option);
-        } else if (a == "--sim-dump") {
-            dump = value();
-        } else if (a == "--connect") {
-            connect = value();
-        } else {
-            std::fprintf(stderr, "romtide-canbus: unknown argument %s\n%s", a.c_str(), kUsage);
-            return kUsageStatus;
+        },
+        "A simulated device (repeatable)")
+        ->option_text("DEVICE");
+    app.add_option("--sim-dump", dump,
+                   "At the end, DIR/node-N.srec with what each device programmed")
+        ->option_text("DIR");
+    app.add_option("--connect", connect, "Run the devices as clients of the server at HOST:PORT")
+        ->option_text("HOST:PORT");
+    app.callback([&] {
+        if (!connect.empty() && (devices.empty() || !interfaces.empty())) {
+            cli::refuse("--connect takes --sim-device, not --interface");
         }
-    }
-    if (!connect.empty() && (devices.empty() || !interfaces.empty())) {
-        std::fprintf(stderr, "romtide-canbus: --connect takes --sim-device, not --interface\n");
-        return kUsageStatus;
+    });
+    if (auto status = cli::parse(app, argc, argv)) {
+        return *status;
     }
 
     // The simulation's threads must not take the stop signals: main waits for them.

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/command_line.h"
 #include "sim/nubox/endpoint_server.h"
 #include "sim/nubox/profibus_segment.h"
 #include "sim/nubox/sim_board.h"
@@ -29,7 +30,7 @@
 namespace {
 
 constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
+constexpr int kExitUsage = romtide::cli::kBadArguments;
 
 std::atomic<bool> g_stop{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
@@ -38,20 +39,14 @@ void onSignal(int) {
     g_stop = true;
 }
 
-int usage() {
-    std::fprintf(stderr,
-                 "usage: nubox-simd --driver-dir DIR --board BOARD [--station DEVICE ...]\n"
-                 "                  [--board BOARD ...] [--sim-dump DIR]\n"
-                 "  BOARD: isa:N[:dpr=16384|32768|65536] | pci:SLOT:ID | usb:SLOT:ID |\n"
-                 "         card:SLOT:SOCKET,\n"
-                 "         each optionally followed by ,hang\n"
-                 "  DEVICE: a simulated DP station on the segment of the board before it:\n"
-                 "         addr=N[,ppo=1|2][,ident=0xHHHH][,version=A.B.C][,boot=A.B.C]\n"
-                 "         [,mode=app|boot][,delay=US][,fail=noack@N|error@N:CODE|erase|gone@N]\n"
-                 "  --sim-dump DIR: at the end, DIR/station-N.srec with each station's flash\n"
-                 "         (DIR/DEVICE-NAME/station-N.srec when several boards have stations)\n");
-    return kExitUsage;
-}
+const char* const kFooter =
+    "BOARD: isa:N[:dpr=16384|32768|65536] | pci:SLOT:ID | usb:SLOT:ID | card:SLOT:SOCKET,\n"
+    "       each optionally followed by ,hang\n"
+    "DEVICE: a simulated DP station on the segment of the board before it:\n"
+    "       addr=N[,ppo=1|2][,ident=0xHHHH][,version=A.B.C][,boot=A.B.C]\n"
+    "       [,mode=app|boot][,delay=US][,fail=noack@N|error@N:CODE|erase|gone@N]\n"
+    "Prints 'ready' once every endpoint listens; SIGTERM or SIGINT writes the stations'\n"
+    "flash (--sim-dump) and removes the endpoints.";
 
 struct BoardArg {
     nubox_sim::BoardSetup setup;
@@ -64,40 +59,55 @@ int main(int argc, char** argv) {
     std::string dir;
     std::string dumpDir;
     std::vector<BoardArg> args;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--driver-dir" && i + 1 < argc) {
-            dir = argv[++i];
-        } else if (arg == "--sim-dump" && i + 1 < argc) {
-            dumpDir = argv[++i];
-        } else if (arg == "--board" && i + 1 < argc) {
-            auto setup = nubox_sim::parseBoardSetup(argv[++i]);
-            if (!setup) {
-                std::fprintf(stderr, "nubox-simd: bad board '%s'\n", argv[i]);
-                return usage();
-            }
-            args.push_back({*setup, {}});
-        } else if (arg == "--station" && i + 1 < argc) {
-            std::string error;
-            auto station = romtide::sim::parseDpStationOption(argv[++i], &error);
-            if (!station) {
-                std::fprintf(stderr, "nubox-simd: %s\n", error.c_str());
-                return kExitUsage;
-            }
-            if (args.empty() || args.back().setup.kind == nubox_sim::BoardKind::Usb) {
-                std::fprintf(stderr,
-                             "nubox-simd: --station '%s' needs a --board (not a USB box) before "
-                             "it\n",
-                             argv[i]);
-                return kExitUsage;
-            }
-            args.back().segment.encoders.push_back(*station);
-        } else {
-            return usage();
-        }
-    }
-    if (dir.empty() || args.empty()) {
-        return usage();
+
+    CLI::App app;
+    romtide::cli::prepare(app, "nubox-simd",
+                          "Serves simulated nuBOX boards as driver endpoints, so that programs "
+                          "using libnuboxlink reach them as they would reach boards behind a "
+                          "real driver.");
+    app.footer(kFooter);
+    app.add_option("--driver-dir", dir, "Where the driver endpoints are made")
+        ->option_text("DIR")
+        ->required();
+    // A station belongs to the board before it: both are taken in command-line order.
+    app.add_option_function<std::string>(
+           "--board",
+           [&](const std::string& v) {
+               auto setup = nubox_sim::parseBoardSetup(v);
+               if (!setup) {
+                   romtide::cli::refuse("bad board '" + v + "'");
+               }
+               args.push_back({*setup, {}});
+           },
+           "A simulated board (repeatable)")
+        ->option_text("BOARD")
+        ->trigger_on_parse()
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
+        ->required();
+    app.add_option_function<std::string>(
+           "--station",
+           [&](const std::string& v) {
+               std::string error;
+               auto station = romtide::sim::parseDpStationOption(v, &error);
+               if (!station) {
+                   romtide::cli::refuse(error);
+               }
+               if (args.empty() || args.back().setup.kind == nubox_sim::BoardKind::Usb) {
+                   romtide::cli::refuse("--station '" + v +
+                                        "' needs a --board (not a USB box) before it");
+               }
+               args.back().segment.encoders.push_back(*station);
+           },
+           "A simulated DP station behind the board before it (repeatable)")
+        ->option_text("DEVICE")
+        ->trigger_on_parse()
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.add_option("--sim-dump", dumpDir,
+                   "At the end, DIR/station-N.srec with each station's flash "
+                   "(DIR/DEVICE-NAME/station-N.srec when several boards have stations)")
+        ->option_text("DIR");
+    if (auto status = romtide::cli::parse(app, argc, argv)) {
+        return *status;
     }
     struct stat folder {};
     if (stat(dir.c_str(), &folder) == 0 && !S_ISDIR(folder.st_mode)) {

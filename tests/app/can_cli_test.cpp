@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <nlohmann/json.hpp>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -130,6 +132,57 @@ TEST_F(CanCliTest, AFailingDeviceDoesNotStopTheRunAndTheReportSaysWhichFailed) {
               std::string::npos)
         << lines;
     EXPECT_EQ(lines.rfind("summary "), lines.rfind('\n', lines.size() - 2) + 1) << lines;
+}
+
+// The JSON document of the same kind of run: what an integrator's script reads.
+TEST_F(CanCliTest, TheJsonReportDescribesTheRunDeviceByDevice) {
+    std::string image = smallImage();
+    ASSERT_FALSE(image.empty());
+    std::string report = dir + "/report.json";
+    Outcome r =
+        run("can update --simulate --bitrate 1000 --sim-device "
+            "node=3,kbit=1000,boot=3,product=D,fail=noack@40 --sim-device "
+            "node=4,kbit=1000,boot=3,product=E --all --progress plain --report-format json "
+            "--report " +
+            report + " " + image);
+    EXPECT_EQ(r.status, exitcode::kDeviceFailed) << r.out;
+    // Progress for logs: a line per device and per tenth (the transfer steps at most
+    // once per piece read, so a file this small shows its first tenth only).
+    for (const char* line : {"Slave 3: 0 %\n", "Slave 4: 0 %\n", "Slave 4: 10 %\n"}) {
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
+    }
+
+    const auto doc = nlohmann::json::parse(readAll(report));
+    EXPECT_EQ(doc["report"], "romtide-update");
+    EXPECT_EQ(doc["tool"]["name"], "bootloader");
+    EXPECT_TRUE(std::regex_match(doc["tool"]["version"].get<std::string>(),
+                                 std::regex(R"(\d+\.\d+\.\d+)")));
+    EXPECT_EQ(doc["command"], "can update");
+    EXPECT_EQ(doc["bus"], "can");
+    EXPECT_EQ(doc["interface"], "virtual:sim");
+    EXPECT_EQ(doc["image"]["path"], image);
+    EXPECT_EQ(doc["image"]["bytes"], readAll(image).size());
+    const int64_t units = doc["image"]["text_units"];
+    EXPECT_GT(units, 40);
+    EXPECT_TRUE(std::regex_match(doc["started"].get<std::string>(),
+                                 std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")));
+    ASSERT_EQ(doc["devices"].size(), 2u) << doc.dump(2);
+    const auto& failed = doc["devices"][0];
+    EXPECT_EQ(failed["address"], 3);
+    EXPECT_EQ(failed["outcome"], "not-acknowledged");
+    EXPECT_EQ(failed["result"], -7);
+    EXPECT_EQ(failed["connect"], 0);
+    EXPECT_GT(failed["seconds"].get<double>(), 0);
+    // 40 units were acknowledged; the 41st went out and never was.
+    EXPECT_EQ(failed["text_units_sent"], 41);
+    const auto& okay = doc["devices"][1];
+    EXPECT_EQ(okay["address"], 4);
+    EXPECT_EQ(okay["outcome"], "okay");
+    EXPECT_EQ(okay["result"], 0);
+    EXPECT_EQ(okay["text_units_sent"], units);
+    EXPECT_EQ(doc["summary"],
+              nlohmann::json::parse(R"({"devices": 2, "okay": 1, "failed": 1, "not_run": 0})"));
+    EXPECT_EQ(doc["end"], "complete");
 }
 
 TEST_F(CanCliTest, ADeclinedRenewalStillDownloads) {

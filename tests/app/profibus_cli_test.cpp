@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -117,6 +118,37 @@ TEST_F(ProfibusCliTest, AStationThatLeavesTheBus) {
 TEST_F(ProfibusCliTest, AnEraseNeverAcknowledged) {
     expectFault(*this, "fail=erase", "Station 3: Error during erasing Flash! Please try again.",
                 "erase-failed");
+}
+
+TEST_F(ProfibusCliTest, TheJsonReportCountsTheTextUnitsEachStationWasSent) {
+    const std::string report = dir.file("report.json");
+    auto r =
+        run("update --simulate --baud 12M --sim-station addr=3,fail=error@5:7 "
+            "--sim-station addr=4,ppo=2 --station 3,4,9 --report-format json --report " +
+            report + " " + image);
+    EXPECT_EQ(r.status, exitcode::kDeviceFailed) << r.out;
+    const auto doc = nlohmann::json::parse(readAll(report));
+    EXPECT_EQ(doc["command"], "profibus update");
+    EXPECT_EQ(doc["bus"], "profibus");
+    EXPECT_EQ(doc["board"], "simulated board, device 0");
+    EXPECT_GT(doc["image"]["text_units"].get<int>(), 5);
+    ASSERT_EQ(doc["devices"].size(), 3u) << doc.dump(2);
+    // Named but not on the bus: reported first, as the marking finds it.
+    EXPECT_EQ(doc["devices"][0]["address"], 9);
+    EXPECT_EQ(doc["devices"][0]["outcome"], "not-found");
+    const auto& failed = doc["devices"][1];
+    EXPECT_EQ(failed["address"], 3);
+    EXPECT_EQ(failed["outcome"], "device-error");
+    EXPECT_EQ(failed["result"], -7);
+    EXPECT_TRUE(failed["connect"].is_null());
+    // The device refused the fifth unit.
+    EXPECT_EQ(failed["text_units_sent"], 5);
+    EXPECT_EQ(doc["devices"][2]["address"], 4);
+    EXPECT_EQ(doc["devices"][2]["outcome"], "not-run");
+    EXPECT_EQ(doc["devices"][2]["text_units_sent"], 0);
+    EXPECT_EQ(doc["summary"]["stations"], 3);
+    EXPECT_EQ(doc["summary"]["not_found"], 1);
+    EXPECT_EQ(doc["end"], "complete");
 }
 
 TEST_F(ProfibusCliTest, ScanListsTheSegmentAndNamedStationsMustBeOnIt) {

@@ -159,11 +159,11 @@ TEST(BoardServerProgram, RefusesABadCommandLineAndAnUnconfiguredDevice) {
         const char* says;
     };
     const Case cases[] = {
-        {"", 2, "no --device"},
+        {"", 2, "--device is required"},
         {"--device 16", 2, "0-15"},
         {"--device 1 --device 1", 2, "given twice"},
         {"--device 1 --port-base 70000", 2, "--port-base"},
-        {"--device 1 --frobnicate 1", 2, "unknown option"},
+        {"--device 1 --frobnicate 1", 2, "not expected: 1 --frobnicate"},
         {"--device 2", 1, "device 2 is not configured"},
         {"--device 1 --bind board-pc", 1, "cannot use the address"},
     };

@@ -28,7 +28,8 @@ class DecoderTest : public ::testing::Test {
     ui::PlainStringGrid grid{8, 2, 20};
     ui::PlainProgressBar gauge;
     ui::PlainComboBox baud;
-    CanNodeSearch search{session, {grid, gauge, baud, {}}};
+    DeviceGrid view{grid};
+    CanNodeSearch search{session, {gauge, baud, {}, &view}};
     uint32_t stamp = 100;
 };
 
@@ -143,6 +144,20 @@ TEST_F(DecoderTest, AnAnswerFromNodeZeroTakesNoFreeRow) {
     EXPECT_EQ(CanNodeSearch::rowNodes[2], 6);
 }
 
+TEST_F(DecoderTest, ANewDeviceAfterADetailOfAnEarlierOneTakesTheNextRowAndEndsTheList) {
+    frame(0x581, {0x43, 0x00, 0x10, 0x00, 0x96, 0x01, 0, 0});
+    frame(0x582, {0x43, 0x00, 0x10, 0x00, 0x96, 0x01, 0, 0});
+    frame(0x582, {0x43, 0x00, 0x10, 0x00, 0x96, 0x01, 0, 0});  // lastNode: dropped
+    frame(0x581, {0x43, 0x08, 0x10, 0x00, 'O', 'N', 'E', 0});  // searchRow back to 1
+    frame(0x583, {0x43, 0x00, 0x10, 0x00, 0x96, 0x01, 0, 0});
+    // Row 2 is taken again, as the window's grid always did, and the values agree.
+    ASSERT_EQ(grid.rowCount(), 3);
+    EXPECT_EQ(cell(0, 2), "3");
+    ASSERT_EQ(search.devices().size(), 2u);
+    EXPECT_EQ(search.devices()[0].name, "ONE");
+    EXPECT_EQ(search.devices()[1].node, 3);
+}
+
 TEST_F(DecoderTest, NoRowBeyond128AndTheNewestRowStaysInView) {
     for (int i = 0; i < 140; ++i) {
         // Alternate two nodes so the lastNode rule lets every frame through.
@@ -175,7 +190,8 @@ TEST(CanSearch, DevicesOnlyAt125AreFoundStartingFrom50) {
     baud.setItems({baudListItems().begin(), baudListItems().end()});
     baud.setItemIndex(2);
     ui::PlainButton search(true), download(false);
-    CanNodeSearch s(session, {grid, gauge, baud, {&search, &download}});
+    DeviceGrid view(grid);
+    CanNodeSearch s(session, {gauge, baud, {&search, &download}, &view});
     TCANComm::SetReceiveHandler(s.receiveHandler());
     session.AddNode(99);
     s.button_can_searchClick();
@@ -196,9 +212,49 @@ TEST(CanSearch, DevicesOnlyAt125AreFoundStartingFrom50) {
     EXPECT_EQ(grid.cell(0, 2), "40");
     EXPECT_EQ(grid.cell(1, 2), "Bootloader V.2.498 Inkra");
     EXPECT_EQ(gauge.position(), 127);
+    // The same as values, for callers without a grid.
+    ASSERT_EQ(s.devices().size(), 2u);
+    const FoundDevice& encoder = s.devices()[0];
+    EXPECT_EQ(encoder.node, 3);
+    EXPECT_EQ(encoder.kbit, 125);
+    EXPECT_EQ(encoder.baudIndex, 4);
+    EXPECT_FALSE(encoder.bootloaderMode);
+    EXPECT_EQ(encoder.name, "ENC");
+    EXPECT_EQ(encoder.revision, "01.02");
+    EXPECT_EQ(encoder.hardwareVersion, "H1");
+    EXPECT_EQ(encoder.softwareVersion, "S1");
+    const FoundDevice& loader = s.devices()[1];
+    EXPECT_EQ(loader.node, 40);
+    EXPECT_TRUE(loader.bootloaderMode);
+    EXPECT_EQ(loader.deviceType, "Bootloader V.2.498 Inkra");
     EXPECT_TRUE(search.isEnabled());
     EXPECT_TRUE(download.isEnabled());
     EXPECT_FALSE(TCANComm::receiveForward);
+}
+
+TEST(CanSearch, WithoutAGridTheDevicesAreStillHandedOver) {
+    test::CanSim sim;
+    Tbootloader::resetSharedState();
+    CanNodeSearch::resetState();
+    sim::SimDeviceConfig a;
+    a.node = 9;
+    a.kbit = 500;
+    sim.addDevice(a);
+    Tbootloader session(sim.ts.services);
+    ASSERT_EQ(session.canComm->SelectBoard(), 1);
+    ui::PlainProgressBar gauge;
+    ui::PlainComboBox baud;
+    baud.setItems({baudListItems().begin(), baudListItems().end()});
+    baud.setItemIndex(4);
+    CanNodeSearch s(session, {gauge, baud, {}, nullptr});
+    TCANComm::SetReceiveHandler(s.receiveHandler());
+    s.button_can_searchClick();
+    ASSERT_EQ(s.devices().size(), 1u);
+    EXPECT_EQ(s.devices()[0].node, 9);
+    EXPECT_EQ(s.devices()[0].kbit, 500);
+    // A second search starts from nothing.
+    s.clearDevices();
+    EXPECT_TRUE(s.devices().empty());
 }
 
 TEST(CanSearch, ALateAnswerToTheLastRequestsCountsForTheRateItWasAskedAt) {
@@ -218,7 +274,8 @@ TEST(CanSearch, ALateAnswerToTheLastRequestsCountsForTheRateItWasAskedAt) {
     ui::PlainComboBox baud;
     baud.setItems({baudListItems().begin(), baudListItems().end()});
     baud.setItemIndex(4);
-    CanNodeSearch s(session, {grid, gauge, baud, {}});
+    DeviceGrid view(grid);
+    CanNodeSearch s(session, {gauge, baud, {}, &view});
     TCANComm::SetReceiveHandler(s.receiveHandler());
     s.button_can_searchClick();
 
@@ -240,7 +297,8 @@ TEST(CanSearch, NobodyAnsweringMeansNinePassesAndTheListBackWhereItStarted) {
     ui::PlainComboBox baud;
     baud.setItems({baudListItems().begin(), baudListItems().end()});
     baud.setItemIndex(5);
-    CanNodeSearch s(session, {grid, gauge, baud, {}});
+    DeviceGrid view(grid);
+    CanNodeSearch s(session, {gauge, baud, {}, &view});
     int64_t start = sim.ts.clock.nowMs();
     s.button_can_searchClick();
     EXPECT_GE(sim.ts.clock.nowMs() - start, 9 * 1270);

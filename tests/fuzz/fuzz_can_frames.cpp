@@ -2,6 +2,7 @@
 // decoder (first byte 0), or as the text stream a simulated bootloader parses (first
 // byte 1). Neither may write outside the grid or its buffers, and the grid never grows
 // past its 128 device rows.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -45,13 +46,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ui::PlainProgressBar gauge;
     ui::PlainComboBox baud;
     canui::CanNodeSearch::resetState();
-    canui::CanNodeSearch search(session, {grid, gauge, baud, {}});
+    canui::DeviceGrid view(grid);
+    canui::CanNodeSearch search(session, {gauge, baud, {}, &view});
     for (size_t at = 1; at + sizeof(CanFrameRecord) <= size; at += sizeof(CanFrameRecord)) {
         CanFrameRecord record;
         std::memcpy(&record, data + at, sizeof record);
         search.IdentifyFrame(record);
     }
-    if (grid.rowCount() > 129 || canui::CanNodeSearch::searchRow > 128) {
+    if (grid.rowCount() > 129 || canui::CanNodeSearch::searchRow > 128 ||
+        search.devices().size() > 128 ||
+        static_cast<size_t>(grid.rowCount()) != std::max<size_t>(2, search.devices().size() + 1)) {
         __builtin_trap();
     }
     return 0;

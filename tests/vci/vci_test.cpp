@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -137,6 +138,52 @@ TEST_F(VciTest, FramesOfOneDeliveryAreReportedTogetherInOrderAndTheBufferKeepsTh
     EXPECT_EQ(data[0], 3);
     EXPECT_EQ(length, 1);
     EXPECT_EQ(VCI_ReadBufData(static_cast<uint16_t>(board), buf, data, &length), kVciNothing);
+}
+
+// What --trace records on any interface: every frame the board sent and every frame it
+// received, named by the interface, until the trace is taken away.
+struct RecordingTrace : FrameTrace {
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    void frame(const std::string& interfaceName, uint32_t id, uint8_t length, const uint8_t* data,
+               bool received) override {
+        std::lock_guard lock(mutex);
+        lines.push_back((received ? "in " : "out ") +
+                        candumpLine(0, interfaceName, id, length, data));
+    }
+};
+
+TEST_F(VciTest, ATraceSeesBothDirectionsOfEveryBoardUntilItIsTakenAway) {
+    start(0x585);
+    RecordingTrace trace;
+    setFrameTrace(&trace);
+    const uint8_t request[8] = {0x40, 0x00, 0x10, 0x00, 0, 0, 0, 0};
+    ASSERT_EQ(VCI_TransmitObj(static_cast<uint16_t>(board), txq, 0x605, 8, request), kVciOk);
+    CanFrame answer;
+    answer.id = 0x585;
+    answer.length = 4;
+    answer.data[0] = 0x43;
+    answer.data[3] = 0xAB;
+    FeedBackend::sink->deliver(&answer, 1, 7);
+    ASSERT_EQ(waitForRecords(1).size(), 1u);
+    setFrameTrace(nullptr);
+    ASSERT_EQ(VCI_TransmitObj(static_cast<uint16_t>(board), txq, 0x605, 8, request), kVciOk);
+    std::lock_guard lock(trace.mutex);
+    EXPECT_EQ(trace.lines, (std::vector<std::string>{"out (0.000000) x 605#4000100000000000",
+                                                     "in (0.000000) x 585#430000AB"}));
+}
+
+TEST(VciTrace, InterfaceNamesAndCandumpLines) {
+    EXPECT_EQ(interfaceNameOf("socketcan:can0"), "can0");
+    EXPECT_EQ(interfaceNameOf("socketcand:bench-pc:29536/vcan1"), "vcan1");
+    EXPECT_EQ(interfaceNameOf("socketcand:bench-pc/can0"), "can0");
+    EXPECT_EQ(interfaceNameOf("virtual:sim"), "sim");
+    const uint8_t data[2] = {0x81, 0x05};
+    EXPECT_EQ(candumpLine(1796731200123456, "can0", 0x000, 2, data),
+              "(1796731200.123456) can0 000#8105");
+    // More than eight bytes never leave the frame.
+    const uint8_t nine[9] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+    EXPECT_EQ(candumpLine(5, "b", 0x7FF, 9, nine), "(0.000005) b 7FF#0102030405060708");
 }
 
 TEST_F(VciTest, NoTwoRecordsShareATimeStampEvenFromABackendWithoutStamps) {

@@ -7,7 +7,9 @@
 
 #include <fstream>
 #include <future>
+#include <iterator>
 #include <memory>
+#include <regex>
 #include <string>
 
 #include "app/exit_codes.h"
@@ -76,10 +78,24 @@ TEST_F(CanBusProcessTest, UpdateOverSocketcandProgramsHostedDevicesAndDevicesInT
                          "node=9,kbit=1000,product=E", "--sim-dump", dir.file("device")});
     ASSERT_TRUE(device.waitForLine("ready")) << device.output;
 
-    Outcome r =
-        run(bin("bootloader") + " can update --interface socketcand:" + address +
-            "/vcan0 --bitrate 1000 --all --yes --report " + dir.file("report.txt") + " " + image);
+    const std::string trace = dir.file("trace.log");
+    Outcome r = run(bin("bootloader") + " can update --interface socketcand:" + address +
+                    "/vcan0 --bitrate 1000 --all --yes --trace " + trace + " --report " +
+                    dir.file("report.txt") + " " + image);
     EXPECT_EQ(r.status, exitcode::kOk) << r.out;
+    // The trace on the socketcand interface, in candump log format: the requests the
+    // program sent and the devices' answers, as the interface carried them.
+    std::ifstream in(trace);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const char* pattern : {
+             R"(\(\d{10}\.\d{6}\) vcan0 605#4000100000000000\n)",  // device type, node 5
+             R"(\(\d{10}\.\d{6}\) vcan0 585#43001000)",            // its answer
+             R"(\) vcan0 609#23003000[0-9A-F]{8}\n)",              // a text unit
+             R"(\) vcan0 589#60003000)",                           // its acknowledge
+         }) {
+        EXPECT_TRUE(std::regex_search(text, std::regex(pattern))) << pattern << "\n"
+                                                                  << text.substr(0, 3000);
+    }
     for (const char* line : {"Slave 5 - okay", "Slave 6 - bootloader update ok", "Slave 6 - okay",
                              "Slave 9 - okay", "3 of 3 device(s) updated"}) {
         EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;

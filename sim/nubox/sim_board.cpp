@@ -21,8 +21,12 @@ constexpr uint8_t kDpMasterType = 19;
 // Status block: the library's output write counter and the station it writes.
 constexpr uint32_t kOutputCounter = 36;
 constexpr uint32_t kOutputStation = 37;
-// A library that died in the middle of a write leaves its counter odd for ever.
-constexpr int kOutputReadAttempts = 1000;
+// Reads of the output data while the library writes them, before this exchange gives up
+// and sends the station's previous outputs.
+constexpr int kOutputReadAttempts = 100;
+// A library that died in the middle of a write leaves its counter odd for ever; after
+// this long its data are taken as they are.
+constexpr int64_t kDeadWriterUs = 100'000;
 
 std::optional<uint32_t> number(std::string_view s) {
     if (s.empty() || s.size() > 10) {
@@ -436,7 +440,7 @@ uint16_t SimBoard::dataSize(unsigned channel) {
 bool SimBoard::readOutputs(unsigned channel, uint8_t station, uint16_t offset, uint8_t* dst,
                            size_t n) {
     std::lock_guard lock(mutex_);
-    const Channel& c = channels_[channel & 3];
+    Channel& c = channels_[channel & 3];
     if (!c.active || offset + n > c.dataSize) {
         return false;
     }
@@ -449,10 +453,25 @@ bool SimBoard::readOutputs(unsigned channel, uint8_t station, uint16_t offset, u
         const bool other = writing != station;
         if ((c1 % 2 == 0 && d == 0) || (c1 % 2 == 0 && (d == 1 || d == 2) && other) ||
             (c1 % 2 == 1 && d <= 1 && other)) {
+            c.writingSinceUs = -1;
             return true;
         }
     }
-    return true;
+    // No consistent copy: the library is in the middle of a write (a process that is not
+    // running at the moment), or died in one. Half-written outputs must not go out: the
+    // station would take a new telegram's first words with the last one's rest.
+    const uint8_t counter = get(c.status + kOutputCounter);
+    if (counter % 2 == 0) {
+        c.writingSinceUs = -1;
+        return false;
+    }
+    const int64_t now = clock_.nowUs();
+    if (c.writingSinceUs < 0 || counter != c.writingCounter) {
+        c.writingCounter = counter;
+        c.writingSinceUs = now;
+        return false;
+    }
+    return now - c.writingSinceUs >= kDeadWriterUs;
 }
 
 uint8_t SimBoard::outputCounter(unsigned channel) {

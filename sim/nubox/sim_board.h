@@ -103,7 +103,10 @@ class SimBoard final : public SimDevice {
     // not configured.
     uint16_t dataSize(unsigned channel);
     // A copy of output bytes that the library is not writing at the moment (its output
-    // counter and station bytes); false when the data area does not hold them.
+    // counter and station bytes); false when the data area does not hold them or the
+    // library is writing them now (the master then sends what it sent before, as a board
+    // sends only consistent data). A write that stays unfinished for 100 ms is of a library
+    // that died in it: what it left is taken.
     bool readOutputs(unsigned channel, uint8_t station, uint16_t offset, uint8_t* dst, size_t n);
 
     // What the bus side of the firmware does, for tests and tools.
@@ -140,6 +143,9 @@ class SimBoard final : public SimDevice {
         std::deque<std::vector<uint8_t>> reports;
         std::vector<std::vector<uint8_t>> commands;
         std::shared_ptr<SimFamilyChannel> family;
+        // The library's output counter seen odd (a write under way) and since when.
+        uint8_t writingCounter = 0;
+        int64_t writingSinceUs = -1;
     };
 
     using Commands = std::vector<std::pair<unsigned, std::vector<uint8_t>>>;

@@ -175,6 +175,7 @@ void DpMaster::setSlaveParameters(int address, std::optional<DpSlaveParameters> 
     Slot& slot = slots_[address];
     slot.set = std::move(set);
     slot.state = SlotState::Idle;
+    slot.lastOutputs.clear();
     if (slot.set && mode_ != DpMode::Stop) {
         queueParameterise(address);
     }
@@ -358,8 +359,15 @@ void DpMaster::startNext() {
     job.outputs.assign(static_cast<size_t>(set.outputBytes), 0);
     if (mode_ == DpMode::Operate && !job.outputs.empty() &&
         !image_.readOutputs(a, set.outputOffset, job.outputs.data(), job.outputs.size())) {
-        std::fill(job.outputs.begin(), job.outputs.end(), 0);
+        // No consistent outputs this cycle: the station gets its previous ones again.
+        const std::vector<uint8_t>& last = slots_[a].lastOutputs;
+        if (last.size() == job.outputs.size()) {
+            job.outputs = last;
+        } else {
+            std::fill(job.outputs.begin(), job.outputs.end(), 0);
+        }
     }
+    slots_[a].lastOutputs = job.outputs;
     const DpTiming& t = *timing_;
     DpStation* s = presentStation(a);
     DpSlave* slave = s ? s->asSlave() : nullptr;

@@ -48,7 +48,8 @@ struct DpSlaveParameters {
 class DpProcessImage {
   public:
     virtual ~DpProcessImage() = default;
-    // A consistent copy of a station's output bytes; false when there is none.
+    // A consistent copy of a station's output bytes; false when there is none at the
+    // moment (the station then gets what it got last time).
     virtual bool readOutputs(int station, uint16_t offset, uint8_t* dst, size_t n) = 0;
     virtual void writeInputs(int station, uint16_t offset, const uint8_t* src, size_t n) = 0;
     // Data transfer list and system diagnostic: one bit per station address.
@@ -101,6 +102,7 @@ class DpMaster {
     struct Slot {
         std::optional<DpSlaveParameters> set;
         SlotState state = SlotState::Idle;
+        std::vector<uint8_t> lastOutputs;  // what the station got in its last exchange
     };
     struct Job {
         enum class Kind { Exchange, Parameterise, Diagnose } kind = Kind::Exchange;

@@ -3,6 +3,7 @@
 // reports, the status block and the process data.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -234,6 +235,47 @@ TEST(DpSegmentBoard, ParameterChannelThroughTheProcessImage) {
     rig.write(3, {0x63C4, 0x0900, 0, 0});
     ASSERT_TRUE(rig.await(3, 0x43C4, 0x0900));
     EXPECT_EQ(rig.read(3)[3], 0x3104);  // the default application version 3.1.4
+}
+
+// The library's output write counter of channel 0 in the board's memory, found behind
+// the data area from where a distinctive request of station 3 landed.
+uint8_t* outputWriteCounter(SegmentRig& rig) {
+    rig.write(3, {0xA5C3, 0x5AC3, 0x1234, 0x4321});
+    const uint8_t pattern[] = {0xA5, 0xC3, 0x5A, 0xC3, 0x12, 0x34, 0x43, 0x21};
+    uint8_t* dpr = rig.board.dpr();
+    uint8_t* end = dpr + rig.board.dprSize() - sizeof pattern;
+    for (uint8_t* p = dpr; p < end; ++p) {
+        if (std::memcmp(p, pattern, sizeof pattern) == 0) {
+            uint8_t* counter = p - test::outputOffsetOf(3) + kDataArea + 36;
+            EXPECT_EQ(*counter, rig.board.outputCounter(0));
+            return counter;
+        }
+    }
+    ADD_FAILURE() << "the request is not in the board's memory";
+    return nullptr;
+}
+
+TEST(DpSegmentBoard, OutputsTheLibraryIsWritingGoOutOnlyWhenItIsDoneOrDiedWritingThem) {
+    SegmentRig rig;
+    rig.busUp(kBaud12M);
+    rig.parameterise(3, false);
+    rig.operate();
+    uint8_t* counter = outputWriteCounter(rig);
+    ASSERT_NE(counter, nullptr);
+    rig.write(3, {0x139A, 0, 0, 0});
+    ASSERT_TRUE(rig.await(3, 0x139A, 0));
+    // A library caught in the middle of writing the next request (a process that is not
+    // running at the moment): its counter odd, the first word written, the rest not.
+    ++*counter;
+    uint8_t* request = counter - 36 - kDataArea + test::outputOffsetOf(3);
+    request[0] = 0x63;
+    request[1] = 0xC4;
+    rig.sleepMs(20);
+    EXPECT_EQ(rig.read(3)[0], 0x139A) << "half a request went out";
+    // One that never finishes its write has died in it: after 100 ms what it left goes.
+    request[2] = 0x09;
+    rig.sleepMs(100);
+    EXPECT_TRUE(rig.await(3, 0x43C4, 0x0900));
 }
 
 TEST(DpSegmentBoard, AStationIsUpdatedThroughItsBootloaderAsTheImageSays) {

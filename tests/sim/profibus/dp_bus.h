@@ -28,10 +28,11 @@ struct MemoryImage : DpProcessImage {
     uint8_t diagnostic[16] = {};
     bool online = false;
     std::function<void(int)> onInput;
+    bool writing = false;  // the host is writing: no consistent copy of the outputs
 
     bool readOutputs(int, uint16_t offset, uint8_t* dst, size_t n) override {
         std::memcpy(dst, data.data() + offset, n);
-        return true;
+        return !writing;
     }
     void writeInputs(int station, uint16_t offset, const uint8_t* src, size_t n) override {
         std::memcpy(data.data() + offset, src, n);

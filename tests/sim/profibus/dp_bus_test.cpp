@@ -196,6 +196,23 @@ TEST(DpMasterBus, ClearSendsZerosAndOperateTheProcessImage) {
     EXPECT_TRUE(bus.waitFor(3, 0x139A, 0, 1000));
 }
 
+TEST(DpMasterBus, OutputsCaughtHalfWrittenAreNotSentTheStationKeepsItsPreviousOnes) {
+    DpBus bus;
+    bus.add({.address = 3});
+    bus.up(kBaud12M);
+    bus.parameterise(3);
+    bus.write(3, {0x139A, 0, 0, 0});
+    ASSERT_TRUE(bus.waitFor(3, 0x139A, 0, 1000));
+    // The host is in the middle of writing the next request: whatever the area holds is
+    // not a telegram, and the station must not take it for one.
+    bus.image.writing = true;
+    bus.write(3, {0, 0, 0, 0});
+    bus.clock.sleepMs(5);
+    EXPECT_EQ(bus.read(3, 2), (std::vector<uint16_t>{0x139A, 0}));
+    bus.image.writing = false;
+    EXPECT_TRUE(bus.waitFor(3, 0, 0, 1000));
+}
+
 TEST(DpMasterBus, ARestartedSlaveIsParameterisedAgainWhenItComesBack) {
     DpBus bus;
     SimEncoder& enc = bus.add({.address = 3});

@@ -205,31 +205,13 @@ void printDevices(const std::vector<canui::FoundDevice>& devices) {
         rows.push_back({std::to_string(d.node), d.deviceType, d.additionalInfo, d.name, d.revision,
                         d.hardwareVersion, d.softwareVersion});
     }
-    std::vector<size_t> width(7, 0);
+    // The grid's texts are right-aligned with blanks; the table aligns them itself.
     for (auto& row : rows) {
-        for (size_t c = 0; c < row.size(); ++c) {
-            while (!row[c].empty() && row[c].front() == ' ') {
-                row[c].erase(row[c].begin());
-            }
-            width[c] = std::max(width[c], row[c].size());
+        for (auto& cell : row) {
+            cell.erase(0, std::min(cell.find_first_not_of(' '), cell.size()));
         }
     }
-    for (const auto& row : rows) {
-        std::string line;
-        for (size_t c = 0; c < row.size(); ++c) {
-            std::string t = row[c];
-            t.resize(width[c], ' ');
-            line += (c == 0 ? "" : "  ") + t;
-        }
-        while (!line.empty() && line.back() == ' ') {
-            line.pop_back();
-        }
-        std::printf("%s\n", line.c_str());
-    }
-    if (devices.empty()) {
-        std::printf("(no device answered)\n");
-    }
-    std::fflush(stdout);
+    headless::printTable(rows, "no device answered");
 }
 
 const char* outcomeWord(int32_t d, bool skipped) {

@@ -136,28 +136,7 @@ void printStations(const std::vector<pbui::SearchStation>& stations) {
         rows.push_back(
             {pbui::stationKindText(s.type), std::to_string(s.address), ident, s.version});
     }
-    std::vector<size_t> width(4, 0);
-    for (const auto& row : rows) {
-        for (size_t c = 0; c < row.size(); ++c) {
-            width[c] = std::max(width[c], row[c].size());
-        }
-    }
-    for (const auto& row : rows) {
-        std::string line;
-        for (size_t c = 0; c < row.size(); ++c) {
-            std::string t = row[c];
-            t.resize(width[c], ' ');
-            line += (c == 0 ? "" : "  ") + t;
-        }
-        while (!line.empty() && line.back() == ' ') {
-            line.pop_back();
-        }
-        std::printf("%s\n", line.c_str());
-    }
-    if (stations.empty()) {
-        std::printf("(no station answered)\n");
-    }
-    std::fflush(stdout);
+    headless::printTable(rows, "no station answered");
 }
 
 const char* outcomeWord(const pbui::StationResult& r) {

@@ -71,6 +71,32 @@ int openImageForRun(Tbootloader& session, ui::MessageBoxes& messages, const std:
     return exitcode::kOk;
 }
 
+void printTable(const std::vector<std::vector<std::string>>& rows, const char* empty) {
+    std::vector<size_t> width;
+    for (const auto& row : rows) {
+        width.resize(std::max(width.size(), row.size()), 0);
+        for (size_t c = 0; c < row.size(); ++c) {
+            width[c] = std::max(width[c], row[c].size());
+        }
+    }
+    for (const auto& row : rows) {
+        std::string line;
+        for (size_t c = 0; c < row.size(); ++c) {
+            std::string t = row[c];
+            t.resize(width[c], ' ');
+            line += (c == 0 ? "" : "  ") + t;
+        }
+        while (!line.empty() && line.back() == ' ') {
+            line.pop_back();
+        }
+        std::printf("%s\n", line.c_str());
+    }
+    if (rows.size() <= 1) {
+        std::printf("(%s)\n", empty);
+    }
+    std::fflush(stdout);
+}
+
 int64_t countTextUnits(TextFile& file) {
     TextUnitReader reader(file, nullptr);
     int64_t units = 0;

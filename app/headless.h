@@ -42,6 +42,10 @@ int openImageForRun(Tbootloader& session, ui::MessageBoxes& messages, const std:
 // the next reader).
 int64_t countTextUnits(TextFile& file);
 
+// A search's table on stdout: the columns as wide as their widest cell, two spaces
+// apart, no trailing blanks; `empty` in brackets below the header when there are no rows.
+void printTable(const std::vector<std::vector<std::string>>& rows, const char* empty);
+
 enum class ReportFormat { Text, Json };
 
 // The options every update command has, besides the bus's own.

@@ -27,7 +27,8 @@ const char* const kFooter =
     "        [,fail=noack@N|erase|erase-silent|gone@N][,iface=NAME]\n"
     "        (kbit defaults to the interface's rate, iface to the first interface)\n"
     "Prints 'ready' once it serves; SIGINT or SIGTERM writes DIR/node-N.srec for each\n"
-    "device and ends it.";
+    "device and ends it. With --connect the devices end when the server goes, unless\n"
+    "--reconnect keeps them, holding what they were programmed with, until it is back.";
 
 int fail(const std::string& text) {
     std::fprintf(stderr, "romtide-canbus: %s\n", text.c_str());
@@ -41,6 +42,51 @@ void waitForStop(const sigset_t& stopSignals) {
     }
 }
 
+// A device client whose connection ended raises this (blocked in every thread, taken by
+// main with the stop signals).
+constexpr int kLostSignal = SIGUSR1;
+// How often a device whose server went looks for it again.
+constexpr long kReconnectPauseMs = 200;
+
+// With --reconnect: waits for a stop signal, and connects every device whose server went
+// again, as often as it takes. Returns when a stop signal came.
+void serveUntilStopped(const sigset_t& stopSignals,
+                       const std::vector<std::unique_ptr<sim::DeviceClient>>& clients) {
+    sigset_t signals = stopSignals;
+    sigaddset(&signals, kLostSignal);
+    for (;;) {
+        int signal = 0;
+        if (sigwait(&signals, &signal) != 0) {
+            continue;
+        }
+        if (signal != kLostSignal) {
+            return;
+        }
+        for (const auto& c : clients) {
+            if (!c->lost()) {
+                continue;
+            }
+            for (bool said = false;;) {
+                std::string error;
+                if (c->reconnect(&error)) {
+                    std::fprintf(stderr, "romtide-canbus: node %d connected again\n",
+                                 c->device().config().node);
+                    break;
+                }
+                if (!said) {
+                    std::fprintf(stderr, "romtide-canbus: node %d waits for its server: %s\n",
+                                 c->device().config().node, error.c_str());
+                    said = true;
+                }
+                const timespec pause{0, kReconnectPauseMs * 1000000L};
+                if (sigtimedwait(&stopSignals, nullptr, &pause) > 0) {
+                    return;
+                }
+            }
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -49,6 +95,7 @@ int main(int argc, char** argv) {
     std::vector<sim::SimDeviceOption> devices;
     std::string dump;
     std::string connect;
+    bool reconnect = false;
 
     CLI::App app;
     cli::prepare(app, "romtide-canbus",
@@ -90,9 +137,15 @@ int main(int argc, char** argv) {
         ->option_text("DIR");
     app.add_option("--connect", connect, "Run the devices as clients of the server at HOST:PORT")
         ->option_text("HOST:PORT");
+    app.add_flag("--reconnect", reconnect,
+                 "With --connect: when the server goes, keep the devices and connect again "
+                 "once it is back");
     app.callback([&] {
         if (!connect.empty() && (devices.empty() || !interfaces.empty())) {
             cli::refuse("--connect takes --sim-device, not --interface");
+        }
+        if (reconnect && connect.empty()) {
+            cli::refuse("--reconnect goes with --connect");
         }
     });
     if (auto status = cli::parse(app, argc, argv)) {
@@ -104,7 +157,9 @@ int main(int argc, char** argv) {
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    sigset_t blocked = stopSignals;
+    sigaddset(&blocked, kLostSignal);
+    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
     // The devices answer within microseconds of virtual time; keep the kernel from
     // stretching their short waits.
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
@@ -115,9 +170,10 @@ int main(int argc, char** argv) {
             std::string iface = option.iface.empty() ? "vcan0" : option.iface;
             clients.push_back(
                 std::make_unique<sim::DeviceClient>(option.config, connect + "/" + iface));
-            clients.back()->onLost([](const std::string& why) {
+            clients.back()->onLost([reconnect](const std::string& why) {
                 std::fprintf(stderr, "romtide-canbus: %s\n", why.c_str());
-                ::kill(::getpid(), SIGTERM);  // a device without its bus ends with it
+                // A device without its bus ends with it, unless it is to wait for the bus.
+                ::kill(::getpid(), reconnect ? kLostSignal : SIGTERM);
             });
             std::string error;
             if (!clients.back()->start(&error)) {
@@ -128,7 +184,11 @@ int main(int argc, char** argv) {
         }
         std::printf("ready\n");
         std::fflush(stdout);
-        waitForStop(stopSignals);
+        if (reconnect) {
+            serveUntilStopped(stopSignals, clients);
+        } else {
+            waitForStop(stopSignals);
+        }
         int status = 0;
         if (!dump.empty()) {
             ::mkdir(dump.c_str(), 0755);

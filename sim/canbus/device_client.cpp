@@ -26,6 +26,7 @@ DeviceClient::DeviceClient(SimDeviceConfig config, std::string endpoint)
 DeviceClient::~DeviceClient() {
     // The simulation first: nothing sends on the link once it closes.
     scheduler_.stop();
+    started_ = false;
     if (link_) {
         link_->close();
     }
@@ -34,22 +35,44 @@ DeviceClient::~DeviceClient() {
 }
 
 bool DeviceClient::start(std::string* error) {
-    link_ = vci::makeSocketcandBackend(endpoint_);
-    if (!link_) {
+    auto link = vci::makeSocketcandBackend(endpoint_);
+    if (!link) {
         *error = "not a socketcand endpoint (HOST:PORT/IFNAME): " + endpoint_;
         return false;
     }
-    if (!link_->open(static_cast<uint32_t>(device_->config().kbit) * 1000u, *this)) {
+    lastMessage_.clear();
+    lost_ = false;
+    // Opened before it is shared: the simulation's thread sends only on a link that is up.
+    if (!link->open(static_cast<uint32_t>(device_->config().kbit) * 1000u, *this)) {
         *error = lastMessage_.empty() ? "cannot connect to " + endpoint_ : lastMessage_;
-        link_.reset();
         return false;
+    }
+    {
+        std::lock_guard lock(linkMutex_);
+        link_ = std::move(link);
     }
     started_ = true;
     return true;
 }
 
+bool DeviceClient::reconnect(std::string* error) {
+    std::unique_ptr<vci::Backend> old;
+    {
+        std::lock_guard lock(linkMutex_);
+        old = std::move(link_);
+    }
+    started_ = false;
+    // Closed outside the lock: closing waits for the link's reader, which may be handing
+    // a frame to the device's bus at that moment.
+    if (old) {
+        old->close();
+    }
+    return start(error);
+}
+
 void DeviceClient::onFrame(const vci::CanFrame& frame, int64_t) {
     // The device answered: on to the server's bus.
+    std::lock_guard lock(linkMutex_);
     if (link_) {
         link_->send(frame);
     }
@@ -63,8 +86,11 @@ void DeviceClient::deliver(const vci::CanFrame* frames, size_t count, uint32_t) 
 
 void DeviceClient::message(const std::string& text) {
     lastMessage_ = text;
-    if (started_ && onLost_) {
-        onLost_(text);
+    if (started_.exchange(false)) {
+        lost_ = true;
+        if (onLost_) {
+            onLost_(text);
+        }
     }
 }
 

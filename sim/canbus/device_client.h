@@ -6,6 +6,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "sim/can/sim_bus.h"
@@ -25,8 +26,14 @@ class DeviceClient final : private vci::VirtualBusNode, private vci::FrameSink {
 
     // Connects; false with `error` saying why.
     bool start(std::string* error);
-    // Called once, on another thread, when the connection to the server ends.
+    // Called once per connection, on another thread, when the connection to the server
+    // ends.
     void onLost(std::function<void(const std::string&)> fn) { onLost_ = std::move(fn); }
+    // The connection has ended since the last start.
+    bool lost() const { return lost_; }
+    // Drops the ended connection and connects again; the device keeps what it holds, as
+    // a device stays powered on its bus while the bus's gateway restarts.
+    bool reconnect(std::string* error);
     const SimCanDevice& device() const { return *device_; }
 
   private:
@@ -38,11 +45,13 @@ class DeviceClient final : private vci::VirtualBusNode, private vci::FrameSink {
     RealTimeScheduler scheduler_;
     SimBus bus_;
     std::unique_ptr<SimCanDevice> device_;
+    std::mutex linkMutex_;  // link_ is replaced on the main thread, used on the simulation's
     std::unique_ptr<vci::Backend> link_;
     int node_ = -1;
     std::string lastMessage_;
     std::function<void(const std::string&)> onLost_;
     std::atomic<bool> started_{false};
+    std::atomic<bool> lost_{false};
 };
 
 }  // namespace romtide::sim

@@ -5,28 +5,14 @@
 #include <cstdlib>
 #include <vector>
 
-#include "nuboxlink/interface/library.h"
-#include "sim/nubox/in_process_platform.h"
-#include "tests/nuboxlink/ticking_clock.h"
+#include "tests/nuboxlink/fuzz_board.h"
 
-using nuboxlink_test::TickingClock;
 using Input = nuboxlink_test::FuzzInput;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    nubox_sim::InProcessPlatform platform;
-    nubox_sim::BoardSetup setup;
-    setup.id = 0x42;
-    nubox_sim::SimBoard& board = platform.addBoard(setup);
-    platform.setDevice(0, {{"PCI-Board", nuboxlink::RegValue::ofDword(0x42)}});
-    nuboxlink::Library lib(platform);
-    DeviceConfig configs[16] = {};
-    configs[0].channels[0] = {NUBOX_CHANNEL_DPEM, 0, 600};
-    configs[0].channels[1] = {NUBOX_CHANNEL_DPEM, 0, 100};
-    if (lib.initDll(configs, 1, nullptr, nullptr) != 0) {
-        std::abort();
-    }
-    TickingClock ticking;
-    platform.overrideClock(&ticking);
+    nuboxlink_test::FuzzBoard rig({{NUBOX_CHANNEL_DPEM, 0, 600}, {NUBOX_CHANNEL_DPEM, 0, 100}});
+    nuboxlink::Library& lib = rig.lib;
+    nubox_sim::SimBoard& board = rig.board;
     uint8_t* dpr = board.dpr();
     const uint32_t size16 = board.dprSize();
     Input in{data, size};
@@ -74,6 +60,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
         }
     }
-    platform.overrideClock(nullptr);
     return 0;
 }

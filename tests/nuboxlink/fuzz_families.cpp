@@ -10,13 +10,10 @@
 
 #include "nuboxlink/channel/dps_channel.h"
 #include "nuboxlink/interface/family_calls.h"
-#include "nuboxlink/interface/library.h"
-#include "sim/nubox/in_process_platform.h"
-#include "tests/nuboxlink/ticking_clock.h"
+#include "tests/nuboxlink/fuzz_board.h"
 
 namespace {
 
-using nuboxlink_test::TickingClock;
 using Input = nuboxlink_test::FuzzInput;
 
 void checkWalk(const uint8_t* cfg, size_t n) {
@@ -38,22 +35,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     checkWalk(cfg.data(), cfg.size());
     in.at += cfgLength;
 
-    nubox_sim::InProcessPlatform platform;
-    nubox_sim::BoardSetup setup;
-    setup.id = 0x42;
-    nubox_sim::SimBoard& board = platform.addBoard(setup);
-    platform.setDevice(0, {{"PCI-Board", nuboxlink::RegValue::ofDword(0x42)}});
-    nuboxlink::Library lib(platform);
-    DeviceConfig configs[16] = {};
-    configs[0].channels[0] = {NUBOX_CHANNEL_LIST, 0, 64};
-    configs[0].channels[1] = {NUBOX_CHANNEL_FMS, 0, 0};
-    configs[0].channels[2] = {NUBOX_CHANNEL_PB2M, 0, 0};
-    configs[0].channels[3] = {NUBOX_CHANNEL_DPS, 0, 0};
-    if (lib.initDll(configs, 1, nullptr, nullptr) != 0) {
-        std::abort();
-    }
-    TickingClock ticking;
-    platform.overrideClock(&ticking);
+    nuboxlink_test::FuzzBoard rig({{NUBOX_CHANNEL_LIST, 0, 64},
+                                   {NUBOX_CHANNEL_FMS, 0, 0},
+                                   {NUBOX_CHANNEL_PB2M, 0, 0},
+                                   {NUBOX_CHANNEL_DPS, 0, 0}});
+    nuboxlink::Library& lib = rig.lib;
+    nubox_sim::SimBoard& board = rig.board;
     uint8_t* dpr = board.dpr();
     const uint32_t dprSize = board.dprSize();
 
@@ -147,6 +134,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
         }
     }
-    platform.overrideClock(nullptr);
     return 0;
 }

@@ -128,7 +128,7 @@ TEST_F(CanCliTest, AFailingDeviceDoesNotStopTheRunAndTheReportSaysWhichFailed) {
     EXPECT_NE(lines.find("node=4 outcome=okay result=0 connect=0 seconds="), std::string::npos)
         << lines;
     // The summary closes the report: a report without it is of a run that did not end.
-    EXPECT_NE(lines.find("\nsummary devices=2 okay=1 failed=1 not-run=0 end=complete\n"),
+    EXPECT_NE(lines.find("\nsummary devices=2 okay=1 current=0 failed=1 not-run=0 end=complete\n"),
               std::string::npos)
         << lines;
     EXPECT_EQ(lines.rfind("summary "), lines.rfind('\n', lines.size() - 2) + 1) << lines;
@@ -181,7 +181,8 @@ TEST_F(CanCliTest, TheJsonReportDescribesTheRunDeviceByDevice) {
     EXPECT_EQ(okay["result"], 0);
     EXPECT_EQ(okay["text_units_sent"], units);
     EXPECT_EQ(doc["summary"],
-              nlohmann::json::parse(R"({"devices": 2, "okay": 1, "failed": 1, "not_run": 0})"));
+              nlohmann::json::parse(
+                  R"({"devices": 2, "okay": 1, "current": 0, "failed": 1, "not_run": 0})"));
     EXPECT_EQ(doc["end"], "complete");
 }
 
@@ -282,7 +283,7 @@ TEST_F(CanCliTest, CtrlCDuringARenewalIsReportedAsCancelledAndEndsTheRun) {
     std::string lines = readAll(report);
     EXPECT_NE(lines.find("node=8 outcome=cancelled "), std::string::npos) << lines;
     EXPECT_NE(lines.find("node=9 outcome=not-run "), std::string::npos) << lines;
-    EXPECT_NE(lines.find("summary devices=2 okay=0 failed=1 not-run=1 end=interrupted\n"),
+    EXPECT_NE(lines.find("summary devices=2 okay=0 current=0 failed=1 not-run=1 end=interrupted\n"),
               std::string::npos)
         << lines;
 }

@@ -71,8 +71,10 @@ TEST_F(ProfibusCliTest, TheDefaultSegmentIsUpdatedWithReportTraceAndDump) {
     const std::string lines = readAll(report);
     EXPECT_TRUE(std::regex_search(lines, std::regex("station=3 outcome=okay result=0 seconds=")))
         << lines;
-    EXPECT_NE(lines.find("summary stations=3 okay=3 failed=0 not-found=0 not-run=0 end=complete"),
-              std::string::npos)
+    EXPECT_NE(
+        lines.find(
+            "summary stations=3 okay=3 current=0 failed=0 not-found=0 not-run=0 end=complete"),
+        std::string::npos)
         << lines;
     // The trace: PPO1 words of station 3 and PPO2 words of station 4, every word four
     // upper-case hex digits, and the erase telegram and its acknowledge.

@@ -17,7 +17,7 @@
 #include "app/exit_codes.h"
 #include "base/device_text.h"
 #include "cli/command_line.h"
-#include "session/image_records.h"
+#include "session/image_inspection.h"
 #include "session/text_units.h"
 
 namespace romtide::headless {
@@ -58,10 +58,19 @@ void raiseInterrupt() {
 int openImageForRun(Tbootloader& session, ui::MessageBoxes& messages, const std::string& path,
                     bool allowEmpty) {
     int status = openCheckedImage(session, messages, path);
-    if (status != exitcode::kOk || allowEmpty) {
+    if (status != exitcode::kOk) {
         return status;
     }
-    if (countDataRecords(*session.imageFile) == 0) {
+    // The device parses every record only after it has been erased: a file it would
+    // refuse halfway must not reach it.
+    ImageInspection inspection = inspectImage(*session.imageFile);
+    if (inspection.fault) {
+        std::fprintf(stderr, "%s: %s\n%s: refused before any device is touched\n", path.c_str(),
+                     describeImageFault(*inspection.fault).c_str(), path.c_str());
+        session.imageFile.reset();
+        return exitcode::kFileRejected;
+    }
+    if (inspection.eraseOnly() && !allowEmpty) {
         std::fprintf(stderr,
                      "%s: the file holds no data records (S1, S2, S3): it would only erase "
                      "the devices; give --allow-empty to do that\n",

@@ -79,24 +79,4 @@ bool namesResetAddress(const RecordHead& record) {
            (record.address & kDeviceAddressMask) == kResetAddress;
 }
 
-int64_t countDataRecords(TextFile& file) {
-    // The same pieces as the check reads; a record's head lies in its line's first one.
-    std::array<char, TextFile::kCheckPieceChars + 1> piece{};
-    int64_t records = 0;
-    bool lineStart = true;
-    file.rewind();
-    while (!file.eof()) {
-        size_t length = file.readPiece(piece.data(), TextFile::kCheckPieceChars);
-        if (length == 0) {
-            continue;
-        }
-        if (lineStart && recordHead(piece.data(), length).kind == RecordHead::Kind::Data) {
-            ++records;
-        }
-        lineStart = piece[length - 1] == '\n';
-    }
-    file.rewind();
-    return records;
-}
-
 }  // namespace romtide

@@ -32,7 +32,4 @@ RecordHead recordHead(const char* line, size_t length);
 bool writesBootloaderArea(const RecordHead& record);
 bool namesResetAddress(const RecordHead& record);
 
-// Data records (S1, S2, S3) in the file's text; the file is rewound afterwards.
-int64_t countDataRecords(TextFile& file);
-
 }  // namespace romtide

@@ -252,13 +252,17 @@ std::unique_ptr<test::ChildProcess> start(const std::vector<std::string>& args) 
 }
 
 TEST_F(CanCliTest, AnImageWithoutRecordsIsRefusedUnlessAllowed) {
-    for (const std::string& text : {std::string(), std::string(64, '\0'), std::string("\n\n\r\n"),
-                                    std::string("S00600004844521B\nS9030000FC\n")}) {
+    const std::pair<std::string, const char*> cases[] = {
+        {std::string(), "holds no data records"},
+        {std::string(64, '\0'), "a NUL byte"},
+        {std::string("\n\n\r\n"), "holds no data records"},
+        {std::string("S00600004844521B\nS9030000FC\n"), "holds no data records"}};
+    for (const auto& [text, why] : cases) {
         std::string image = dir + "/nothing.mhx";
         std::ofstream(image, std::ios::binary) << text;
         Outcome r = run("can update " + fastDevice(5) + " --all " + image);
         EXPECT_EQ(r.status, exitcode::kFileRejected) << r.out;
-        EXPECT_NE(r.out.find("holds no data records"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(why), std::string::npos) << r.out;
         EXPECT_EQ(r.out.find("Slave 5"), std::string::npos) << "no device is erased\n" << r.out;
         Outcome checked = run("check " + image);
         EXPECT_EQ(checked.status, exitcode::kFileRejected) << checked.out;

@@ -18,9 +18,12 @@
 #include <vector>
 
 #include "app/cli_check.h"
+#include "app/device_outcome.h"
 #include "app/exit_codes.h"
 #include "app/headless.h"
+#include "app/inventory.h"
 #include "app/sim_scenario.h"
+#include "base/device_text.h"
 #include "base/text_parse.h"
 #include "can/can_trace.h"
 #include "can_ui/can_download_run.h"
@@ -37,11 +40,17 @@ namespace romtide {
 namespace {
 
 const char* const kFooter =
-    "DEVICE: node=N,kbit=K,boot=V,product=L[,name=TEXT][,delay=US]\n"
-    "        [,fail=noack@N|erase|erase-silent|gone@N]   (boot=1.0 for a first-generation\n"
-    "        bootloader)\n"
+    "DEVICE: node=N,kbit=K,boot=V,product=L[,name=TEXT][,version=TEXT][,mode=app|boot]\n"
+    "        [,delay=US]\n"
+    "        [,fail=noack@N|erase|erase-silent|gone@N|stale|silent-after]\n"
+    "        (boot=1.0 for a first-generation bootloader; an image whose S0 header holds\n"
+    "        VERSION=TEXT makes TEXT the software version of a simulated device)\n"
     "Without --interface the interface comes from ROMTIDE_CAN_INTERFACE or the first one\n"
     "found. URI: socketcan:IFNAME | socketcand:HOST:PORT/IFNAME | virtual:NAME";
+
+// The longest software version a device reports: object 0x100A in one expedited answer.
+constexpr size_t kLongestVersion = 4;
+constexpr int kLongestWaitS = 600;
 
 struct CanOptions {
     bool update = false;
@@ -54,6 +63,10 @@ struct CanOptions {
     bool no = false;
     std::string trace;
     headless::RunOptions run;
+    bool json = false;
+    std::optional<std::string> expectVersion;
+    bool force = false;
+    int verifyWaitS = static_cast<int>(canui::kComeBackMs / 1000);
     bool simulate = false;
     std::vector<sim::SimDeviceConfig> simDevices;
     std::string simDump;
@@ -78,6 +91,9 @@ void checkOptions(CanOptions& o) {
     }
     if (o.yes && o.no) {
         cli::refuse("--yes and --no exclude each other");
+    }
+    if (o.force && !o.expectVersion) {
+        cli::refuse("--force needs --expect-version");
     }
     if (!o.simulate && (!o.simDevices.empty() || !o.simDump.empty())) {
         cli::refuse("--sim-device and --sim-dump need --simulate");
@@ -125,6 +141,39 @@ void addOptions(CLI::App& command, CanOptions& o, bool update) {
         auto* no =
             command.add_flag("--no", o.no, "Answer No (the default when stdin is not a terminal)");
         yes->excludes(no);
+        command
+            .add_option_function<std::string>(
+                "--expect-version",
+                [&o](const std::string& v) {
+                    if (v.empty() || v.size() > kLongestVersion) {
+                        cli::refuse("--expect-version: a device reports 1 to 4 characters: '" +
+                                    printableText(v) + "'");
+                    }
+                    o.expectVersion = v;
+                },
+                "The software version (object 0x100A) the image brings: a device that "
+                "reports it already is left alone (\"current\"); after its download a device "
+                "is okay only when it reports it, otherwise \"unverified\"")
+            ->option_text("TEXT");
+        command.add_flag("--force", o.force,
+                         "Update devices that report the --expect-version already too");
+        command
+            .add_option_function<std::string>(
+                "--verify-wait",
+                [&o](const std::string& v) {
+                    if (!parseInt(v, 1, kLongestWaitS, &o.verifyWaitS)) {
+                        cli::refuse("--verify-wait: seconds are 1..600: " + v);
+                    }
+                },
+                "After its download each device is identified again: how long it is waited "
+                "for to answer as its application (default 30); one that still answers as "
+                "its bootloader then is \"not-committed\", one that answers nothing "
+                "\"not-back\"")
+            ->option_text("SECONDS");
+    } else {
+        command.add_flag("--json", o.json,
+                         "Print the devices found as one JSON document on stdout instead of "
+                         "the table (see the README)");
     }
     command
         .add_option("--trace", o.trace,
@@ -202,8 +251,9 @@ void printDevices(const std::vector<canui::FoundDevice>& devices) {
     }
     rows.push_back(header);
     for (const auto& d : devices) {
-        rows.push_back({std::to_string(d.node), d.deviceType, d.additionalInfo, d.name, d.revision,
-                        d.hardwareVersion, d.softwareVersion});
+        rows.push_back({std::to_string(d.node), d.deviceType, d.additionalInfo,
+                        printableText(d.name), d.revision, printableText(d.hardwareVersion),
+                        printableText(d.softwareVersion)});
     }
     // The grid's texts are right-aligned with blanks; the table aligns them itself.
     for (auto& row : rows) {
@@ -212,28 +262,6 @@ void printDevices(const std::vector<canui::FoundDevice>& devices) {
         }
     }
     headless::printTable(rows, "no device answered");
-}
-
-const char* outcomeWord(int32_t d, bool skipped) {
-    if (skipped) {
-        return "skipped";
-    }
-    switch (d) {
-        case 0:
-            return "okay";
-        case -1:
-            return "bad-file";
-        case -5:
-            return "bus-error";
-        case -8:
-            return "cancelled";
-        case -7:
-            return "not-acknowledged";
-        case -9:
-            return "bootloader-lost";
-        default:
-            return "failed";
-    }
 }
 
 // Ends a command that Ctrl-C stopped before any device was touched.
@@ -369,29 +397,57 @@ int runCan(const CanOptions& o) {
         return interruptedBeforeRun("the search");
     }
     const std::vector<canui::FoundDevice> found = search.devices();
-    if (!found.empty()) {
-        std::printf(
-            "Devices at %s:\n",
-            canui::baudDisplayTexts()[static_cast<size_t>(TCANComm::GetBaudIndex())].c_str());
+    if (o.json) {
+        headless::InventoryHeader header{"can search", "can", TCANComm::boardInterface,
+                                         headless::utcNow()};
+        std::optional<int> kbit;
+        if (!found.empty()) {
+            kbit = found.front().kbit;
+        }
+        std::printf("%s\n",
+                    headless::jsonText(headless::canInventory(header, kbit, found)).c_str());
+        std::fflush(stdout);
+    } else {
+        if (!found.empty()) {
+            std::printf(
+                "Devices at %s:\n",
+                canui::baudDisplayTexts()[static_cast<size_t>(TCANComm::GetBaudIndex())].c_str());
+        }
+        printDevices(found);
     }
-    printDevices(found);
     if (!o.update) {
         return interfaceTrace.failed() ? exitcode::kOutputFailed
                : found.empty()         ? exitcode::kNothingFound
                                        : exitcode::kOk;
     }
 
-    // Mark the devices.
-    if (o.all) {
+    // Mark the devices; one that reports the expected version already is left alone.
+    auto foundDevice = [&found](int node) -> const canui::FoundDevice* {
         for (const auto& d : found) {
-            session.AddNode(static_cast<uint8_t>(d.node));
+            if (d.node == node) {
+                return &d;
+            }
         }
-    } else {
-        for (int n : o.nodes) {
-            session.AddNode(static_cast<uint8_t>(n));
+        return nullptr;
+    };
+    std::vector<headless::DeviceEntry> current;
+    std::vector<int> named = o.nodes;
+    if (o.all) {
+        named.clear();
+        for (const auto& d : found) {
+            named.push_back(d.node);
         }
     }
-    if (session.GetNode(0) == 0) {
+    for (int n : named) {
+        const canui::FoundDevice* d = foundDevice(n);
+        if (o.expectVersion && !o.force && d != nullptr &&
+            headless::reportsVersion(*d, *o.expectVersion)) {
+            current.push_back(headless::currentEntry(n, *o.expectVersion));
+            continue;
+        }
+        session.AddNode(static_cast<uint8_t>(n));
+    }
+    if (session.GetNode(0) == 0 && current.empty()) {
         messages.show({"No slave to update.", "Romtide", ui::MessageIcon::Information,
                        ui::MessageButtons::Ok});
         return exitcode::kNothingFound;
@@ -410,6 +466,10 @@ int runCan(const CanOptions& o) {
     ui::TerminalProgressBar progress("", stderr, o.run.progress);
     PrintingMemo memo(&progress);
     memo.addLine("Romtide, start firmware update, " + canui::localDateTimeText());
+    for (const auto& e : current) {
+        memo.addLine(canui::memoLine(e.address, " - current, not updated"));
+        report.device(e);
+    }
     auto started = std::chrono::steady_clock::now();
     canui::DownloadRunHooks hooks{memo, progress, {}, {}, {}, {}, {}};
     hooks.chooseProduct = [&] {
@@ -432,35 +492,61 @@ int runCan(const CanOptions& o) {
         progress.finish();
         double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        std::string outcome = outcomeWord(r.download, r.skipped);
+        std::optional<std::string> before;
+        if (const canui::FoundDevice* d = foundDevice(r.node)) {
+            before = headless::applicationVersion(*d);
+        }
+        headless::DeviceEntry entry =
+            headless::canEntry(r, before, seconds, session.ImageUnitsSent());
         if (headless::interrupted() && !r.done) {
             // A renewal that Ctrl-C stopped ends the connect as "no answer"; it was the
             // user's cancel, and the device is left in its bootloader.
-            outcome = "cancelled";
+            entry.outcome = "cancelled";
             if (r.skipped) {
                 memo.addLine(canui::memoLine(r.node, " - User has cancelled"));
             }
         }
-        report.device({r.node, outcome, r.download, r.connect, seconds, session.ImageUnitsSent()});
+        // An unverified device's line names the version it reports already.
+        if (entry.versionAfter && r.download != result::kUnverified) {
+            memo.addLine(canui::memoLine(r.node, " - software version ") +
+                         (before ? printableText(*before) : std::string("(none)")) + " before, " +
+                         printableText(*entry.versionAfter) + " now");
+        }
+        report.device(entry);
     };
     hooks.stopRequested = [] { return headless::interrupted(); };
-    canui::RunSummary summary = canui::runDownloadNodes(session, hooks);
-    int devices = summary.processed;
+    canui::Verification verification;
+    verification.comeBackMs = int64_t{o.verifyWaitS} * 1000;
+    verification.expected = o.expectVersion;
+    canui::RunSummary summary = canui::runDownloadNodes(session, hooks, verification);
+    const int currentCount = static_cast<int>(current.size());
+    int devices = summary.processed + currentCount;
     int okay = summary.done;
     // Nodes a stopped run never reached.
     int notRun = 0;
     for (int n = session.GetNode(0); n != 0; n = session.GetNode(0)) {
         ++devices;
         ++notRun;
-        report.device({n, "not-run", 0, 0, 0, 0});
+        headless::DeviceEntry entry;
+        entry.address = n;
+        entry.outcome = "not-run";
+        entry.connect = 0;
+        entry.textUnitsSent = 0;
+        if (const canui::FoundDevice* d = foundDevice(n)) {
+            entry.versionBefore = headless::applicationVersion(*d);
+        }
+        report.device(entry);
         session.RemoveNode(static_cast<uint8_t>(n));
     }
     const bool interrupted = headless::interrupted();
-    std::printf("%d of %d device(s) updated%s\n", okay, devices,
+    const std::string currentText =
+        currentCount > 0 ? ", " + std::to_string(currentCount) + " current" : std::string();
+    std::printf("%d of %d device(s) updated%s%s\n", okay, devices, currentText.c_str(),
                 interrupted ? " (interrupted)" : "");
     bool outputsWritten = report.finish({{"devices", devices},
                                          {"okay", okay},
-                                         {"failed", devices - okay - notRun},
+                                         {"current", currentCount},
+                                         {"failed", devices - okay - currentCount - notRun},
                                          {"not-run", notRun}},
                                         interrupted);
     if (!outputsWritten) {
@@ -493,7 +579,7 @@ int runCan(const CanOptions& o) {
     if (!outputsWritten) {
         return exitcode::kOutputFailed;
     }
-    return okay == devices ? exitcode::kOk : exitcode::kDeviceFailed;
+    return okay + currentCount == devices ? exitcode::kOk : exitcode::kDeviceFailed;
 }
 
 }  // namespace

@@ -14,9 +14,12 @@
 #include <vector>
 
 #include "app/cli_check.h"
+#include "app/device_outcome.h"
 #include "app/exit_codes.h"
 #include "app/headless.h"
+#include "app/inventory.h"
 #include "app/profibus_simulation.h"
+#include "base/device_text.h"
 #include "base/text_parse.h"
 #include "cli/command_line.h"
 #include "profibus/dp_trace.h"
@@ -34,9 +37,15 @@ namespace {
 const char* const kFooter =
     "RATE: 9.6k 19.2k 93.75k 187.5k 500k 1.5M 3M 6M 12M (default 3M)\n"
     "STATION: addr=N[,ppo=1|2][,ident=0xHHHH][,version=A.B.C][,boot=A.B.C]\n"
-    "         [,mode=app|boot][,delay=US][,fail=noack@N|error@N:CODE|erase|gone@N]\n"
-    "Without --simulate the board is device 0 of the nuboxlink registry\n"
-    "(NUBOXLINK_REGISTRY, default /etc/nuboxlink/registry.reg).";
+    "         [,mode=app|boot][,delay=US]\n"
+    "         [,fail=noack@N|error@N:CODE|erase|gone@N|stale|silent-after]\n"
+    "         (an image whose S0 header holds VERSION=A.B.C makes A.B.C the version of a\n"
+    "         simulated station)\n"
+    "Without --simulate the board is device N (--device, default 0) of the nuboxlink\n"
+    "registry (NUBOXLINK_REGISTRY, default /etc/nuboxlink/registry.reg), local or remote.";
+
+constexpr int kHighestDevice = 15;
+constexpr int kLongestWaitS = 600;
 
 struct BaudRate {
     const char* text;
@@ -46,6 +55,15 @@ constexpr BaudRate kBaudRates[] = {{"9.6k", 0},   {"19.2k", 1}, {"93.75k", 2},
                                    {"187.5k", 3}, {"500k", 4},  {"1.5M", 6},
                                    {"3M", 7},     {"6M", 8},    {"12M", 9}};
 
+const char* baudText(int32_t code) {
+    for (const BaudRate& b : kBaudRates) {
+        if (b.code == code) {
+            return b.text;
+        }
+    }
+    return "";
+}
+
 struct ProfibusOptions {
     bool update = false;
     int32_t baudIndex = 7;
@@ -53,6 +71,11 @@ struct ProfibusOptions {
     bool all = false;
     std::string trace;
     headless::RunOptions run;
+    int device = 0;
+    bool json = false;
+    std::optional<uint16_t> expectVersion;
+    bool force = false;
+    int verifyWaitS = static_cast<int>(pbui::kComeBackMs / 1000);
     bool simulate = false;
     std::vector<std::string> simStations;
     std::string simDump;
@@ -67,6 +90,9 @@ void checkOptions(const ProfibusOptions& o) {
     }
     if (!o.simulate && (!o.simStations.empty() || !o.simDump.empty())) {
         cli::refuse("--sim-station and --sim-dump need --simulate");
+    }
+    if (o.force && !o.expectVersion) {
+        cli::refuse("--force needs --expect-version");
     }
 }
 
@@ -87,10 +113,56 @@ void addOptions(CLI::App& command, ProfibusOptions& o, bool update) {
             },
             "The DP segment's baud rate (default 3M)")
         ->option_text("RATE");
+    command
+        .add_option_function<std::string>(
+            "--device",
+            [&o](const std::string& v) {
+                if (!parseInt(v, 0, kHighestDevice, &o.device)) {
+                    cli::refuse("--device: board numbers are 0..15: " + v);
+                }
+            },
+            "The board: its device number in the nuboxlink registry (default 0); with "
+            "--simulate the simulated board is served as that number")
+        ->option_text("N");
     if (update) {
         cli::addNumberList(command, "--station", 1, 126, "station addresses", o.stations,
                            "The stations to update");
         command.add_flag("--all", o.all, "Update every slave the search finds");
+        command
+            .add_option_function<std::string>(
+                "--expect-version",
+                [&o](const std::string& v) {
+                    o.expectVersion = pbui::versionWordOf(v);
+                    if (!o.expectVersion) {
+                        cli::refuse(
+                            "--expect-version: a station reports A.B.C, A and B 0..15, C "
+                            "0..255: '" +
+                            printableText(v) + "'");
+                    }
+                },
+                "The version the image brings: a station that reports it already is left "
+                "alone (\"current\"); after its download a station is okay only when it "
+                "reports it, otherwise \"unverified\"")
+            ->option_text("A.B.C");
+        command.add_flag("--force", o.force,
+                         "Update stations that report the --expect-version already too");
+        command
+            .add_option_function<std::string>(
+                "--verify-wait",
+                [&o](const std::string& v) {
+                    if (!parseInt(v, 1, kLongestWaitS, &o.verifyWaitS)) {
+                        cli::refuse("--verify-wait: seconds are 1..600: " + v);
+                    }
+                },
+                "After its download each station is identified again: how long it is "
+                "waited for to answer as its application (default 30); one that still "
+                "answers as its bootloader then is \"not-committed\", one that answers "
+                "nothing \"not-back\"")
+            ->option_text("SECONDS");
+    } else {
+        command.add_flag("--json", o.json,
+                         "Print the stations found as one JSON document on stdout instead of "
+                         "the table (see the README)");
     }
     command.add_option("--trace", o.trace, "Record what was exchanged with the board")
         ->option_text("FILE");
@@ -139,25 +211,6 @@ void printStations(const std::vector<pbui::SearchStation>& stations) {
     headless::printTable(rows, "no station answered");
 }
 
-const char* outcomeWord(const pbui::StationResult& r) {
-    switch (r.result) {
-        case result::kOk:
-            return "okay";
-        case result::kNoFile:
-            return "bad-file";
-        case result::kBusError:
-            return "bus-error";
-        case result::kTransferError:
-            return r.errorCode >= 0 ? "device-error" : "not-acknowledged";
-        case result::kCancelled:
-            return "cancelled";
-        case result::kEraseFailed:
-            return "erase-failed";
-        default:
-            return "failed";
-    }
-}
-
 int runProfibus(const ProfibusOptions& o) {
     // The data phase is made of short waits: keep the kernel from stretching them.
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
@@ -165,7 +218,7 @@ int runProfibus(const ProfibusOptions& o) {
     std::unique_ptr<ProfibusSimulation> simulation;
     if (o.simulate) {
         std::string error;
-        simulation = ProfibusSimulation::start(o.simStations, &error);
+        simulation = ProfibusSimulation::start(o.simStations, &error, o.device);
         if (!simulation) {
             std::fprintf(stderr, "bootloader profibus: %s\n", error.c_str());
             return exitcode::kUsage;
@@ -215,6 +268,9 @@ int runProfibus(const ProfibusOptions& o) {
     // What the window does when it is shown: the board with one DP master channel.
     TProfitalvik::SetBaudIndex(o.baudIndex);
     TProfitalvik& dp = *session.profibus;
+    dp.SetDevice(static_cast<uint8_t>(o.device));
+    const std::string board =
+        (simulation ? "simulated board, device " : "device ") + std::to_string(o.device);
     if (dp.InitAdapter() != dpm::kOk) {
         messages.show({"The adapter couldn't inizialized successfully", "Bootloader",
                        ui::MessageIcon::Error, ui::MessageButtons::Ok});
@@ -237,7 +293,15 @@ int runProfibus(const ProfibusOptions& o) {
         dp.ResetAdapter();
         return exitcode::kInterrupted;
     }
-    printStations(found);
+    if (o.json) {
+        headless::InventoryHeader header{"profibus scan", "profibus", board, headless::utcNow()};
+        std::printf("%s\n", headless::jsonText(
+                                headless::profibusInventory(header, baudText(o.baudIndex), found))
+                                .c_str());
+        std::fflush(stdout);
+    } else {
+        printStations(found);
+    }
     std::vector<int> slaves;
     for (const auto& s : found) {
         if (s.type == dpm::kPassiveStation && s.address != 0) {
@@ -250,9 +314,7 @@ int runProfibus(const ProfibusOptions& o) {
     }
 
     headless::RunReport report("station");
-    headless::ReportHeader header{
-        "profibus update", "profibus", simulation ? "simulated board, device 0" : "device 0",
-        o.run.image,       0,          0};
+    headless::ReportHeader header{"profibus update", "profibus", board, o.run.image, 0, 0};
     header.imageBytes = static_cast<int64_t>(session.imageFile->bytes().size());
     header.imageTextUnits = headless::countTextUnits(*session.imageFile);
     if (!report.open(o.run.report, o.run.reportFormat, header)) {
@@ -261,21 +323,46 @@ int runProfibus(const ProfibusOptions& o) {
         dp.ResetAdapter();
         return exitcode::kUsage;
     }
-    auto reportLine = [&](int station, const char* outcome, int32_t r, double seconds,
-                          std::optional<int64_t> units) {
-        report.device({station, outcome, r, std::nullopt, seconds, units});
+    auto foundStation = [&found](int address) -> const pbui::SearchStation* {
+        for (const auto& s : found) {
+            if (s.address == address && s.type == dpm::kPassiveStation) {
+                return &s;
+            }
+        }
+        return nullptr;
+    };
+    auto versionBefore = [&](int address) -> std::optional<std::string> {
+        const pbui::SearchStation* s = foundStation(address);
+        return s != nullptr ? headless::applicationVersion(*s) : std::nullopt;
+    };
+    auto reportLine = [&](int station, const char* outcome) {
+        headless::DeviceEntry entry;
+        entry.address = station;
+        entry.outcome = outcome;
+        entry.textUnitsSent = 0;
+        entry.versionBefore = versionBefore(station);
+        report.device(entry);
     };
 
     // Mark the stations, as clicks on their rows would. A named station that the search
-    // did not find as a slave is not tried: the window offers no row to click.
+    // did not find as a slave is not tried: the window offers no row to click. One that
+    // reports the expected version already is left alone.
     int stationsNamed = 0;
     int notFound = 0;
+    int current = 0;
     for (int n : o.all ? slaves : o.stations) {
         ++stationsNamed;
         if (std::find(slaves.begin(), slaves.end(), n) == slaves.end()) {
             std::printf("Station %d: not found on the bus\n", n);
-            reportLine(n, "not-found", 0, 0, 0);
+            reportLine(n, "not-found");
             ++notFound;
+            continue;
+        }
+        if (o.expectVersion && !o.force &&
+            headless::reportsVersion(*foundStation(n), *o.expectVersion)) {
+            std::printf("Station %d: current, not updated\n", n);
+            report.device(headless::currentEntry(n, pbui::versionNumberText(*o.expectVersion)));
+            ++current;
             continue;
         }
         session.AddNode(static_cast<uint8_t>(n));
@@ -298,6 +385,11 @@ int runProfibus(const ProfibusOptions& o) {
         if (r.errorCode >= 0) {
             line += " Errorcode: " + std::to_string(r.errorCode);
         }
+        if (r.after && r.after->answered == pbui::CameBack::Application) {
+            const std::optional<std::string> before = versionBefore(r.station);
+            line += " Version: " + (before ? *before : std::string("(none)")) + " before, " +
+                    pbui::versionNumberText(r.after->identity.versionWord) + " now";
+        }
         std::printf("%s\n", line.c_str());
         std::fflush(stdout);
         // An outcome nobody foresaw stops an unattended run.
@@ -305,7 +397,8 @@ int runProfibus(const ProfibusOptions& o) {
     };
     hooks.stationFinished = [&](const pbui::StationResult& r) {
         r.done ? ++okay : ++failed;
-        reportLine(r.station, outcomeWord(r), r.result, r.seconds, session.ImageUnitsSent());
+        report.device(
+            headless::profibusEntry(r, versionBefore(r.station), session.ImageUnitsSent()));
     };
     // Ctrl-C between two stations ends the run there: the next one is not touched.
     hooks.stopRequested = [] { return headless::interrupted(); };
@@ -313,7 +406,10 @@ int runProfibus(const ProfibusOptions& o) {
         messages.show({"No slave to updatelist added!", "Bootloader", ui::MessageIcon::Information,
                        ui::MessageButtons::Ok});
     }
-    pbui::ProfibusRunSummary summary = pbui::runProfibusStations(session, hooks);
+    pbui::Verification verification;
+    verification.comeBackMs = int64_t{o.verifyWaitS} * 1000;
+    verification.expected = o.expectVersion;
+    pbui::ProfibusRunSummary summary = pbui::runProfibusStations(session, hooks, verification);
     progress.finish();
     // Stations a stopped run never tried; a failed one that was moved to the end has its
     // line already.
@@ -323,17 +419,20 @@ int runProfibus(const ProfibusOptions& o) {
                                  [&](const pbui::StationResult& r) { return r.station == n; });
         if (!tried) {
             std::printf("Station %d: not tried\n", n);
-            reportLine(n, "not-run", 0, 0, 0);
+            reportLine(n, "not-run");
             ++notRun;
         }
         session.RemoveNode(static_cast<uint8_t>(n));
     }
     const bool interrupted = headless::interrupted();
-    const int stations = okay + failed + notRun + notFound;
-    std::printf("%d of %d station(s) updated%s\n", okay, stations,
+    const int stations = okay + current + failed + notRun + notFound;
+    const std::string currentText =
+        current > 0 ? ", " + std::to_string(current) + " current" : std::string();
+    std::printf("%d of %d station(s) updated%s%s\n", okay, stations, currentText.c_str(),
                 interrupted ? " (interrupted)" : "");
     bool outputsWritten = report.finish({{"stations", stations},
                                          {"okay", okay},
+                                         {"current", current},
                                          {"failed", failed},
                                          {"not-found", notFound},
                                          {"not-run", notRun}},
@@ -360,7 +459,7 @@ int runProfibus(const ProfibusOptions& o) {
     if (stationsNamed == 0) {
         return exitcode::kNothingFound;
     }
-    return okay == stations ? exitcode::kOk : exitcode::kDeviceFailed;
+    return okay + current == stations ? exitcode::kOk : exitcode::kDeviceFailed;
 }
 
 }  // namespace

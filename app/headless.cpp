@@ -15,6 +15,7 @@
 
 #include "app/cli_check.h"
 #include "app/exit_codes.h"
+#include "base/device_text.h"
 #include "cli/command_line.h"
 #include "session/image_inspection.h"
 #include "session/text_units.h"
@@ -159,7 +160,9 @@ RunReport::~RunReport() {
     }
 }
 
-namespace {
+std::string jsonText(const nlohmann::ordered_json& document) {
+    return document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
 
 std::string utcNow() {
     std::time_t now = std::time(nullptr);
@@ -168,6 +171,25 @@ std::string utcNow() {
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
     return text;
+}
+
+namespace {
+
+// A version in a report: escaped, or JSON's null when there is none.
+nlohmann::ordered_json versionJson(const std::optional<std::string>& version) {
+    return version ? nlohmann::ordered_json(printableText(*version)) : nullptr;
+}
+
+// The same in a text line: in double quotes (a version may hold blanks), or null.
+std::string versionField(const std::optional<std::string>& version) {
+    if (!version) {
+        return "null";
+    }
+    std::string text = "\"";
+    for (char c : printableText(*version)) {
+        text += c == '"' ? std::string("\\\"") : std::string(1, c);
+    }
+    return text + "\"";
 }
 
 // A path the report may be renamed over: a regular file, or none yet. Anything else
@@ -192,7 +214,7 @@ bool RunReport::open(const std::string& path, ReportFormat format, const ReportH
     json_ = std::make_unique<Document>();
     auto& d = json_->document;
     d["report"] = "romtide-update";
-    d["report_version"] = 1;
+    d["report_version"] = 2;
     d["tool"] = {{"name", "bootloader"}, {"version", cli::version()}};
     d["command"] = header.command;
     d["bus"] = header.bus;
@@ -227,6 +249,9 @@ void RunReport::device(const DeviceEntry& e) {
         if (e.textUnitsSent) {
             entry["text_units_sent"] = *e.textUnitsSent;
         }
+        entry["version_before"] = versionJson(e.versionBefore);
+        entry["version_after"] = versionJson(e.versionAfter);
+        entry["verified"] = e.verified ? nlohmann::ordered_json(*e.verified) : nullptr;
         json_->document["devices"].push_back(std::move(entry));
         if (file_ == nullptr && !writeJson()) {
             failed_ = true;
@@ -245,8 +270,12 @@ void RunReport::device(const DeviceEntry& e) {
         std::snprintf(line, sizeof line, "%s=%d outcome=%s result=%d seconds=%.3f",
                       addressKey_.c_str(), e.address, e.outcome.c_str(), e.result, e.seconds);
     }
+    const std::string verdict = !e.verified ? "null" : *e.verified ? "true" : "false";
+    const std::string versions = " version_before=" + versionField(e.versionBefore) +
+                                 " version_after=" + versionField(e.versionAfter) +
+                                 " verified=" + verdict;
     // Flushed line by line: what a killed run did must be in the file.
-    if (std::fprintf(file_, "%s\n", line) < 0 || std::fflush(file_) != 0) {
+    if (std::fprintf(file_, "%s%s\n", line, versions.c_str()) < 0 || std::fflush(file_) != 0) {
         failed_ = true;
     }
 }
@@ -263,7 +292,7 @@ bool RunReport::finish(const std::vector<std::pair<std::string, int>>& counts, b
         json_->document["summary"] = summary;
         json_->document["end"] = end;
         if (file_ != nullptr) {
-            std::string text = json_->document.dump(2) + "\n";
+            std::string text = jsonText(json_->document) + "\n";
             if (std::fputs(text.c_str(), file_) < 0) {
                 failed_ = true;
             }
@@ -296,7 +325,7 @@ bool RunReport::writeJson() {
     if (out == nullptr) {
         return false;
     }
-    std::string text = json_->document.dump(2) + "\n";
+    std::string text = jsonText(json_->document) + "\n";
     bool written = std::fputs(text.c_str(), out) >= 0;
     written = std::fflush(out) == 0 && written;
     written = ::fsync(::fileno(out)) == 0 && written;

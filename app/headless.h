@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 #include <utility>
@@ -46,6 +47,15 @@ int64_t countTextUnits(TextFile& file);
 // apart, no trailing blanks; `empty` in brackets below the header when there are no rows.
 void printTable(const std::vector<std::vector<std::string>>& rows, const char* empty);
 
+// Every JSON document the commands write, as text: indented by two, and bytes that are no
+// UTF-8 replaced (U+FFFD) rather than thrown over, so a document always parses whatever
+// came from a device or a command line. Texts from devices go in through printableText
+// before, so nothing of theirs is lost to the replacement.
+std::string jsonText(const nlohmann::ordered_json& document);
+
+// Now, in UTC, ISO 8601 to the second ("2026-12-08T15:55:04Z").
+std::string utcNow();
+
 enum class ReportFormat { Text, Json };
 
 // The options every update command has, besides the bus's own.
@@ -79,6 +89,13 @@ struct DeviceEntry {
     std::optional<int32_t> connect;  // CAN only: the last connect result
     double seconds = 0;
     std::optional<int64_t> textUnitsSent;  // nothing when no transfer started
+    // The application's version as the search found it and as the device reported it
+    // when identified again after its download (raw bytes; escaped when written); nothing
+    // when there was none (not found, in its bootloader, no download, no answer).
+    std::optional<std::string> versionBefore;
+    std::optional<std::string> versionAfter;
+    // With an expected version: whether the device reports it. Nothing without one.
+    std::optional<bool> verified;
 };
 
 // --report FILE. Text: a line for each device, written and flushed as soon as its

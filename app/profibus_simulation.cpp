@@ -43,7 +43,7 @@ class HostedSimulation final : public ProfibusSimulation {
 }  // namespace
 
 std::unique_ptr<ProfibusSimulation> ProfibusSimulation::start(
-    const std::vector<std::string>& stations, std::string* error) {
+    const std::vector<std::string>& stations, std::string* error, int device) {
     sim::DpSegmentConfig segment;
     if (stations.empty()) {
         segment = sim::defaultDpSegment();
@@ -60,7 +60,7 @@ std::unique_ptr<ProfibusSimulation> ProfibusSimulation::start(
         *error = "--sim-station: " + why;
         return nullptr;
     }
-    auto board = nubox_sim::HostedProfibusBoard::start(segment, error);
+    auto board = nubox_sim::HostedProfibusBoard::start(segment, error, device);
     if (!board) {
         return nullptr;
     }

@@ -1,10 +1,31 @@
 #include "can_ui/can_download_run.h"
 
+#include "base/device_text.h"
 #include "can_ui/can_texts.h"
 
 namespace romtide::canui {
 
-RunSummary runDownloadNodes(Tbootloader& session, DownloadRunHooks& hooks) {
+int32_t judgeComeBack(const Reidentification& again, const Verification& verification,
+                      std::optional<bool>* verified) {
+    if (verification.expected) {
+        *verified = again.answered == Answered::Application &&
+                    again.device.softwareVersion == *verification.expected;
+    }
+    switch (again.answered) {
+        case Answered::Application:
+            return verified->value_or(true) ? result::kOk : result::kUnverified;
+        case Answered::Bootloader:
+            return result::kNotCommitted;
+        case Answered::Cancelled:
+            return result::kCancelled;
+        case Answered::Nothing:
+            break;
+    }
+    return result::kNotBack;
+}
+
+RunSummary runDownloadNodes(Tbootloader& session, DownloadRunHooks& hooks,
+                            const Verification& verification) {
     RunSummary summary;
     while (session.GetNode(0) != 0 && !summary.stopped) {
         if (hooks.stopRequested && hooks.stopRequested()) {
@@ -36,9 +57,17 @@ RunSummary runDownloadNodes(Tbootloader& session, DownloadRunHooks& hooks) {
             }
         }
         r.download = r.skipped ? result::kNoConnection : session.DownloadFile(hooks.progress);
+        if (r.download == result::kOk) {
+            r.after = identifyAgain(session, verification.comeBackMs);
+            r.download = judgeComeBack(*r.after, verification, &r.verified);
+        }
         DownloadOutcome outcome = downloadOutcome(r.download);
         if (outcome.suffix != nullptr) {
-            hooks.memo.addLine(memoLine(r.node, outcome.suffix));
+            std::string line = memoLine(r.node, outcome.suffix);
+            if (r.download == result::kUnverified) {
+                line += ", software version " + printableText(r.after->device.softwareVersion);
+            }
+            hooks.memo.addLine(line);
         }
         r.done = outcome.done;
         if (r.done) {

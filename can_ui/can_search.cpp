@@ -19,6 +19,35 @@ constexpr Request kBootloaderId{0x40, 0x00, 0x30, 0x01, 0, 0, 0, 0};
 
 constexpr int32_t kMaxRow = 128;
 
+// An SDO upload response for `index` sub 0 (any kind: expedited, segmented initiate or
+// abort), and the text of an expedited one: d4..d7 up to the first zero byte.
+bool answersObject(const uint8_t* d, uint8_t indexLow, uint8_t indexHigh) {
+    return (d[0] == 0x41 || d[0] == 0x42 || d[0] == 0x43 || d[0] == 0x80) && d[1] == indexLow &&
+           d[2] == indexHigh;
+}
+std::string expeditedText(const uint8_t* d) {
+    std::string text;
+    for (int i = 4; i < 8 && d[i] != 0; ++i) {
+        text.push_back(static_cast<char>(d[i]));
+    }
+    return text;
+}
+
+void setDeviceType(FoundDevice& device, const uint8_t* d) {
+    std::tie(device.deviceType, device.additionalInfo) = deviceTypeTexts(d[4], d[5], d[6], d[7]);
+    device.deviceTypeCode =
+        static_cast<uint32_t>(d[4] | d[5] << 8 | d[6] << 16) | static_cast<uint32_t>(d[7]) << 24;
+}
+
+void setBootloader(FoundDevice& device, const uint8_t* d) {
+    device.bootloaderMode = true;
+    device.deviceType = bootloaderVersionText(d[5], d[6], d[7]).value_or("Bootloader V.1");
+    device.additionalInfo = "Korvane Electric AG";
+    device.bootloaderVersion = d[5];
+    device.updater = d[6] == 'U';
+    device.bootloaderProduct = static_cast<char>(device.updater ? d[7] : d[6]);
+}
+
 }  // namespace
 
 const std::array<std::string, 8>& gridCaptions() {
@@ -226,18 +255,13 @@ void CanNodeSearch::IdentifyFrame(uint32_t timeStamp, uint32_t identifier, uint8
 
     if (d[0] == 0x43 && d[1] == 0x00 && d[2] == 0x10 && d[3] == 0x00) {
         if (fresh && startRow(node)) {
-            FoundDevice& device = devices_.back();
-            std::tie(device.deviceType, device.additionalInfo) =
-                deviceTypeTexts(d[4], d[5], d[6], d[7]);
+            setDeviceType(devices_.back(), d);
             found(searchRow);
         }
     } else if ((d[0] == 0x42 || d[0] == 0x43) &&
                (d[1] == 0x08 || d[1] == 0x09 || d[1] == 0x0A || d[1] == 0x18) && d[2] == 0x10 &&
                d[3] == 0x00) {
-        std::string text;
-        for (int i = 4; i < 8 && d[i] != 0; ++i) {
-            text.push_back(static_cast<char>(d[i]));
-        }
+        const std::string text = expeditedText(d);
         locate();
         if (searchRow != 0 && static_cast<size_t>(searchRow) <= devices_.size()) {
             FoundDevice& device = devices_[static_cast<size_t>(searchRow - 1)];
@@ -259,15 +283,134 @@ void CanNodeSearch::IdentifyFrame(uint32_t timeStamp, uint32_t identifier, uint8
         }
     } else if (d[0] == 0x43 && d[1] == 0x00 && d[2] == 0x30 && (d[3] == 0x01 || d[3] == 0x00)) {
         if (fresh && startRow(node)) {
-            FoundDevice& device = devices_.back();
-            device.bootloaderMode = true;
-            device.deviceType = bootloaderVersionText(d[5], d[6], d[7]).value_or("Bootloader V.1");
-            device.additionalInfo = "Korvane Electric AG";
+            setBootloader(devices_.back(), d);
             found(searchRow);
         }
     }
     lastStamp = timeStamp;
     lastNode = node;
+}
+
+namespace {
+
+// How long one request waits for its answer, and how often a detail is asked for.
+constexpr int64_t kAnswerMs = 100;
+constexpr int kDetailAttempts = 3;
+
+using Answer = std::array<uint8_t, 8>;
+
+bool cancelRequested() {
+    return Tbootloader::attemptCount >= Tbootloader::kCancelRequest;
+}
+
+// Sends `request` to the node and waits up to kAnswerMs for an answer that `accepts`.
+template <class Accepts>
+std::optional<Answer> ask(Tbootloader& session, const Request& request, Accepts accepts) {
+    TCANComm& can = *session.canComm;
+    const Services& s = session.services();
+    can.Receive();  // an older answer in the buffer is none to this request
+    if (can.Transmit(request.data(), static_cast<uint16_t>(session.GetSdoId()), 8) != 1) {
+        return std::nullopt;
+    }
+    const int64_t giveUpUs = s.clock.nowUs() + kAnswerMs * 1000;
+    for (;;) {
+        s.pump.processPending();
+        can.Receive();
+        Answer d{};
+        can.GetRxData(0, d.data());
+        if (accepts(d.data())) {
+            return d;
+        }
+        if (s.clock.nowUs() >= giveUpUs || cancelRequested()) {
+            return std::nullopt;
+        }
+        s.pump.sleepUntilWork(s.clock, giveUpUs);
+    }
+}
+
+}  // namespace
+
+Reidentification identifyAgain(Tbootloader& session, int64_t waitMs) {
+    Clock& clock = session.services().clock;
+    const int64_t started = clock.nowMs();
+    Reidentification r;
+    FoundDevice& device = r.device;
+    // What is known of the device before it answers anything.
+    auto blank = [&session] {
+        FoundDevice d;
+        d.node = session.GetNodeId();
+        d.baudIndex = TCANComm::GetBaudIndex();
+        d.kbit = TCANComm::kBitRates[static_cast<size_t>(d.baudIndex)].kbit;
+        return d;
+    };
+    device = blank();
+    auto finish = [&](Answered answered) {
+        r.answered = answered;
+        r.ms = clock.nowMs() - started;
+        return r;
+    };
+    std::optional<Answer> type;
+    for (;;) {
+        if (cancelRequested()) {
+            return finish(Answered::Cancelled);
+        }
+        type = ask(session, kDeviceType, [](const uint8_t* d) {
+            return d[0] == 0x43 && d[1] == 0x00 && d[2] == 0x10 && d[3] == 0x00;
+        });
+        if (type) {
+            break;
+        }
+        // Only the answer of the last round counts: a bootloader seen once may have
+        // started its application since.
+        auto boot = ask(session, kBootloaderId, [](const uint8_t* d) {
+            return d[0] == 0x43 && d[1] == 0x00 && d[2] == 0x30 && (d[3] == 0x01 || d[3] == 0x00);
+        });
+        device = blank();
+        if (boot) {
+            setBootloader(device, boot->data());
+        }
+        if (clock.nowMs() - started >= waitMs) {
+            if (cancelRequested()) {
+                return finish(Answered::Cancelled);
+            }
+            return finish(device.bootloaderMode ? Answered::Bootloader : Answered::Nothing);
+        }
+    }
+    device = blank();
+    setDeviceType(device, type->data());
+    struct Detail {
+        const Request& request;
+        std::string* text;
+    };
+    for (const Detail& detail :
+         {Detail{kDeviceName, &device.name}, Detail{kSoftwareVersion, &device.softwareVersion},
+          Detail{kHardwareVersion, &device.hardwareVersion}}) {
+        for (int attempt = 0; attempt < kDetailAttempts && !cancelRequested(); ++attempt) {
+            const uint8_t index = detail.request[1];
+            auto answer = ask(session, detail.request, [index](const uint8_t* d) {
+                return answersObject(d, index, 0x10) && d[3] == 0x00;
+            });
+            if (answer) {
+                if (answer->at(0) == 0x42 || answer->at(0) == 0x43) {
+                    *detail.text = expeditedText(answer->data());
+                }
+                break;
+            }
+        }
+    }
+    for (int attempt = 0; attempt < kDetailAttempts && !cancelRequested(); ++attempt) {
+        auto answer = ask(session, kRevision, [](const uint8_t* d) {
+            return answersObject(d, 0x18, 0x10) && d[3] == 0x03;
+        });
+        if (answer) {
+            if (answer->at(0) == 0x43) {
+                device.revision =
+                    revisionText((*answer)[4], (*answer)[5], (*answer)[6], (*answer)[7]);
+            }
+            break;
+        }
+    }
+    return finish(cancelRequested() ? Answered::Cancelled : Answered::Application);
 }
 
 }  // namespace romtide::canui

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,13 @@ struct FoundDevice {
     std::string revision;         // "01.02"
     std::string hardwareVersion;  // object 0x1009
     std::string softwareVersion;  // object 0x100A
+    // The values behind the texts: the device type (object 0x1000) of an application,
+    // and the bootloader identification's version (0: V1.0) and product letter (the
+    // updater's product letter when the updater runs; 0 when none is named).
+    std::optional<uint32_t> deviceTypeCode;
+    std::optional<int> bootloaderVersion;
+    char bootloaderProduct = 0;
+    bool updater = false;
 };
 
 // Told of every change to the list of devices found, in the order the answers come.
@@ -114,5 +122,27 @@ class CanNodeSearch {
 
 // The grid's header captions, columns 0..7.
 const std::array<std::string, 8>& gridCaptions();
+
+// What answered when a device was identified again after its download.
+enum class Answered {
+    Application,  // its application: `device` holds what it told
+    Bootloader,   // its bootloader still, when the wait ended
+    Nothing,      // no answer at all
+    Cancelled,    // the wait was cancelled (Cancel, Ctrl-C)
+};
+struct Reidentification {
+    Answered answered = Answered::Nothing;
+    FoundDevice device;  // the search's values, as far as the device answered
+    int64_t ms = 0;      // how long it took
+};
+// How long a device is waited for after its download, unless told otherwise.
+constexpr int64_t kComeBackMs = 30000;
+// Identifies the device of session.GetNodeId() again as the search does, at the rate the
+// controller runs at (InitCan done for the node): the device type and the bootloader
+// identification in turn until its application answers or `waitMs` have passed, then
+// its name, versions and revision. A device that answers only as its bootloader is
+// asked again until the wait ends, since a bootloader may take its time to start the
+// application it has just written.
+Reidentification identifyAgain(Tbootloader& session, int64_t waitMs);
 
 }  // namespace romtide::canui

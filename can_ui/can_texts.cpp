@@ -161,6 +161,12 @@ DownloadOutcome downloadOutcome(int32_t result) {
             return {" - User has cancelled", true, false};
         case -9:
             return {" - error", false, false};
+        case -10:
+            return {" - not committed", false, false};
+        case -11:
+            return {" - no answer after the download", false, false};
+        case -12:
+            return {" - unverified", false, false};
         default:
             return {nullptr, false, false};
     }

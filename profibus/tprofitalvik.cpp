@@ -10,7 +10,6 @@ namespace dpm {
 
 namespace {
 
-constexpr uint8_t kDevice = 0;
 constexpr uint8_t kChannel = 0;
 
 // Bus parameter set: every length field counts itself; the master is station 1.
@@ -164,29 +163,30 @@ void TProfitalvik::WaitMs(int32_t count) {
 
 int32_t TProfitalvik::InitAdapter() {
     DeviceConfig configs[16] = {};
-    configs[0].channels[0].type = NUBOX_CHANNEL_DPEM;
-    configs[0].channels[0].parameter = kDataAreaSize;
+    configs[device_].channels[0].type = NUBOX_CHANNEL_DPEM;
+    configs[device_].channels[0].parameter = kDataAreaSize;
     uint8_t status[16] = {};
-    uint8_t result = library_.InitDll(configs, 1, status, nullptr);
+    uint8_t result =
+        library_.InitDll(configs, static_cast<uint16_t>(1u << device_), status, nullptr);
     if (result == kLibraryOk) {
         return kOk;
     }
-    // A library that failed before it judged device 0 leaves its status at 0, which
+    // A library that failed before it judged the device leaves its status at 0, which
     // would read as success: its own result says what went wrong then.
-    return status[0] != 0 ? status[0] : result;
+    return status[device_] != 0 ? status[device_] : result;
 }
 
 int32_t TProfitalvik::ResetAdapter() {
-    return library_.ResetDevice(kDevice, 0);
+    return library_.ResetDevice(device_, 0);
 }
 
 int32_t TProfitalvik::GetAdapterInfo(DeviceInfo& info) {
-    return library_.GetDeviceInfo(kDevice, &info);
+    return library_.GetDeviceInfo(device_, &info);
 }
 
 uint8_t TProfitalvik::writeCommand(const CommandBlock& block) {
     pendingCode_ = block[0];
-    return library_.WriteCommand(kDevice, kChannel, block.data());
+    return library_.WriteCommand(device_, kChannel, block.data());
 }
 
 int32_t TProfitalvik::Wait4Con() {
@@ -198,7 +198,7 @@ int32_t TProfitalvik::Wait4Con() {
         ++polls;
         // Only a report the library really copied is looked at; anything else in the
         // buffer is an unrelated report fetched before and discarded.
-        if (library_.GetReport(kDevice, kChannel, reportBuffer.data()) == kLibraryOk &&
+        if (library_.GetReport(device_, kChannel, reportBuffer.data()) == kLibraryOk &&
             static_cast<int>(reportBuffer[0]) - static_cast<int>(awaited) == kConfirmationOffset) {
             found = true;
             break;
@@ -293,7 +293,7 @@ void TProfitalvik::ScanLiveList(StationGrid& grid) {
         WaitMs(50);
         services_.pump.processPending();
         uint8_t online = 0;
-        library_.StationOnline(kDevice, kChannel, &online);
+        library_.StationOnline(device_, kChannel, &online);
         if (online != 0) {
             break;
         }
@@ -363,11 +363,11 @@ uint16_t TProfitalvik::ReadIdentNumber(uint8_t address) {
     uint16_t ident = 0;
     std::array<uint8_t, kReportSize> report{};
     for (int attempt = 0; attempt < kIdentAttempts && ident == 0; ++attempt) {
-        library_.WriteCommand(kDevice, kChannel, shortBlock(kSlaveDiagnosis, address).data());
+        library_.WriteCommand(device_, kChannel, shortBlock(kSlaveDiagnosis, address).data());
         report.fill(0);
         uint8_t got = kNoReportYet;
         int polls = 0;
-        while ((got = library_.GetReport(kDevice, kChannel, report.data())) == kNoReportYet &&
+        while ((got = library_.GetReport(device_, kChannel, report.data())) == kNoReportYet &&
                ++polls < kIdentReportPolls) {
             ui::pumpFor(services_.pump, services_.clock, kIdentPollMs * 1000);
         }
@@ -491,7 +491,7 @@ int32_t TProfitalvik::WriteOutputWords(const ParameterWords& words) {
         bytes[2 * i] = static_cast<uint8_t>(words[i] >> 8);
         bytes[2 * i + 1] = static_cast<uint8_t>(words[i]);
     }
-    lastResult_ = library_.WriteOutputData(kDevice, kChannel, bytes, outputOffset(n),
+    lastResult_ = library_.WriteOutputData(device_, kChannel, bytes, outputOffset(n),
                                            ppoBytes(ppo2), static_cast<uint8_t>(n));
     return lastResult_;
 }
@@ -500,7 +500,7 @@ int32_t TProfitalvik::ReadInputWords(ParameterWords& words) {
     const int32_t n = stationAddress;
     uint8_t bytes[20] = {};
     if (hasSlot(n)) {
-        lastResult_ = library_.ReadInputData(kDevice, kChannel, bytes, inputOffset(n),
+        lastResult_ = library_.ReadInputData(device_, kChannel, bytes, inputOffset(n),
                                              ppoBytes(ppo2), static_cast<uint8_t>(n));
     } else {
         lastResult_ = kOutsideDataArea;
@@ -516,7 +516,7 @@ int32_t TProfitalvik::ReadPkwResponse(ParameterWords& words) {
     ParameterWords read{};
     int32_t result = ReadInputWords(read);
     uint8_t list[16] = {};
-    library_.ReadDataTransferList(kDevice, kChannel, list);
+    library_.ReadDataTransferList(device_, kChannel, list);
     const int32_t n = stationAddress;
     // Only a station in data exchange has answered anything.
     if (hasSlot(n) && (list[n / 8] >> (n % 8)) & 1) {

@@ -1,8 +1,8 @@
-// TProfitalvik: the class-1 DP master of a download session. It drives channel 0 of
-// board 0 through the board library: brings the board up, loads the bus parameter set,
-// reads the live list and the slaves' ident numbers, parameterises one slave at a time
-// (the current station) for PPO1 or PPO2, exchanges the PPO words with it and runs PKW
-// parameter requests over them.
+// TProfitalvik: the class-1 DP master of a download session. It drives channel 0 of a
+// board (device 0 of the board library unless told otherwise) through the library: brings the board
+// up, loads the bus parameter set, reads the live list and the slaves' ident numbers, parameterises
+// one slave at a time (the current station) for PPO1 or PPO2, exchanges the PPO words with it and
+// runs PKW parameter requests over them.
 //
 // Everything runs on the user-interface thread and blocks it; every wait lets pending
 // user-interface events run, so Cancel and the windows' timers keep working. The values
@@ -145,6 +145,10 @@ class TProfitalvik {
     // Back to the values of a fresh program start.
     static void resetSharedState();
 
+    // The library's device number of the board, 0-15 (0 unless set); before InitAdapter.
+    void SetDevice(uint8_t device) { device_ = device < 16 ? device : 0; }
+    uint8_t GetDevice() const { return device_; }
+
     int32_t InitAdapter();
     int32_t ResetAdapter();
     int32_t GetAdapterInfo(DeviceInfo& info);
@@ -204,6 +208,7 @@ class TProfitalvik {
 
     Services services_;
     DpMasterLibrary& library_;
+    uint8_t device_ = 0;
     ui::BusyCursor* busyCursor_ = nullptr;
     std::array<ScanEntry, kScanTableSize> scanTable_{};
     std::vector<LiveStation> live_;

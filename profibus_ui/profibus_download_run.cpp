@@ -2,7 +2,27 @@
 
 namespace romtide::pbui {
 
-ProfibusRunSummary runProfibusStations(Tbootloader& session, ProfibusRunHooks& hooks) {
+int32_t judgeComeBack(const StationComeBack& again, const Verification& verification,
+                      std::optional<bool>* verified) {
+    if (verification.expected) {
+        *verified = again.answered == CameBack::Application &&
+                    again.identity.versionWord == *verification.expected;
+    }
+    switch (again.answered) {
+        case CameBack::Application:
+            return verified->value_or(true) ? result::kOk : result::kUnverified;
+        case CameBack::Bootloader:
+            return result::kNotCommitted;
+        case CameBack::Cancelled:
+            return result::kCancelled;
+        case CameBack::Nothing:
+            break;
+    }
+    return result::kNotBack;
+}
+
+ProfibusRunSummary runProfibusStations(Tbootloader& session, ProfibusRunHooks& hooks,
+                                       const Verification& verification) {
     ProfibusRunSummary summary;
     int stations = 0;
     while (stations < 127 && session.GetNode(stations) != 0) {
@@ -23,8 +43,14 @@ ProfibusRunSummary runProfibusStations(Tbootloader& session, ProfibusRunHooks& h
         }
         const int64_t started = clock.nowUs();
         r.result = session.DownloadSlave(hooks.progress, hooks.label);
-        r.seconds = static_cast<double>(clock.nowUs() - started) / 1e6;
         r.errorCode = session.ProfibusErrorCode();
+        if (r.result == result::kOk) {
+            hooks.label.setText("Waiting for the station to start its firmware...");
+            r.after = identifyStationAgain(session, static_cast<uint8_t>(r.station),
+                                           verification.comeBackMs);
+            r.result = judgeComeBack(*r.after, verification, &r.verified);
+        }
+        r.seconds = static_cast<double>(clock.nowUs() - started) / 1e6;
         const DownloadMessage m = downloadMessage(r.result);
         r.done = m.done;
         ui::MessageAnswer answer =

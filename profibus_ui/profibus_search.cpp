@@ -10,9 +10,72 @@ namespace {
 
 constexpr uint16_t kVersionParameter = 964;
 constexpr uint16_t kVersionIndex = 9;
+constexpr uint16_t kBootloaderAnswers = 0x0400;  // word 2 of the bootloader's version answer
 constexpr int64_t kPauseBetweenScansMs = 200;
+constexpr int64_t kPauseBetweenLooksMs = 200;
+
+bool cancelRequested() {
+    return Tbootloader::attemptCount >= Tbootloader::kCancelRequest;
+}
 
 }  // namespace
+
+StationIdentity identifyStation(Tbootloader& session, uint8_t address) {
+    TProfitalvik& dp = *session.profibus;
+    TProfitalvik::SetStationAddress(address);
+    StationIdentity id;
+    id.text = kNotReady;
+    const int32_t r = dp.DetectPpo();
+    if (r < 0) {
+        return id;
+    }
+    id.ready = true;
+    id.ppo2 = r != 0;
+    TProfitalvik::SetPpo2(id.ppo2);
+    ParameterWords request{};
+    request[1] = kVersionIndex;
+    ParameterWords answer{};
+    dp.RequestParameter(request, answer, kVersionParameter);
+    id.text = versionText(answer);
+    // An array element answer (identifier 4 or 5) for this parameter and index.
+    const uint16_t identifier = answer[0] >> 12;
+    id.versionAnswered = (identifier == 4 || identifier == 5) &&
+                         (answer[0] & 0x07FF) == kVersionParameter &&
+                         answer[1] == kVersionIndex << 8;
+    id.bootloader = answer[2] == kBootloaderAnswers;
+    id.versionWord = answer[3];
+    return id;
+}
+
+StationComeBack identifyStationAgain(Tbootloader& session, uint8_t address, int64_t waitMs) {
+    const Services& s = session.services();
+    const int64_t started = s.clock.nowMs();
+    StationComeBack back;
+    for (;;) {
+        if (cancelRequested()) {
+            back.answered = CameBack::Cancelled;
+            break;
+        }
+        back.identity = identifyStation(session, address);
+        const StationIdentity& id = back.identity;
+        if (id.versionAnswered && !id.bootloader) {
+            back.answered = CameBack::Application;
+            break;
+        }
+        // Only the last look counts: a bootloader seen once may have started the
+        // application since.
+        back.answered = id.versionAnswered ? CameBack::Bootloader : CameBack::Nothing;
+        if (s.clock.nowMs() - started >= waitMs) {
+            break;
+        }
+        ui::pumpFor(s.pump, s.clock, kPauseBetweenLooksMs * 1000);
+    }
+    if (back.answered != CameBack::Application && cancelRequested()) {
+        back.answered = CameBack::Cancelled;
+    }
+    back.ms = s.clock.nowMs() - started;
+    return back;
+}
 
 std::vector<SearchStation> runProfibusSearch(Tbootloader& session, SearchControls& c) {
     TProfitalvik& dp = *session.profibus;
@@ -42,26 +105,16 @@ std::vector<SearchStation> runProfibusSearch(Tbootloader& session, SearchControl
     c.stationProgress.setRange(0, 2 * static_cast<int>(end));
     c.stationProgress.setPosition(0);
 
-    std::map<int, std::string> versions;  // by grid row, as column 3 shows them
+    std::map<int, StationIdentity> identities;  // by grid row
     for (size_t i = 0; i < TProfitalvik::kScanTableSize && dp.scanTable()[i].address != 0; ++i) {
         if (c.stopRequested && c.stopRequested()) {
             break;
         }
         const TProfitalvik::ScanEntry entry = dp.scanTable()[i];
-        TProfitalvik::SetStationAddress(entry.address);
-        int32_t r = dp.DetectPpo();
+        const StationIdentity id = identifyStation(session, entry.address);
         c.stationProgress.stepBy(1);
-        std::string version = kNotReady;
-        if (r >= 0) {
-            TProfitalvik::SetPpo2(r != 0);
-            ParameterWords request{};
-            request[1] = kVersionIndex;
-            ParameterWords answer{};
-            dp.RequestParameter(request, answer, kVersionParameter);
-            version = versionText(answer);
-        }
-        c.grid.setCell(3, entry.row, version);
-        versions[entry.row] = version;
+        c.grid.setCell(3, entry.row, id.text);
+        identities[entry.row] = id;
         dp.ScanLiveList(stations);
         c.stationProgress.stepBy(1);
     }
@@ -71,9 +124,16 @@ std::vector<SearchStation> runProfibusSearch(Tbootloader& session, SearchControl
 
     std::vector<SearchStation> found;
     for (const LiveStation& s : dp.liveStations()) {
-        auto v = versions.find(s.row);
-        found.push_back(
-            {s.row, s.address, s.type, s.ident, v == versions.end() ? std::string() : v->second});
+        SearchStation station;
+        station.row = s.row;
+        station.address = s.address;
+        station.type = s.type;
+        station.ident = s.ident;
+        if (auto id = identities.find(s.row); id != identities.end()) {
+            station.version = id->second.text;
+            station.identity = id->second;
+        }
+        found.push_back(station);
     }
     return found;
 }

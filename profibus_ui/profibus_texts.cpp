@@ -63,11 +63,37 @@ const std::array<std::string, 5>& gridCaptions() {
     return captions;
 }
 
+std::string versionNumberText(uint16_t v) {
+    return std::to_string(v >> 12) + "." + std::to_string((v >> 8) & 0xF) + "." +
+           std::to_string(v & 0xFF);
+}
+
 std::string versionText(const ParameterWords& answer) {
-    const uint16_t v = answer[3];
-    std::string text = std::to_string(v >> 12) + "." + std::to_string((v >> 8) & 0xF) + "." +
-                       std::to_string(v & 0xFF);
+    const std::string text = versionNumberText(answer[3]);
     return answer[2] == kBootloaderAnswers ? "Bootloader " + text : text;
+}
+
+std::optional<uint16_t> versionWordOf(const std::string& text) {
+    unsigned parts[3] = {};
+    size_t part = 0;
+    size_t digits = 0;
+    for (char c : text) {
+        if (c == '.') {
+            if (digits == 0 || ++part > 2) {
+                return std::nullopt;
+            }
+            digits = 0;
+        } else if (c >= '0' && c <= '9' && digits < 3) {
+            parts[part] = parts[part] * 10 + static_cast<unsigned>(c - '0');
+            ++digits;
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (part != 2 || digits == 0 || parts[0] > 15 || parts[1] > 15 || parts[2] > 255) {
+        return std::nullopt;
+    }
+    return static_cast<uint16_t>(parts[0] << 12 | parts[1] << 8 | parts[2]);
 }
 
 DownloadMessage downloadMessage(int32_t r) {
@@ -104,6 +130,21 @@ DownloadMessage downloadMessage(int32_t r) {
             m.message = box("Error during erasing Flash! \nPlease try again.", MessageIcon::Error);
             m.stopRun = true;
             m.moveToEnd = true;
+            break;
+        case result::kNotCommitted:
+            m.message = box("File is downloaded, but the station still runs its bootloader.",
+                            MessageIcon::Error);
+            m.stopRun = true;
+            break;
+        case result::kNotBack:
+            m.message = box("File is downloaded, but the station did not answer afterwards.",
+                            MessageIcon::Error);
+            m.stopRun = true;
+            break;
+        case result::kUnverified:
+            m.message = box("File is downloaded, but the station reports another version.",
+                            MessageIcon::Error);
+            m.stopRun = true;
             break;
         default:
             m.message = box("Unknown error!", MessageIcon::Error, MessageButtons::OkCancel);

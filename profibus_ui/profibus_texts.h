@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "profibus/tprofitalvik.h"
@@ -27,6 +28,10 @@ const std::array<std::string, 5>& gridCaptions();
 // when word 2 says the bootloader answered.
 std::string versionText(const ParameterWords& answer);
 constexpr const char* kNotReady = "Not ready";
+// "a.b.c" of a version word a << 12 | b << 8 | c, and back: the whole text as three
+// decimal numbers (a, b 0-15, c 0-255) with a dot between them, nothing otherwise.
+std::string versionNumberText(uint16_t word);
+std::optional<uint16_t> versionWordOf(const std::string& text);
 
 // What the download run does with a station's result.
 struct DownloadMessage {

@@ -30,6 +30,13 @@ constexpr int32_t kDeclined = -6;  // CAN: renewal declined; Profibus: no target
 constexpr int32_t kTransferError = -7;
 constexpr int32_t kCancelled = -8;  // also: product must be chosen first (connect)
 constexpr int32_t kEraseFailed = -9;
+// What a device shows when it is identified again after its download (the run's, not a
+// protocol operation's): it still answers as its bootloader (the download was not
+// committed), it answers nothing within the wait, or it runs another version than the
+// one expected.
+constexpr int32_t kNotCommitted = -10;
+constexpr int32_t kNotBack = -11;
+constexpr int32_t kUnverified = -12;
 // Profibus erase: the telegram could not be written or its answer read; never acknowledged.
 constexpr int32_t kEraseNotWritten = -2;
 constexpr int32_t kEraseNotAcknowledged = -3;

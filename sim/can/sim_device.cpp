@@ -42,7 +42,8 @@ SimCanDevice::SimCanDevice(SimBus& bus, SimDeviceConfig config)
       config_(std::move(config)),
       mode_(config_.startsInBootloader ? DeviceMode::Bootloader : DeviceMode::Application),
       bootVersion_(config_.bootVersion),
-      product_(config_.product) {
+      product_(config_.product),
+      softwareVersion_(config_.softwareVersion) {
     handle_ = bus_.attach(*this, static_cast<uint32_t>(config_.kbit) * 1000u);
 }
 
@@ -95,6 +96,11 @@ uint64_t SimCanDevice::erases() const {
 std::string SimCanDevice::parserError() const {
     std::lock_guard lock(mutex_);
     return flash_.stream().error();
+}
+
+std::string SimCanDevice::softwareVersion() const {
+    std::lock_guard lock(mutex_);
+    return softwareVersion_;
 }
 
 void SimCanDevice::after(int64_t delayUs, std::function<void()> fn) {
@@ -198,7 +204,7 @@ void SimCanDevice::handleSdo(const vci::CanFrame& f) {
             answerString(0x09, config_.hardwareVersion);
             return;
         case 0x100A:
-            answerString(0x0A, config_.softwareVersion);
+            answerString(0x0A, softwareVersion_);
             return;
         case 0x1018:
             if (sub == 3) {
@@ -308,7 +314,15 @@ void SimCanDevice::endOfDownload() {
             mode_ = DeviceMode::Bootloader;
         }
     } else {
+        if (auto version = imageVersion(header); version && !config_.staleVersion) {
+            softwareVersion_ = *version;
+        }
         flash_.commit();
+        if (config_.silentAfterDownload) {
+            mode_ = DeviceMode::Gone;
+            flash_.dropStream();
+            return;
+        }
         // The bootloader starts the new application.
         after(config_.resetUs, [this] {
             std::lock_guard lock(mutex_);

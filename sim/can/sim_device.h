@@ -2,6 +2,8 @@
 // identification objects; after an NMT Reset Node its bootloader, which identifies
 // itself on object 0x3000, erases, takes the image text unit by unit through a real
 // S-record parser into a flash model, and renews itself from simulator update images.
+// An application image that names its version in its S0 header (imageVersion) becomes
+// the software version the device reports (object 0x100A) once it is committed.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +38,10 @@ struct SimDeviceConfig {
     int goneAfterUnits = -1;   // after this many units the device answers nothing
     bool eraseFails = false;   // erase answered with status 1
     bool eraseNeverAnswered = false;
+    // After an application image is committed: keep reporting the old software version
+    // (`stale`), or answer nothing ever again (`silentAfter`).
+    bool staleVersion = false;
+    bool silentAfterDownload = false;
 };
 
 enum class DeviceMode { Application, Resetting, Bootloader, Updater, Gone };
@@ -58,6 +64,8 @@ class SimCanDevice final : private vci::VirtualBusNode {
     uint64_t unitsReceived() const;
     uint64_t erases() const;
     std::string parserError() const;
+    // Object 0x100A as the application answers it now.
+    std::string softwareVersion() const;
 
   private:
     void onFrame(const vci::CanFrame& frame, int64_t timeUs) override;
@@ -80,6 +88,7 @@ class SimCanDevice final : private vci::VirtualBusNode {
     int bootVersion_;
     char product_;
     char updaterProduct_ = 0;
+    std::string softwareVersion_;
     uint64_t units_ = 0;
     bool acknowledging_ = true;
     SimFlash flash_;

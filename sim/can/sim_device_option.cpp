@@ -42,12 +42,20 @@ std::optional<SimDeviceOption> parseSimDeviceOption(const std::string& text, boo
             c.product = value[0];
         } else if (key == "name") {
             c.name = value;
+        } else if (key == "version") {
+            c.softwareVersion = value;
+        } else if (key == "mode" && (value == "app" || value == "boot")) {
+            c.startsInBootloader = value == "boot";
         } else if (key == "delay" && parseInt(value, 0, 10000000, &n)) {
             c.answerDelayUs = n;
         } else if (key == "fail" && value == "erase") {
             c.eraseFails = true;
         } else if (key == "fail" && value == "erase-silent") {
             c.eraseNeverAnswered = true;
+        } else if (key == "fail" && value == "stale") {
+            c.staleVersion = true;
+        } else if (key == "fail" && value == "silent-after") {
+            c.silentAfterDownload = true;
         } else if (key == "fail" && value.rfind("noack@", 0) == 0 &&
                    parseInt(value.substr(6), 0, 100000000, &n)) {
             c.noAckAfterUnits = n;

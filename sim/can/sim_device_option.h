@@ -1,6 +1,7 @@
 // The text that names a simulated device on a command line (--sim-device), shared by the
 // headless bootloader commands and the bus server:
-//   node=N,kbit=K,boot=V,product=L[,name=TEXT][,delay=US][,fail=noack@N|erase|erase-silent|gone@N]
+//   node=N,kbit=K,boot=V,product=L[,name=TEXT][,version=TEXT][,mode=app|boot][,delay=US]
+//   [,fail=noack@N|erase|erase-silent|gone@N|stale|silent-after]
 // and, where a program hosts several buses, iface=NAME.
 #pragma once
 

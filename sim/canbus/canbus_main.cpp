@@ -23,8 +23,9 @@ namespace {
 using namespace romtide;
 
 const char* const kFooter =
-    "DEVICE: node=N[,kbit=K][,boot=V][,product=L][,name=TEXT][,delay=US]\n"
-    "        [,fail=noack@N|erase|erase-silent|gone@N][,iface=NAME]\n"
+    "DEVICE: node=N[,kbit=K][,boot=V][,product=L][,name=TEXT][,version=TEXT]\n"
+    "        [,mode=app|boot][,delay=US]\n"
+    "        [,fail=noack@N|erase|erase-silent|gone@N|stale|silent-after][,iface=NAME]\n"
     "        (kbit defaults to the interface's rate, iface to the first interface)\n"
     "Prints 'ready' once it serves; SIGINT or SIGTERM writes DIR/node-N.srec for each\n"
     "device and ends it. With --connect the devices end when the server goes, unless\n"

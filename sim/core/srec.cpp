@@ -200,4 +200,20 @@ bool writeSrecFile(const std::string& path, const FlashImage& image, const std::
     return std::fclose(f) == 0 && ok;
 }
 
+std::optional<std::string> imageVersion(const std::string& header) {
+    static const std::string kKey = "VERSION=";
+    for (size_t at = header.find(kKey); at != std::string::npos; at = header.find(kKey, at + 1)) {
+        if (at != 0 && header[at - 1] != ' ') {
+            continue;
+        }
+        const size_t from = at + kKey.size();
+        const size_t to = std::min(header.find(' ', from), header.size());
+        if (to == from) {
+            return std::nullopt;
+        }
+        return header.substr(from, to - from);
+    }
+    return std::nullopt;
+}
+
 }  // namespace romtide::sim

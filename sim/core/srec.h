@@ -52,4 +52,11 @@ std::string writeSrec(const FlashImage& image, const std::string& header,
 bool writeSrecFile(const std::string& path, const FlashImage& image, const std::string& header,
                    std::optional<uint32_t> start);
 
+// The simulators' version convention: an application image names the version it brings
+// in its S0 header as a word `VERSION=TEXT` (at the start of the header or after a
+// blank; TEXT runs to the next blank or the header's end, and may hold any other byte).
+// A simulated device that is programmed with such an image reports TEXT afterwards.
+// Nothing when the header names no version (or an empty one).
+std::optional<std::string> imageVersion(const std::string& header);
+
 }  // namespace romtide::sim

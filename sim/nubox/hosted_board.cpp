@@ -13,7 +13,7 @@
 namespace nubox_sim {
 
 std::unique_ptr<HostedProfibusBoard> HostedProfibusBoard::start(
-    const romtide::sim::DpSegmentConfig& segment, std::string* error) {
+    const romtide::sim::DpSegmentConfig& segment, std::string* error, int device) {
     if (std::string why = romtide::sim::checkDpSegment(segment); !why.empty()) {
         *error = why;
         return nullptr;
@@ -39,7 +39,7 @@ std::unique_ptr<HostedProfibusBoard> HostedProfibusBoard::start(
     setup.id = kBoardId;
     nuboxlink::RegFile file;
     file.findOrAdd(nuboxlink::kDevicesKey);
-    file.findOrAdd(nuboxlink::deviceKeyName(0))["PCI-Board"] =
+    file.findOrAdd(nuboxlink::deviceKeyName(device))["PCI-Board"] =
         nuboxlink::RegValue::ofDword(kBoardId);
     {
         std::ofstream out(host->registry_, std::ios::binary);

@@ -1,7 +1,8 @@
 // A simulated PCI board with a DP segment behind it, served as a driver endpoint from a
 // thread of this process, so that the program reaches it through libnuboxlink exactly
 // as it reaches a real board: a private folder (under $TMPDIR or /tmp) holds the driver
-// endpoint and a registry file that configures device 0 as this board. Set
+// endpoint and a registry file that configures one device number (0 unless told
+// otherwise) as this board. Set
 // NUBOXLINK_DRIVER_DIR and NUBOXLINK_REGISTRY to driverDir() and registryPath() before
 // the library's first call. Nothing outside the folder is touched; it goes with the
 // object.
@@ -28,7 +29,7 @@ class HostedProfibusBoard {
     // Nullptr with `error` when the segment is refused or the folder, the registry file
     // or the endpoint cannot be made.
     static std::unique_ptr<HostedProfibusBoard> start(const romtide::sim::DpSegmentConfig& segment,
-                                                      std::string* error);
+                                                      std::string* error, int device = 0);
     ~HostedProfibusBoard();
     HostedProfibusBoard(const HostedProfibusBoard&) = delete;
     HostedProfibusBoard& operator=(const HostedProfibusBoard&) = delete;

@@ -44,7 +44,8 @@ const char* const kFooter =
     "       each optionally followed by ,hang\n"
     "DEVICE: a simulated DP station on the segment of the board before it:\n"
     "       addr=N[,ppo=1|2][,ident=0xHHHH][,version=A.B.C][,boot=A.B.C]\n"
-    "       [,mode=app|boot][,delay=US][,fail=noack@N|error@N:CODE|erase|gone@N]\n"
+    "       [,mode=app|boot][,delay=US]\n"
+    "       [,fail=noack@N|error@N:CODE|erase|gone@N|stale|silent-after]\n"
     "Prints 'ready' once every endpoint listens; SIGTERM or SIGINT writes the stations'\n"
     "flash (--sim-dump) and removes the endpoints.";
 

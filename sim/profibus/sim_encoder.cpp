@@ -1,6 +1,7 @@
 #include "sim/profibus/sim_encoder.h"
 
 #include "sim/profibus/dp_segment.h"
+#include "sim/profibus/station_option.h"
 
 namespace romtide::sim {
 
@@ -35,6 +36,7 @@ SimEncoder::SimEncoder(DpSegment& segment, SimEncoderConfig config)
     : segment_(segment),
       config_(std::move(config)),
       mode_(config_.startsInBootloader ? EncoderMode::Bootloader : EncoderMode::Application),
+      version_(config_.version),
       dp_(config_.ident, {}) {
     dp_.restart(expectedConfig());
     input_.assign(ioBytes(), 0);
@@ -125,6 +127,11 @@ std::string SimEncoder::streamError() const {
     return flash_.stream().error();
 }
 
+DpVersion SimEncoder::version() const {
+    std::lock_guard lock(mutex_);
+    return version_;
+}
+
 void SimEncoder::after(int64_t delayUs, std::function<void()> fn) {
     std::weak_ptr<bool> alive = alive_;
     SimScheduler& scheduler = segment_.scheduler();
@@ -204,7 +211,7 @@ void SimEncoder::handleApplication(const Words& r) {
         restartInto(EncoderMode::Bootloader);
         return;
     }
-    if (!answerParameter(r, 0, config_.version)) {
+    if (!answerParameter(r, 0, version_)) {
         answer(pke(kAnswerRefused, pnu), r[1], 0, kErrorNoSuchParameter, config_.processingUs);
     }
 }
@@ -246,7 +253,19 @@ void SimEncoder::handleBootloader(const Words& r) {
                    config_.processingUs);
             return;
         }
+        if (auto text = imageVersion(flash_.stream().header()); text && !config_.staleVersion) {
+            // A version the encoder could not report is no version of its.
+            if (auto v = parseDpVersion(*text)) {
+                version_ = *v;
+            }
+        }
         flash_.commit();
+        if (config_.silentAfterFinish) {
+            ++life_;
+            mode_ = EncoderMode::Gone;
+            dp_.restart(expectedConfig());
+            return;
+        }
         restartInto(EncoderMode::Application);
         return;
     }

@@ -2,7 +2,9 @@
 // PKW parameter channel (parameter 922 gives the PPO type, 964 index 9 the version,
 // writing 0x00525354 to 920 restarts it into its bootloader). Its bootloader speaks
 // PPO1: the same two parameters, and the erase, data and finish telegrams that program
-// the flash through the S-record parser. Faults can be injected.
+// the flash through the S-record parser. An application image whose S0 header names a
+// version A.B.C (imageVersion) is the version the application reports once committed.
+// Faults can be injected.
 #pragma once
 
 #include <cstdint>
@@ -45,6 +47,10 @@ struct SimEncoderConfig {
     uint8_t errorCode = 0;  // ... carrying this code
     bool eraseNeverAnswered = false;
     int goneAfter = -1;  // after this many data telegrams the encoder leaves the bus
+    // After a finish that commits the application: keep reporting the old version
+    // (`stale`), or leave the bus for good instead of restarting (`silentAfter`).
+    bool staleVersion = false;
+    bool silentAfterFinish = false;
 };
 
 enum class EncoderMode { Application, Restarting, Bootloader, Gone };
@@ -98,6 +104,8 @@ class SimEncoder final : public DpSlave {
     uint64_t erases() const;         // erases completed
     uint64_t restarts() const;
     std::string streamError() const;
+    // The version the application reports now.
+    DpVersion version() const;
 
   private:
     using Words = std::vector<uint16_t>;
@@ -118,6 +126,7 @@ class SimEncoder final : public DpSlave {
 
     mutable std::mutex mutex_;
     EncoderMode mode_;
+    DpVersion version_;
     uint64_t life_ = 0;  // counts restarts: answers of an earlier life are dropped
     DpSlaveState dp_;
     std::vector<uint8_t> input_;

@@ -62,6 +62,14 @@ bool parseFail(const std::string& value, SimEncoderConfig* c) {
         c->eraseNeverAnswered = true;
         return true;
     }
+    if (value == "stale") {
+        c->staleVersion = true;
+        return true;
+    }
+    if (value == "silent-after") {
+        c->silentAfterFinish = true;
+        return true;
+    }
     if (parseAfter(value, "noack@", 1, &n)) {
         c->noAnswerAt = n;
         return true;
@@ -123,6 +131,14 @@ std::optional<SimEncoderConfig> parseDpStationOption(const std::string& text, st
         return std::nullopt;
     }
     return c;
+}
+
+std::optional<DpVersion> parseDpVersion(const std::string& text) {
+    DpVersion v;
+    if (!parseVersion(text, &v)) {
+        return std::nullopt;
+    }
+    return v;
 }
 
 DpSegmentConfig defaultDpSegment() {

@@ -1,7 +1,7 @@
 // The text that describes a simulated DP station on a command line (--station of
 // nubox-simd, --sim-station of the headless bootloader):
 //   addr=N[,ppo=1|2][,ident=0xHHHH][,version=A.B.C][,boot=A.B.C][,mode=app|boot]
-//   [,delay=US][,fail=noack@N|error@N:CODE|erase|gone@N]
+//   [,delay=US][,fail=noack@N|error@N:CODE|erase|gone@N|stale|silent-after]
 // and the segments built from such descriptions.
 #pragma once
 
@@ -15,6 +15,9 @@ namespace romtide::sim {
 
 // On failure `error` names the item that was refused.
 std::optional<SimEncoderConfig> parseDpStationOption(const std::string& text, std::string* error);
+
+// A version A.B.C as a station description gives it (A, B 0-15, C 0-255).
+std::optional<DpVersion> parseDpVersion(const std::string& text);
 
 struct DpSegmentConfig {
     std::vector<SimEncoderConfig> encoders;

@@ -60,6 +60,38 @@ class CanCliTest : public ::testing::Test {
                           " -address-length=3";
         return std::system(cmd.c_str()) == 0 ? image : std::string();
     }
+    // The small image with an S0 header of `header` instead of srec_cat's.
+    std::string imageWithHeader(const std::string& header) const {
+        std::string body;
+        std::istringstream in(readAll(smallImage()));
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("S0", 0) != 0) {
+                body += line + "\n";
+            }
+        }
+        std::string record = "0000" + hex(header);
+        unsigned sum = static_cast<unsigned>(header.size() + 3);
+        for (unsigned char c : header) {
+            sum += c;
+        }
+        char tail[8];
+        std::snprintf(tail, sizeof tail, "%02X", ~sum & 0xFF);
+        std::string path = dir + "/versioned.mhx";
+        std::ofstream(path, std::ios::binary)
+            << "S0" << hex(std::string(1, static_cast<char>(header.size() + 3))) << record << tail
+            << "\n"
+            << body;
+        return path;
+    }
+    static std::string hex(const std::string& bytes) {
+        std::string out;
+        char two[3];
+        for (unsigned char c : bytes) {
+            std::snprintf(two, sizeof two, "%02X", c);
+            out += two;
+        }
+        return out;
+    }
     void expectProgrammed(const std::string& image, const std::string& dump) {
         std::string cmd = std::string(ROMTIDE_SREC_CMP) + " " + image + " " + dump + " 2>/dev/null";
         EXPECT_EQ(sh(cmd), 0) << image;
@@ -128,7 +160,7 @@ TEST_F(CanCliTest, AFailingDeviceDoesNotStopTheRunAndTheReportSaysWhichFailed) {
     EXPECT_NE(lines.find("node=4 outcome=okay result=0 connect=0 seconds="), std::string::npos)
         << lines;
     // The summary closes the report: a report without it is of a run that did not end.
-    EXPECT_NE(lines.find("\nsummary devices=2 okay=1 failed=1 not-run=0 end=complete\n"),
+    EXPECT_NE(lines.find("\nsummary devices=2 okay=1 current=0 failed=1 not-run=0 end=complete\n"),
               std::string::npos)
         << lines;
     EXPECT_EQ(lines.rfind("summary "), lines.rfind('\n', lines.size() - 2) + 1) << lines;
@@ -181,7 +213,8 @@ TEST_F(CanCliTest, TheJsonReportDescribesTheRunDeviceByDevice) {
     EXPECT_EQ(okay["result"], 0);
     EXPECT_EQ(okay["text_units_sent"], units);
     EXPECT_EQ(doc["summary"],
-              nlohmann::json::parse(R"({"devices": 2, "okay": 1, "failed": 1, "not_run": 0})"));
+              nlohmann::json::parse(
+                  R"({"devices": 2, "okay": 1, "current": 0, "failed": 1, "not_run": 0})"));
     EXPECT_EQ(doc["end"], "complete");
 }
 
@@ -286,7 +319,7 @@ TEST_F(CanCliTest, CtrlCDuringARenewalIsReportedAsCancelledAndEndsTheRun) {
     std::string lines = readAll(report);
     EXPECT_NE(lines.find("node=8 outcome=cancelled "), std::string::npos) << lines;
     EXPECT_NE(lines.find("node=9 outcome=not-run "), std::string::npos) << lines;
-    EXPECT_NE(lines.find("summary devices=2 okay=0 failed=1 not-run=1 end=interrupted\n"),
+    EXPECT_NE(lines.find("summary devices=2 okay=0 current=0 failed=1 not-run=1 end=interrupted\n"),
               std::string::npos)
         << lines;
 }
@@ -329,6 +362,14 @@ TEST_F(CanCliTest, ExitStatusesTellWhatWentWrong) {
              Case{"can update --all " + dir + "/missing.mhx", exitcode::kFileUnreadable,
                   "The file couldn't open!"},
              Case{"can update --all " + bad, exitcode::kFileRejected, "overwrite the Bootloader"},
+             Case{"can update --all --expect-version '' x.mhx", exitcode::kUsage,
+                  "--expect-version: a device reports 1 to 4 characters"},
+             Case{"can update --all --expect-version 1.2.3 x.mhx", exitcode::kUsage,
+                  "--expect-version: a device reports 1 to 4 characters: '1.2.3'"},
+             Case{"can update --all --force x.mhx", exitcode::kUsage,
+                  "--force needs --expect-version"},
+             Case{"can update --all --verify-wait 0 x.mhx", exitcode::kUsage,
+                  "--verify-wait: seconds are 1..600"},
              Case{"can search --interface virtual:nobody-here", exitcode::kNoBoard,
                   "The Board couldn't initialized successfully!"},
              Case{"can update " + fastDevice(5) + " --all --sim-dump /proc/no-such-dir " + good,
@@ -338,6 +379,130 @@ TEST_F(CanCliTest, ExitStatusesTellWhatWentWrong) {
         EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.out;
         EXPECT_NE(r.out.find(c.says), std::string::npos) << c.args << "\n" << r.out;
     }
+}
+
+// Bytes a device may well answer: a quote, a control character, a byte that is no
+// UTF-8, a backslash; and a terminal's escape sequence.
+const std::string kHostileName("\"\x01\xff\\", 4);
+const std::string kHostileVersion("\x1b[2J", 4);
+
+TEST_F(CanCliTest, TheJsonInventoryHoldsEveryValueOfTheSearch) {
+    const std::vector<std::string> args{
+        "--simulate",
+        "--bitrate",
+        "1000",
+        "--sim-device",
+        "node=12,kbit=1000,boot=3,product=D,name=" + kHostileName + ",version=" + kHostileVersion,
+        "--sim-device",
+        "node=13,kbit=1000,boot=2,product=F,mode=boot"};
+    std::vector<std::string> json{"can", "search", "--json"};
+    json.insert(json.end(), args.begin(), args.end());
+    // Stdout alone: the document and nothing else.
+    std::vector<std::string> argv{std::string(ROMTIDE_BIN_DIR) + "/bootloader"};
+    argv.insert(argv.end(), json.begin(), json.end());
+    test::ChildProcess searching(argv, test::ChildProcess::Output::StdoutOnly);
+    ASSERT_EQ(searching.wait(), exitcode::kOk) << searching.output;
+    const auto doc = nlohmann::json::parse(searching.output);
+    EXPECT_EQ(doc["inventory"], "romtide-search");
+    EXPECT_EQ(doc["inventory_version"], 1);
+    EXPECT_EQ(doc["tool"]["name"], "bootloader");
+    EXPECT_EQ(doc["command"], "can search");
+    EXPECT_EQ(doc["bus"], "can");
+    EXPECT_EQ(doc["interface"], "virtual:sim");
+    EXPECT_TRUE(std::regex_match(doc["time"].get<std::string>(),
+                                 std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")));
+    EXPECT_EQ(doc["kbit"], 1000);
+    ASSERT_EQ(doc["devices"].size(), 2u) << doc.dump(2);
+    EXPECT_EQ(doc["devices"][0], nlohmann::json::parse(R"({
+        "address": 12, "kbit": 1000, "bootloader_mode": false,
+        "device_type": {"code": 131478, "text": "Encoder [406]"},
+        "product": "MultiTurn absolute rotary encoder [2]",
+        "name": "\"\\x01\\xFF\\\\", "revision": "01.02", "hardware_version": "H1",
+        "software_version": "\\x1B[2J",
+        "bootloader_version": null, "bootloader_product": null, "updater": false})"));
+    EXPECT_EQ(doc["devices"][1], nlohmann::json::parse(R"({
+        "address": 13, "kbit": 1000, "bootloader_mode": true,
+        "device_type": {"code": null, "text": "Bootloader V.2.387 Quadra"},
+        "product": "Korvane Electric AG", "name": "", "revision": "",
+        "hardware_version": "", "software_version": "",
+        "bootloader_version": 2, "bootloader_product": "F", "updater": false})"));
+
+    // The table for people shows the same bytes escaped, never raw.
+    std::vector<std::string> table{"can", "search"};
+    table.insert(table.end(), args.begin(), args.end());
+    auto listing = start(table);
+    EXPECT_EQ(listing->wait(), exitcode::kOk) << listing->output;
+    EXPECT_NE(listing->output.find("\"\\x01\\xFF\\\\"), std::string::npos) << listing->output;
+    EXPECT_NE(listing->output.find("\\x1B[2J"), std::string::npos) << listing->output;
+    EXPECT_EQ(listing->output.find('\x1b'), std::string::npos);
+}
+
+// One run meets every verdict: a device left alone because it is current, one verified,
+// one that keeps its old version, one that never comes back, one that was in its
+// bootloader before. The trace shows that the current one is not touched.
+TEST_F(CanCliTest, AnExpectedVersionSkipsWhatIsCurrentAndJudgesTheRest) {
+    const std::string image = imageWithHeader("APP VERSION=S2");
+    const std::string report = dir + "/report.json";
+    const std::string trace = dir + "/trace.log";
+    const std::string dump = dir + "/dump";
+    std::vector<std::string> args{"can", "update", "--simulate", "--bitrate", "1000"};
+    for (const std::string& device :
+         {std::string("node=3,version=S2"), "node=4,version=" + kHostileVersion,
+          std::string("node=5,fail=stale"), std::string("node=6,fail=silent-after"),
+          std::string("node=7,mode=boot")}) {
+        args.insert(args.end(), {"--sim-device", device + ",kbit=1000,boot=3,product=D"});
+    }
+    args.insert(args.end(),
+                {"--all", "--expect-version", "S2", "--verify-wait", "1", "--report-format", "json",
+                 "--report", report, "--trace", trace, "--sim-dump", dump, image});
+    auto child = start(args);
+    EXPECT_EQ(child->wait(), exitcode::kDeviceFailed) << child->output;
+    for (const char* line :
+         {"Slave 3 - current, not updated\n", "Slave 4 - okay\n",
+          "Slave 4 - software version \\x1B[2J before, S2 now\n",
+          "Slave 5 - unverified, software version S1\n", "Slave 6 - no answer after the download\n",
+          "Slave 7 - okay\n", "2 of 5 device(s) updated, 1 current\n"}) {
+        EXPECT_NE(child->output.find(line), std::string::npos) << line << child->output;
+    }
+    expectProgrammed(image, dump + "/node-4.srec");
+
+    const auto doc = nlohmann::json::parse(readAll(report));
+    EXPECT_EQ(doc["report_version"], 2);
+    struct Row {
+        int address;
+        const char* outcome;
+        int result;
+        nlohmann::json before, after, verified;
+    };
+    const Row rows[] = {
+        {3, "current", 0, "S2", nullptr, true},    {4, "okay", 0, "\\x1B[2J", "S2", true},
+        {5, "unverified", -12, "S1", "S1", false}, {6, "not-back", -11, "S1", nullptr, false},
+        {7, "okay", 0, nullptr, "S2", true},
+    };
+    ASSERT_EQ(doc["devices"].size(), std::size(rows)) << doc.dump(2);
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        const auto& d = doc["devices"][i];
+        const Row& r = rows[i];
+        SCOPED_TRACE(r.address);
+        EXPECT_EQ(d["address"], r.address);
+        EXPECT_EQ(d["outcome"], r.outcome);
+        EXPECT_EQ(d["result"], r.result);
+        EXPECT_EQ(d["version_before"], r.before);
+        EXPECT_EQ(d["version_after"], r.after);
+        EXPECT_EQ(d["verified"], r.verified);
+    }
+    // The current device was neither asked nor sent anything, nor reset, after the search.
+    EXPECT_TRUE(doc["devices"][0]["text_units_sent"].is_null());
+    EXPECT_TRUE(doc["devices"][0]["connect"].is_null());
+    const std::string frames = readAll(trace);
+    const size_t run = frames.find(" sim 000#81");
+    ASSERT_NE(run, std::string::npos);
+    EXPECT_NE(frames.find(" sim 603#"), std::string::npos) << "the search asked it";
+    EXPECT_EQ(frames.find(" sim 603#", run), std::string::npos);
+    EXPECT_EQ(frames.find(" sim 583#", run), std::string::npos);
+    EXPECT_EQ(frames.find(" sim 000#8103", run), std::string::npos);
+    EXPECT_EQ(doc["summary"], nlohmann::json::parse(R"({"devices": 5, "okay": 2, "current": 1,
+                                                         "failed": 2, "not_run": 0})"));
 }
 
 }  // namespace

@@ -71,8 +71,10 @@ TEST_F(ProfibusCliTest, TheDefaultSegmentIsUpdatedWithReportTraceAndDump) {
     const std::string lines = readAll(report);
     EXPECT_TRUE(std::regex_search(lines, std::regex("station=3 outcome=okay result=0 seconds=")))
         << lines;
-    EXPECT_NE(lines.find("summary stations=3 okay=3 failed=0 not-found=0 not-run=0 end=complete"),
-              std::string::npos)
+    EXPECT_NE(
+        lines.find(
+            "summary stations=3 okay=3 current=0 failed=0 not-found=0 not-run=0 end=complete"),
+        std::string::npos)
         << lines;
     // The trace: PPO1 words of station 3 and PPO2 words of station 4, every word four
     // upper-case hex digits, and the erase telegram and its acknowledge.
@@ -176,6 +178,17 @@ TEST_F(ProfibusCliTest, BadArgumentsAndFilesEndWithTheirStatus) {
              Case{"update --all --simulate --sim-station addr=1 " + image, exitcode::kUsage,
                   "--sim-station"},
              Case{"update --station 0 " + image, exitcode::kUsage, "1..126"},
+             Case{"scan --device 16", exitcode::kUsage, "--device: board numbers are 0..15: 16"},
+             Case{"update --all --device one " + image, exitcode::kUsage, "--device"},
+             Case{"update --all --expect-version '' " + image, exitcode::kUsage,
+                  "--expect-version: a station reports A.B.C"},
+             Case{"update --all --expect-version 1.2 " + image, exitcode::kUsage,
+                  "--expect-version"},
+             Case{"update --all --expect-version 16.0.0 " + image, exitcode::kUsage,
+                  "--expect-version"},
+             Case{"update --all --expect-version 1.2.3. " + image, exitcode::kUsage,
+                  "--expect-version"},
+             Case{"update --all --force " + image, exitcode::kUsage, "--force needs"},
              Case{"update --all", exitcode::kUsage, "no image"},
              Case{"update --all --sim-dump /tmp " + image, exitcode::kUsage, "--simulate"},
              Case{"update --all --simulate " + dir.file("missing.mhx"), exitcode::kFileUnreadable,
@@ -208,6 +221,162 @@ TEST_F(ProfibusCliTest, CtrlCDuringTheSearchTouchesNoStation) {
     EXPECT_EQ(p.wait(), exitcode::kInterrupted) << p.output;
     EXPECT_NE(p.output.find("no station was touched"), std::string::npos) << p.output;
     EXPECT_EQ(p.output.find("File is downloaded"), std::string::npos) << p.output;
+}
+
+std::string bin(const std::string& name) {
+    return std::string(ROMTIDE_BIN_DIR) + "/" + name;
+}
+
+// An S0 record holding `header`, with its line end.
+std::string s0Record(const std::string& header) {
+    std::string bytes = std::string(1, static_cast<char>(header.size() + 3)) + '\0' + '\0' + header;
+    unsigned sum = 0;
+    std::string text = "S0";
+    char two[3];
+    for (unsigned char c : bytes) {
+        sum += c;
+        std::snprintf(two, sizeof two, "%02X", c);
+        text += two;
+    }
+    std::snprintf(two, sizeof two, "%02X", ~sum & 0xFF);
+    return text + two + "\n";
+}
+
+TEST_F(ProfibusCliTest, TheJsonInventoryHoldsEveryStationOfTheScan) {
+    // Stdout alone: the document and nothing else. The simulated board as device 3.
+    test::ChildProcess p(
+        {kBootloader, "profibus", "scan", "--json", "--simulate", "--device", "3", "--baud", "12M",
+         "--sim-station", "addr=3", "--sim-station", "addr=4,ppo=2,version=2.3.4", "--sim-station",
+         "addr=5,mode=boot", "--sim-station", "addr=6,ident=0x1234"},
+        test::ChildProcess::Output::StdoutOnly);
+    ASSERT_EQ(p.wait(), exitcode::kOk) << p.output;
+    const auto doc = nlohmann::json::parse(p.output);
+    EXPECT_EQ(doc["inventory"], "romtide-search");
+    EXPECT_EQ(doc["inventory_version"], 1);
+    EXPECT_EQ(doc["command"], "profibus scan");
+    EXPECT_EQ(doc["bus"], "profibus");
+    EXPECT_EQ(doc["board"], "simulated board, device 3");
+    EXPECT_EQ(doc["baud"], "12M");
+    EXPECT_TRUE(std::regex_match(doc["time"].get<std::string>(),
+                                 std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")));
+    EXPECT_EQ(doc["devices"], nlohmann::json::parse(R"([
+        {"address": 1, "kind": "master", "ident": null, "ready": null, "ppo": null,
+         "version": null, "bootloader_version": null},
+        {"address": 3, "kind": "slave", "ident": 1939, "ready": true, "ppo": 1,
+         "version": "3.1.4", "bootloader_version": null},
+        {"address": 4, "kind": "slave", "ident": 1939, "ready": true, "ppo": 2,
+         "version": "2.3.4", "bootloader_version": null},
+        {"address": 5, "kind": "slave", "ident": 1939, "ready": true, "ppo": 1,
+         "version": null, "bootloader_version": "1.2.0"},
+        {"address": 6, "kind": "slave", "ident": 4660, "ready": false, "ppo": null,
+         "version": null, "bootloader_version": null}])"))
+        << doc.dump(2);
+}
+
+// A station left alone because it is current, one verified, one that keeps its old
+// version (which ends the run). The trace shows that the current one is not touched
+// after the search.
+TEST_F(ProfibusCliTest, AnExpectedVersionSkipsWhatIsCurrentAndJudgesTheRest) {
+    const std::string versioned = dir.file("v2.mhx");
+    test::srecCat(
+        "-generate 0x010000 0x010200 -repeat-string Profibus -execution-start-address "
+        "0x010000",
+        versioned);
+    // srec_cat's header replaced by one that names the version.
+    const std::string text = readAll(versioned);
+    std::ofstream(versioned, std::ios::binary)
+        << s0Record("APP VERSION=2.0.0") << text.substr(text.find('\n') + 1);
+    const std::string report = dir.file("report.json");
+    const std::string trace = dir.file("trace.txt");
+    auto r =
+        run("update --simulate --baud 12M --sim-station addr=3,version=2.0.0 --sim-station "
+            "addr=4,ppo=2 --sim-station addr=5,fail=stale --sim-station addr=6 "
+            "--station 3,4,5,6 --expect-version 2.0.0 --verify-wait 1 --report-format json "
+            "--report " +
+            report + " --trace " + trace + " " + versioned);
+    EXPECT_EQ(r.status, exitcode::kDeviceFailed) << r.out;
+    for (const char* line :
+         {"Station 3: current, not updated\n",
+          "Station 4: File is downloaded into Flash. Version: 3.1.4 before, 2.0.0 now\n",
+          "Station 5: File is downloaded, but the station reports another version. Version: "
+          "3.1.4 before, 3.1.4 now\n",
+          "Station 6: not tried\n"}) {
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
+    }
+    const auto doc = nlohmann::json::parse(readAll(report));
+    EXPECT_EQ(doc["report_version"], 2);
+    ASSERT_EQ(doc["devices"].size(), 4u) << doc.dump(2);
+    EXPECT_EQ(doc["devices"][0], nlohmann::json::parse(R"(
+        {"address": 3, "outcome": "current", "result": 0, "connect": null, "seconds": 0.0,
+         "text_units_sent": null, "version_before": "2.0.0", "version_after": null,
+         "verified": true})"));
+    struct Row {
+        int address;
+        const char* outcome;
+        int result;
+        nlohmann::json after, verified;
+    };
+    const Row rows[] = {{4, "okay", 0, "2.0.0", true},
+                        {5, "unverified", -12, "3.1.4", false},
+                        {6, "not-run", 0, nullptr, nullptr}};
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        const auto& d = doc["devices"][i + 1];
+        SCOPED_TRACE(rows[i].address);
+        EXPECT_EQ(d["address"], rows[i].address);
+        EXPECT_EQ(d["outcome"], rows[i].outcome);
+        EXPECT_EQ(d["result"], rows[i].result);
+        EXPECT_EQ(d["version_before"], "3.1.4");
+        EXPECT_EQ(d["version_after"], rows[i].after);
+        EXPECT_EQ(d["verified"], rows[i].verified);
+    }
+    EXPECT_EQ(doc["summary"]["current"], 1);
+    const std::string t = readAll(trace);
+    const size_t download = t.find(") 4 out 3398");
+    ASSERT_NE(download, std::string::npos) << "station 4 was told to enter its bootloader";
+    EXPECT_NE(t.find(") 3 out "), std::string::npos) << "the search asked station 3";
+    EXPECT_EQ(t.find(") 3 out ", download), std::string::npos);
+    EXPECT_EQ(t.find(") 3 in ", download), std::string::npos);
+}
+
+// Two boards in the registry: --device picks the one a command works with.
+TEST_F(ProfibusCliTest, EachBoardOfTheRegistryIsReachedByItsDeviceNumber) {
+    const std::string registry = dir.write(
+        "two.reg",
+        "REGEDIT4\n\n"
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zirudevizudorer\\Devices]\n\n"
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zirudevizudorer\\Devices\\0]\n"
+        "\"PCI-Board\"=dword:00000042\n\n"
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zirudevizudorer\\Devices\\1]\n"
+        "\"PCI-Board\"=dword:00000043\n");
+    const std::string other = dir.file("other.mhx");
+    test::srecCat(
+        "-generate 0x020000 0x020100 -repeat-string Second -execution-start-address "
+        "0x020000",
+        other);
+    test::ChildProcess simd({bin("nubox-simd"), "--driver-dir", dir.file("drivers"), "--board",
+                             "pci:0:0x42", "--station", "addr=3", "--board", "pci:1:0x43",
+                             "--station", "addr=3", "--sim-dump", dir.file("flash")});
+    ASSERT_TRUE(simd.waitForLine("ready")) << simd.output;
+    const std::string env =
+        "NUBOXLINK_DRIVER_DIR=" + dir.file("drivers") + " NUBOXLINK_REGISTRY=" + registry + " ";
+    for (const auto& [device, file] : {std::pair{"1", image}, std::pair{"0", other}}) {
+        auto r = test::runProgram(env + kBootloader + " profibus update --device " + device +
+                                  " --all --baud 12M --report-format json --report " +
+                                  dir.file("report.json") + " " + file);
+        EXPECT_EQ(r.status, exitcode::kOk) << r.out;
+        EXPECT_EQ(nlohmann::json::parse(readAll(dir.file("report.json")))["board"],
+                  std::string("device ") + device);
+    }
+    EXPECT_EQ(simd.stop(SIGTERM), 0) << simd.output;
+    const std::string flash = dir.file("flash");
+    EXPECT_EQ(test::runProgram(std::string(ROMTIDE_SREC_CMP) + " " + image + " " + flash +
+                               "/_nuBoxPCI_Multiboard1/station-3.srec")
+                  .status,
+              0);
+    EXPECT_EQ(test::runProgram(std::string(ROMTIDE_SREC_CMP) + " " + other + " " + flash +
+                               "/_nuBoxPCI_Multiboard0/station-3.srec")
+                  .status,
+              0);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The download run against simulated devices on the virtual clock: the memo lines of
-// every path, the product selection after a V1.0 bootloader, and a cancel that ends the
-// run while a connect that fails only skips its node.
+// every path, the product selection after a V1.0 bootloader, a cancel that ends the run
+// while a connect that fails only skips its node, and what the device shows when it is
+// identified again after its download.
 #include "can_ui/can_download_run.h"
 
 #include <gtest/gtest.h>
@@ -119,6 +120,86 @@ TEST_F(DownloadRunTest, CancelDuringADownloadEndsTheRunCancelDuringAConnectSkips
     EXPECT_TRUE(s.stopped);
     EXPECT_EQ(s.processed, 2);
     EXPECT_EQ(session.GetNode(0), 7);  // never reached
+}
+
+// After its download a device must come back as its application; what it shows then
+// decides the node's result, with or without an expected version.
+TEST_F(DownloadRunTest, TheDeviceIdentifiedAgainDecidesTheResult) {
+    sim::FlashImage data;
+    for (uint32_t i = 0; i < 64; ++i) {
+        data[0x010000 + i] = static_cast<uint8_t>(i);
+    }
+    const std::string withVersion = sim::writeSrec(data, "APP VERSION=S2", 0x010000);
+    // A last record cut short (no line end, wrong checksum): every unit is acknowledged,
+    // but the bootloader cannot finish the stream and keeps running.
+    const std::string cutShort = sim::writeSrec(data, "APP", std::nullopt) + "S2080100000102030AE7";
+    struct Case {
+        const char* what;
+        std::string image;
+        bool stale;
+        bool silent;
+        std::optional<std::string> expected;
+        const char* line;
+        int32_t result;
+        std::optional<bool> verified;
+        std::optional<std::string> after;
+    };
+    const Case cases[] = {
+        {"verified", withVersion, false, false, "S2", "Slave 5 - okay", result::kOk, true, "S2"},
+        {"no verdict asked", withVersion, false, false, std::nullopt, "Slave 5 - okay", result::kOk,
+         std::nullopt, "S2"},
+        {"stale", withVersion, true, false, "S2", "Slave 5 - unverified, software version S1",
+         result::kUnverified, false, "S1"},
+        {"never came back", withVersion, false, true, "S2",
+         "Slave 5 - no answer after the download", result::kNotBack, false, std::nullopt},
+        {"not committed", cutShort, false, false, std::nullopt, "Slave 5 - not committed",
+         result::kNotCommitted, std::nullopt, std::nullopt},
+    };
+    std::string dir = ::testing::TempDir();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::CanSim bus("comeback");
+        Tbootloader::resetSharedState();
+        Tbootloader run{bus.ts.services};
+        std::string path = dir + "/comeback.mhx";
+        std::ofstream(path, std::ios::binary) << c.image;
+        run.imageFile = TextFile::open(path);
+        sim::SimDeviceConfig config;
+        config.node = 5;
+        config.kbit = 1000;
+        config.eraseUs = 1000;
+        config.staleVersion = c.stale;
+        config.silentAfterDownload = c.silent;
+        bus.addDevice(config);
+        ASSERT_EQ(run.canComm->SelectBoard(), 1);
+        TCANComm::SetBaudIndex(8);
+        run.AddNode(5);
+        ui::PlainMemo lines;
+        DownloadRunHooks hooks{lines, progress, {}, {}, {}, {}, {}};
+        std::optional<NodeResult> result;
+        hooks.nodeFinished = [&](const NodeResult& r) { result = r; };
+        Verification verification;
+        verification.comeBackMs = 5000;
+        verification.expected = c.expected;
+        RunSummary s = runDownloadNodes(run, hooks, verification);
+        ASSERT_TRUE(result);
+        EXPECT_EQ(lines.lines().back(), c.line);
+        EXPECT_EQ(result->download, c.result);
+        EXPECT_EQ(result->done, c.result == result::kOk);
+        EXPECT_EQ(s.done, c.result == result::kOk ? 1 : 0);
+        EXPECT_EQ(result->verified, c.verified);
+        ASSERT_TRUE(result->after);
+        const bool back = result->after->answered == Answered::Application;
+        EXPECT_EQ(back ? std::optional(result->after->device.softwareVersion) : std::nullopt,
+                  c.after);
+        // A device that came back is not waited for; one that did not, the whole wait.
+        if (back) {
+            EXPECT_LT(result->after->ms, 100);
+        } else {
+            EXPECT_GE(result->after->ms, verification.comeBackMs);
+            EXPECT_LT(result->after->ms, verification.comeBackMs + 500);
+        }
+    }
 }
 
 }  // namespace

@@ -24,12 +24,12 @@ SimEncoderConfig station(int address, int ppo = 1) {
 }
 
 // An application image of `bytes` data bytes in S2 records.
-std::string imageText(size_t bytes) {
+std::string imageText(size_t bytes, const std::string& header = "PB APP") {
     sim::FlashImage image;
     for (size_t i = 0; i < bytes; ++i) {
         image[0x020000 + static_cast<uint32_t>(i)] = static_cast<uint8_t>(i * 7 + 3);
     }
-    return sim::writeSrec(image, "PB APP", 0x020000);
+    return sim::writeSrec(image, header, 0x020000);
 }
 
 class SegmentTest : public ::testing::Test {
@@ -63,12 +63,13 @@ class SegmentTest : public ::testing::Test {
         pbui::SearchControls controls{grid, imageBar, stationBar, nullptr, {}};
         return pbui::runProfibusSearch(*session, controls);
     }
-    pbui::ProfibusRunSummary run(std::vector<uint8_t> stations) {
+    pbui::ProfibusRunSummary run(std::vector<uint8_t> stations,
+                                 const pbui::Verification& verification = {}) {
         for (uint8_t s : stations) {
             session->AddNode(s);
         }
         pbui::ProfibusRunHooks hooks{imageBar, label, stationBar, {}, {}, {}, {}};
-        return pbui::runProfibusStations(*session, hooks);
+        return pbui::runProfibusStations(*session, hooks, verification);
     }
     // srec_cmp of the image with what the station's flash holds.
     bool programmed(int address) {
@@ -221,6 +222,58 @@ TEST_F(SegmentTest, CancelDuringTheTransferEndsWithinOneTelegram) {
     EXPECT_GT(telegrams, 0u);
     rig->clock().sleepMs(1000);
     EXPECT_EQ(rig->encoder(3).dataTelegrams(), telegrams) << "nothing more was sent";
+}
+
+// After its finish a station must come back as its application; the version it then
+// reports decides, and each failure ends the run.
+TEST_F(SegmentTest, TheStationIdentifiedAgainDecidesTheResult) {
+    struct Case {
+        const char* what;
+        std::function<void(SimEncoderConfig&)> fault;
+        int32_t result;
+        const char* text;
+        std::optional<uint16_t> after;
+    };
+    const std::vector<Case> cases{
+        {"verified", [](SimEncoderConfig&) {}, result::kOk, "File is downloaded into Flash.",
+         0x2000},
+        {"stale", [](SimEncoderConfig& c) { c.staleVersion = true; }, result::kUnverified,
+         "File is downloaded, but the station reports another version.", 0x3104},
+        {"never came back", [](SimEncoderConfig& c) { c.silentAfterFinish = true; },
+         result::kNotBack, "File is downloaded, but the station did not answer afterwards.",
+         std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Tbootloader::resetSharedState();
+        SimEncoderConfig first = station(3, 2);
+        c.fault(first);
+        start({first, station(4)}, 9);
+        session->imageFile =
+            TextFile::open(dir.write("v2.mhx", imageText(300, "PB VERSION=2.0.0")));
+        pbui::Verification verification;
+        verification.comeBackMs = 5000;
+        verification.expected = 0x2000;
+        const int64_t started = rig->clock().nowMs();
+        auto summary = run({3, 4}, verification);
+        ASSERT_FALSE(summary.results.empty());
+        const pbui::StationResult& r = summary.results[0];
+        EXPECT_EQ(r.result, c.result);
+        EXPECT_EQ(r.verified, c.result == result::kOk);
+        EXPECT_EQ(rig->messages.shown.front().text, c.text);
+        ASSERT_TRUE(r.after);
+        const bool back = r.after->answered == pbui::CameBack::Application;
+        EXPECT_EQ(back ? std::optional(r.after->identity.versionWord) : std::nullopt, c.after);
+        EXPECT_EQ(summary.results.size(), c.result == result::kOk ? 2u : 1u);
+        // A station that came back is not waited for; one that did not, the whole wait.
+        if (back) {
+            EXPECT_LT(r.after->ms, 1000);
+        } else {
+            EXPECT_GE(r.after->ms, verification.comeBackMs);
+        }
+        EXPECT_LT(r.after->ms, verification.comeBackMs + 3000);
+        EXPECT_GE(rig->clock().nowMs() - started, r.after->ms);
+    }
 }
 
 }  // namespace

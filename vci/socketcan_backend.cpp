@@ -37,7 +37,9 @@ namespace romtide::vci {
 
 namespace {
 
-constexpr int kSendWaitMs = 100;  // room in a full transmit queue; longer means the bus is stuck
+// Room in a full transmit queue; longer means the bus is stuck.
+constexpr int kSendWaitMs = 100;
+constexpr int kSendLookMs = 1;  // how often a send looks for that room
 
 // Walks the attributes of a netlink message part.
 template <typename Fn>
@@ -186,7 +188,11 @@ class SocketCanBackend final : public Backend {
         f.can_id = frame.id & CAN_SFF_MASK;
         f.len = frame.length > 8 ? 8 : frame.length;
         std::memcpy(f.data, frame.data, f.len);
-        for (int attempt = 0; attempt < 2; ++attempt) {
+        // A full queue of the interface (ENOBUFS) empties as the bus carries what it holds,
+        // but the socket does not say when: it stays writable. So the send looks again
+        // every millisecond until the wait is used up; a full socket buffer (EAGAIN) does
+        // wake the poll.
+        for (int waited = 0;; waited += kSendLookMs) {
             ssize_t n = ::send(fd_, &f, sizeof f, MSG_DONTWAIT);
             if (n == static_cast<ssize_t>(sizeof f)) {
                 return true;
@@ -194,12 +200,12 @@ class SocketCanBackend final : public Backend {
             if (n < 0 && errno != ENOBUFS && errno != EAGAIN) {
                 return false;  // ENETDOWN and the like: the interface is gone
             }
-            pollfd p{fd_, POLLOUT, 0};
-            if (::poll(&p, 1, kSendWaitMs) <= 0) {
+            if (waited >= kSendWaitMs) {
                 return false;
             }
+            pollfd p{fd_, static_cast<short>(errno == EAGAIN ? POLLOUT : 0), 0};
+            ::poll(&p, 1, kSendLookMs);
         }
-        return false;
     }
 
   private:
@@ -232,10 +238,13 @@ class SocketCanBackend final : public Backend {
                 if (errno == EAGAIN || errno == EINTR) {
                     continue;
                 }
-                // The interface went down: say so once, and do not spin on the error.
+                // The interface went down: say so once, and do not spin on the error. The
+                // person is told too: what the run reports next (a unit not acknowledged,
+                // a lost bootloader) does not show that the interface is to blame.
                 if (!reportedError) {
-                    sink_->exception(kVciNoInterface,
-                                     "CAN interface " + ifname_ + ": " + std::strerror(errno));
+                    std::string why = std::strerror(errno);
+                    sink_->exception(kVciNoInterface, "CAN interface " + ifname_ + ": " + why);
+                    sink_->message("The CAN interface " + ifname_ + " went down: " + why + ".");
                     reportedError = true;
                 }
                 pollfd w{wake_[0], POLLIN, 0};

@@ -174,6 +174,11 @@ class Board final : public FrameSink {
         if (length > 0) {
             std::memcpy(frame.data, data, length);
         }
+        // The trace line of a frame that went out is written before that of any frame
+        // received after it, an answer that came back at once among them: on a busy
+        // machine the sending thread may be held between the send and its line for
+        // longer than a device takes to answer.
+        std::lock_guard order(traceOrder_);
         if (!backend_->send(frame)) {
             return kVciNothing;
         }
@@ -208,8 +213,11 @@ class Board final : public FrameSink {
 
     // Called by the backend, on its own thread (or the thread that runs the simulation).
     void deliver(const CanFrame* frames, size_t count, uint32_t stamp) override {
-        for (size_t i = 0; i < count; ++i) {
-            traceFrame(interfaceName_, frames[i], true);
+        {
+            std::lock_guard order(traceOrder_);
+            for (size_t i = 0; i < count; ++i) {
+                traceFrame(interfaceName_, frames[i], true);
+            }
         }
         // One delivery's records reach the callback together and in order, and two
         // deliveries never overlap: the callback lock is taken first and held through it.
@@ -284,6 +292,7 @@ class Board final : public FrameSink {
     ReceiveCallback onReceive_;
     ExceptionCallback onException_;
 
+    std::mutex traceOrder_;           // held through a send and its trace line
     std::mutex reporting_;            // held through a delivery and its callback
     std::vector<FrameRecord> batch_;  // under reporting_
 

@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -38,7 +39,7 @@ namespace romtide::vci {
 namespace {
 
 // Room in a full transmit queue; longer means the bus is stuck.
-constexpr int kSendWaitMs = 100;
+constexpr std::chrono::milliseconds kSendWait{100};
 constexpr int kSendLookMs = 1;  // how often a send looks for that room
 
 // Walks the attributes of a netlink message part.
@@ -140,10 +141,13 @@ class SocketCanBackend final : public Backend {
             sink.message("CAN interface " + ifname_ + ": " + std::strerror(errno));
             return false;
         }
-        // Our own frames never come back to us; error frames do, for the exception callback.
-        int off = 0;
+        // Our own frames come back when the interface has carried them, told apart from
+        // received ones (MSG_CONFIRM) and handed on as echoes, in the bus's order: on a
+        // real adapter only then is a frame on the bus. Error frames come too, for the
+        // exception callback.
+        int on = 1;
         can_err_mask_t errors = CAN_ERR_MASK;
-        ::setsockopt(fd, SOL_CAN_RAW, CAN_RAW_RECV_OWN_MSGS, &off, sizeof off);
+        ::setsockopt(fd, SOL_CAN_RAW, CAN_RAW_RECV_OWN_MSGS, &on, sizeof on);
         ::setsockopt(fd, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &errors, sizeof errors);
         sockaddr_can address{};
         address.can_family = AF_CAN;
@@ -180,6 +184,8 @@ class SocketCanBackend final : public Backend {
         sink_ = nullptr;
     }
 
+    bool echoesSent() const override { return true; }
+
     bool send(const CanFrame& frame) override {
         if (fd_ < 0 || busOff_) {
             return false;
@@ -192,7 +198,8 @@ class SocketCanBackend final : public Backend {
         // but the socket does not say when: it stays writable. So the send looks again
         // every millisecond until the wait is used up; a full socket buffer (EAGAIN) does
         // wake the poll.
-        for (int waited = 0;; waited += kSendLookMs) {
+        const auto deadline = std::chrono::steady_clock::now() + kSendWait;
+        for (;;) {
             ssize_t n = ::send(fd_, &f, sizeof f, MSG_DONTWAIT);
             if (n == static_cast<ssize_t>(sizeof f)) {
                 return true;
@@ -200,7 +207,7 @@ class SocketCanBackend final : public Backend {
             if (n < 0 && errno != ENOBUFS && errno != EAGAIN) {
                 return false;  // ENETDOWN and the like: the interface is gone
             }
-            if (waited >= kSendWaitMs) {
+            if (std::chrono::steady_clock::now() >= deadline) {
                 return false;
             }
             pollfd p{fd_, static_cast<short>(errno == EAGAIN ? POLLOUT : 0), 0};
@@ -233,7 +240,11 @@ class SocketCanBackend final : public Backend {
                 continue;
             }
             can_frame f{};
-            ssize_t n = ::recv(fd_, &f, sizeof f, 0);
+            iovec part{&f, sizeof f};
+            msghdr m{};
+            m.msg_iov = &part;
+            m.msg_iovlen = 1;
+            ssize_t n = ::recvmsg(fd_, &m, 0);
             if (n < 0) {
                 if (errno == EAGAIN || errno == EINTR) {
                     continue;
@@ -273,7 +284,11 @@ class SocketCanBackend final : public Backend {
             frame.id = f.can_id & CAN_SFF_MASK;
             frame.length = f.len > 8 ? 8 : f.len;
             std::memcpy(frame.data, f.data, frame.length);
-            sink_->deliver(&frame, 1, 0);
+            if ((m.msg_flags & MSG_CONFIRM) != 0) {
+                sink_->echo(frame);
+            } else {
+                sink_->deliver(&frame, 1, 0);
+            }
         }
     }
 

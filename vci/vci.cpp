@@ -177,12 +177,15 @@ class Board final : public FrameSink {
         // The trace line of a frame that went out is written before that of any frame
         // received after it, an answer that came back at once among them: on a busy
         // machine the sending thread may be held between the send and its line for
-        // longer than a device takes to answer.
+        // longer than a device takes to answer. A backend that hands sent frames back
+        // has them traced in the bus's order instead (echo).
         std::lock_guard order(traceOrder_);
         if (!backend_->send(frame)) {
             return kVciNothing;
         }
-        traceFrame(interfaceName_, frame, false);
+        if (!backend_->echoesSent()) {
+            traceFrame(interfaceName_, frame, false);
+        }
         return kVciOk;
     }
 
@@ -271,6 +274,11 @@ class Board final : public FrameSink {
         if (!batch_.empty() && onReceive_ != nullptr) {
             onReceive_(queue, static_cast<uint16_t>(batch_.size()), batch_.data());
         }
+    }
+
+    void echo(const CanFrame& frame) override {
+        std::lock_guard order(traceOrder_);
+        traceFrame(interfaceName_, frame, false);
     }
 
     void message(const std::string& text) override {

@@ -5,10 +5,14 @@
 // unit's time goes, and CPU time per second of transfer. Then the host's own time per
 // unit with a device that answers in no time on a bus that takes no time.
 //
-//   can_flash_bench [--default-slack] [KBIT]
+//   can_flash_bench [--default-slack] [--interface URI] [KBIT]
 //
 // KBIT alone runs that rate; 0 runs only the virtual-time part (for callgrind, which
-// counts the host's instructions per unit whatever the machine's load).
+// counts the host's instructions per unit whatever the machine's load). With
+// --interface (socketcan:vcan0, in scripts/can-kernel) the program reaches the device
+// through that interface instead of the in-process bus: the device's bus, with the same
+// wire time, is joined to the interface by a bridge, so the lines show beside the
+// in-process bus's what the kernel's path adds to a unit.
 #include <stdlib.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -27,6 +31,7 @@
 #include "session/tbootloader.h"
 #include "sim/can/sim_bus.h"
 #include "sim/can/sim_device.h"
+#include "sim/canbus/bus_bridge.h"
 #include "sim/core/scheduler.h"
 #include "sim/core/srec.h"
 #include "ui/event_pump.h"
@@ -95,6 +100,7 @@ int baudIndexOf(int kbit) {
 //   wake        posted to run on the user-interface thread (the pump's sleep ending)
 //   protocol    run there to the next request starting on the wire (reading the buffer,
 //               the next unit, the send)
+// Through an interface, delivery and protocol each hold one way of the kernel's path.
 class Breakdown final : public vci::VirtualBusNode {
   public:
     Breakdown(sim::SimBus& bus, uint32_t bitRate) : bus_(bus) {
@@ -211,9 +217,10 @@ struct Result {
 constexpr double kProtocolPauses = 0.350;
 
 // `realTime` is stopped before the bus and the device go, so none of its events runs
-// on them afterwards.
+// on them afterwards. With `interface` empty the program is a node of the device's bus.
 Result flash(Clock& clock, sim::SimScheduler& scheduler, int kbit, int64_t answerDelayUs,
-             const std::string& image, sim::RealTimeScheduler* realTime, bool breakdown = false) {
+             const std::string& image, sim::RealTimeScheduler* realTime,
+             const std::string& interface = {}, bool breakdown = false) {
     Result r;
     sim::SimBus bus(scheduler, "bench");
     sim::SimDeviceConfig c;
@@ -235,7 +242,17 @@ Result flash(Clock& clock, sim::SimScheduler& scheduler, int kbit, int64_t answe
             }
         }
     } stopFirst{realTime};
-    ::setenv("ROMTIDE_CAN_INTERFACE", bus.uri().c_str(), 1);
+    // Closed before the simulation stops: its last answers find the link gone.
+    std::unique_ptr<sim::BusBridge> bridge;
+    if (!interface.empty()) {
+        bridge = std::make_unique<sim::BusBridge>(bus, static_cast<uint32_t>(kbit) * 1000);
+        std::string error;
+        if (!bridge->open(interface, &error)) {
+            std::fprintf(stderr, "can_flash_bench: %s\n", error.c_str());
+            return r;
+        }
+    }
+    ::setenv("ROMTIDE_CAN_INTERFACE", interface.empty() ? bus.uri().c_str() : interface.c_str(), 1);
 
     TimedPump pump(clock, listener.get());
     SilentMessages messages;
@@ -289,19 +306,32 @@ Result flash(Clock& clock, sim::SimScheduler& scheduler, int kbit, int64_t answe
 int main(int argc, char** argv) {
     // Waits of a few microseconds are what a stop-and-wait transfer is made of: ask the
     // kernel not to stretch them by its default 50 us of timer slack.
-    bool slack = argc > 1 && std::string(argv[1]) == "--default-slack";
+    bool slack = false;
+    std::string interface;
+    std::vector<int> rates{1000, 125};
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--default-slack") {
+            slack = true;
+        } else if (arg == "--interface" && i + 1 < argc) {
+            interface = argv[++i];
+        } else if (arg[0] != '-') {
+            rates = {std::atoi(arg.c_str())};
+            if (rates[0] == 0) {
+                rates.clear();
+            }
+        } else {
+            std::fprintf(stderr,
+                         "usage: can_flash_bench [--default-slack] [--interface URI] [KBIT]\n");
+            return 2;
+        }
+    }
     if (!slack) {
         ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
     }
     std::string image = makeImage();
-    std::printf("64 KiB image of S2 records, one simulated device answering after 150 us\n\n");
-    std::vector<int> rates{1000, 125};
-    if (argc > 1 + (slack ? 1 : 0)) {
-        rates = {std::atoi(argv[argc - 1])};
-        if (rates[0] == 0) {
-            rates.clear();
-        }
-    }
+    std::printf("64 KiB image of S2 records, one simulated device answering after 150 us%s%s\n\n",
+                interface.empty() ? "" : ", reached through ", interface.c_str());
     std::vector<Result> results;
     std::printf(
         "where a unit's time goes, us per unit (median / mean)\n%-10s %15s %15s %15s "
@@ -310,7 +340,7 @@ int main(int argc, char** argv) {
     for (int kbit : rates) {
         SteadyClock clock;
         sim::RealTimeScheduler scheduler;
-        results.push_back(flash(clock, scheduler, kbit, 150, image, &scheduler, true));
+        results.push_back(flash(clock, scheduler, kbit, 150, image, &scheduler, interface, true));
     }
     std::printf("\n%-10s %9s %11s %9s %11s %12s %8s %14s %15s %17s\n", "kbit/s", "wall s",
                 "transfer s", "units", "units/s", "bus-ideal", "ideal", "process CPU/s",
@@ -330,9 +360,13 @@ int main(int argc, char** argv) {
     // Virtual time: the device answers at once and frames take no real time, so the wall
     // time per unit is what the host spends (protocol loop, library thread hand-off,
     // pump, and the simulation itself).
+    // (Only on the in-process bus: an interface outside the process runs on real time.)
     VirtualClock virtualClock;
     sim::VirtualScheduler virtualScheduler(virtualClock);
-    Result v = flash(virtualClock, virtualScheduler, 1000, 0, image, nullptr);
+    Result v;
+    if (interface.empty()) {
+        v = flash(virtualClock, virtualScheduler, 1000, 0, image, nullptr);
+    }
     if (v.ok) {
         std::printf(
             "\nzero-latency device on virtual time: %llu units in %.2f s wall, %.1f us of "

@@ -32,6 +32,10 @@ class FrameSink {
         (void)code;
         (void)text;
     }
+    // A frame this backend sent, handed back when the interface carried it, in its place
+    // among the received frames (a backend whose `echoesSent` is true): a record of the
+    // bus then has the frames in the bus's order. Never a received frame.
+    virtual void echo(const CanFrame& frame) { (void)frame; }
 };
 
 class Backend {
@@ -45,6 +49,8 @@ class Backend {
     // False when the frame did not go out (bus-off, interface down, connection lost):
     // never blocks for longer than a short bounded wait.
     virtual bool send(const CanFrame& frame) = 0;
+    // Every frame that `send` put on the bus comes back through FrameSink::echo.
+    virtual bool echoesSent() const { return false; }
 };
 
 // `rest` is the URI after "scheme:". Null when the interface cannot exist.

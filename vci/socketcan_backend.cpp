@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -37,7 +38,9 @@ namespace romtide::vci {
 
 namespace {
 
-constexpr int kSendWaitMs = 100;  // room in a full transmit queue; longer means the bus is stuck
+// Room in a full transmit queue; longer means the bus is stuck.
+constexpr std::chrono::milliseconds kSendWait{100};
+constexpr int kSendLookMs = 1;  // how often a send looks for that room
 
 // Walks the attributes of a netlink message part.
 template <typename Fn>
@@ -138,10 +141,13 @@ class SocketCanBackend final : public Backend {
             sink.message("CAN interface " + ifname_ + ": " + std::strerror(errno));
             return false;
         }
-        // Our own frames never come back to us; error frames do, for the exception callback.
-        int off = 0;
+        // Our own frames come back when the interface has carried them, told apart from
+        // received ones (MSG_CONFIRM) and handed on as echoes, in the bus's order: on a
+        // real adapter only then is a frame on the bus. Error frames come too, for the
+        // exception callback.
+        int on = 1;
         can_err_mask_t errors = CAN_ERR_MASK;
-        ::setsockopt(fd, SOL_CAN_RAW, CAN_RAW_RECV_OWN_MSGS, &off, sizeof off);
+        ::setsockopt(fd, SOL_CAN_RAW, CAN_RAW_RECV_OWN_MSGS, &on, sizeof on);
         ::setsockopt(fd, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &errors, sizeof errors);
         sockaddr_can address{};
         address.can_family = AF_CAN;
@@ -178,6 +184,8 @@ class SocketCanBackend final : public Backend {
         sink_ = nullptr;
     }
 
+    bool echoesSent() const override { return true; }
+
     bool send(const CanFrame& frame) override {
         if (fd_ < 0 || busOff_) {
             return false;
@@ -186,7 +194,12 @@ class SocketCanBackend final : public Backend {
         f.can_id = frame.id & CAN_SFF_MASK;
         f.len = frame.length > 8 ? 8 : frame.length;
         std::memcpy(f.data, frame.data, f.len);
-        for (int attempt = 0; attempt < 2; ++attempt) {
+        // A full queue of the interface (ENOBUFS) empties as the bus carries what it holds,
+        // but the socket does not say when: it stays writable. So the send looks again
+        // every millisecond until the wait is used up; a full socket buffer (EAGAIN) does
+        // wake the poll.
+        const auto deadline = std::chrono::steady_clock::now() + kSendWait;
+        for (;;) {
             ssize_t n = ::send(fd_, &f, sizeof f, MSG_DONTWAIT);
             if (n == static_cast<ssize_t>(sizeof f)) {
                 return true;
@@ -194,12 +207,12 @@ class SocketCanBackend final : public Backend {
             if (n < 0 && errno != ENOBUFS && errno != EAGAIN) {
                 return false;  // ENETDOWN and the like: the interface is gone
             }
-            pollfd p{fd_, POLLOUT, 0};
-            if (::poll(&p, 1, kSendWaitMs) <= 0) {
+            if (std::chrono::steady_clock::now() >= deadline) {
                 return false;
             }
+            pollfd p{fd_, static_cast<short>(errno == EAGAIN ? POLLOUT : 0), 0};
+            ::poll(&p, 1, kSendLookMs);
         }
-        return false;
     }
 
   private:
@@ -227,15 +240,22 @@ class SocketCanBackend final : public Backend {
                 continue;
             }
             can_frame f{};
-            ssize_t n = ::recv(fd_, &f, sizeof f, 0);
+            iovec part{&f, sizeof f};
+            msghdr m{};
+            m.msg_iov = &part;
+            m.msg_iovlen = 1;
+            ssize_t n = ::recvmsg(fd_, &m, 0);
             if (n < 0) {
                 if (errno == EAGAIN || errno == EINTR) {
                     continue;
                 }
-                // The interface went down: say so once, and do not spin on the error.
+                // The interface went down: say so once, and do not spin on the error. The
+                // person is told too: what the run reports next (a unit not acknowledged,
+                // a lost bootloader) does not show that the interface is to blame.
                 if (!reportedError) {
-                    sink_->exception(kVciNoInterface,
-                                     "CAN interface " + ifname_ + ": " + std::strerror(errno));
+                    std::string why = std::strerror(errno);
+                    sink_->exception(kVciNoInterface, "CAN interface " + ifname_ + ": " + why);
+                    sink_->message("The CAN interface " + ifname_ + " went down: " + why + ".");
                     reportedError = true;
                 }
                 pollfd w{wake_[0], POLLIN, 0};
@@ -264,7 +284,11 @@ class SocketCanBackend final : public Backend {
             frame.id = f.can_id & CAN_SFF_MASK;
             frame.length = f.len > 8 ? 8 : f.len;
             std::memcpy(frame.data, f.data, frame.length);
-            sink_->deliver(&frame, 1, 0);
+            if ((m.msg_flags & MSG_CONFIRM) != 0) {
+                sink_->echo(frame);
+            } else {
+                sink_->deliver(&frame, 1, 0);
+            }
         }
     }
 

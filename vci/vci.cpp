@@ -174,10 +174,18 @@ class Board final : public FrameSink {
         if (length > 0) {
             std::memcpy(frame.data, data, length);
         }
+        // The trace line of a frame that went out is written before that of any frame
+        // received after it, an answer that came back at once among them: on a busy
+        // machine the sending thread may be held between the send and its line for
+        // longer than a device takes to answer. A backend that hands sent frames back
+        // has them traced in the bus's order instead (echo).
+        std::lock_guard order(traceOrder_);
         if (!backend_->send(frame)) {
             return kVciNothing;
         }
-        traceFrame(interfaceName_, frame, false);
+        if (!backend_->echoesSent()) {
+            traceFrame(interfaceName_, frame, false);
+        }
         return kVciOk;
     }
 
@@ -208,8 +216,11 @@ class Board final : public FrameSink {
 
     // Called by the backend, on its own thread (or the thread that runs the simulation).
     void deliver(const CanFrame* frames, size_t count, uint32_t stamp) override {
-        for (size_t i = 0; i < count; ++i) {
-            traceFrame(interfaceName_, frames[i], true);
+        {
+            std::lock_guard order(traceOrder_);
+            for (size_t i = 0; i < count; ++i) {
+                traceFrame(interfaceName_, frames[i], true);
+            }
         }
         // One delivery's records reach the callback together and in order, and two
         // deliveries never overlap: the callback lock is taken first and held through it.
@@ -265,6 +276,11 @@ class Board final : public FrameSink {
         }
     }
 
+    void echo(const CanFrame& frame) override {
+        std::lock_guard order(traceOrder_);
+        traceFrame(interfaceName_, frame, false);
+    }
+
     void message(const std::string& text) override {
         if (onMessage_ != nullptr) {
             onMessage_(text.c_str());
@@ -284,6 +300,7 @@ class Board final : public FrameSink {
     ReceiveCallback onReceive_;
     ExceptionCallback onException_;
 
+    std::mutex traceOrder_;           // held through a send and its trace line
     std::mutex reporting_;            // held through a delivery and its callback
     std::vector<FrameRecord> batch_;  // under reporting_
 

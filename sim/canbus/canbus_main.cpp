@@ -1,5 +1,6 @@
 // romtide-canbus: the simulated bus server (socketcand protocol on loopback) with its
-// hosted devices, or, with --connect, simulated devices as clients of such a server.
+// hosted devices, or, with --connect, simulated devices as clients of such a server or
+// as nodes on a CAN interface of the access library (socketcan:vcan0).
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -28,8 +29,16 @@ const char* const kFooter =
     "        [,fail=noack@N|erase|erase-silent|gone@N|stale|silent-after][,iface=NAME]\n"
     "        (kbit defaults to the interface's rate, iface to the first interface)\n"
     "Prints 'ready' once it serves; SIGINT or SIGTERM writes DIR/node-N.srec for each\n"
-    "device and ends it. With --connect the devices end when the server goes, unless\n"
-    "--reconnect keeps them, holding what they were programmed with, until it is back.";
+    "device and ends it. With --connect HOST:PORT the devices end when the server goes,\n"
+    "unless --reconnect keeps them, holding what they were programmed with, until it is\n"
+    "back. With --connect URI (socketcan:IFNAME, socketcand:HOST:PORT/IFNAME) they are\n"
+    "nodes on that interface, as devices on the bus behind a CAN adapter.";
+
+// --connect takes a socketcand server's HOST:PORT, whose interface each device names, or
+// the URI of one interface of the access library for all of them.
+bool isInterfaceUri(const std::string& connect) {
+    return connect.rfind("socketcan:", 0) == 0 || connect.rfind("socketcand:", 0) == 0;
+}
 
 int fail(const std::string& text) {
     std::fprintf(stderr, "romtide-canbus: %s\n", text.c_str());
@@ -102,7 +111,8 @@ int main(int argc, char** argv) {
     cli::prepare(app, "romtide-canbus",
                  "A socketcand server on 127.0.0.1 whose interfaces are simulated CAN buses "
                  "(default vcan0:125), hosting simulated devices. With --connect the devices run "
-                 "in this process as clients of such a server instead.");
+                 "in this process instead, as clients of such a server or as nodes on a "
+                 "CAN interface.");
     app.footer(kFooter);
     app.add_option("--port", port, "The TCP port (default 29536; 0: any free one)")
         ->check(CLI::Range(0, 65535))
@@ -136,8 +146,10 @@ int main(int argc, char** argv) {
     app.add_option("--sim-dump", dump,
                    "At the end, DIR/node-N.srec with what each device programmed")
         ->option_text("DIR");
-    app.add_option("--connect", connect, "Run the devices as clients of the server at HOST:PORT")
-        ->option_text("HOST:PORT");
+    app.add_option("--connect", connect,
+                   "Run the devices as clients of the server at HOST:PORT, or as nodes on "
+                   "the CAN interface URI")
+        ->option_text("HOST:PORT|URI");
     app.add_flag("--reconnect", reconnect,
                  "With --connect: when the server goes, keep the devices and connect again "
                  "once it is back");
@@ -147,6 +159,14 @@ int main(int argc, char** argv) {
         }
         if (reconnect && connect.empty()) {
             cli::refuse("--reconnect goes with --connect");
+        }
+        if (isInterfaceUri(connect)) {
+            for (const auto& d : devices) {
+                if (!d.iface.empty()) {
+                    cli::refuse("--connect " + connect +
+                                " names the interface; iface= goes with --connect HOST:PORT");
+                }
+            }
         }
     });
     if (auto status = cli::parse(app, argc, argv)) {
@@ -168,9 +188,12 @@ int main(int argc, char** argv) {
     if (!connect.empty()) {
         std::vector<std::unique_ptr<sim::DeviceClient>> clients;
         for (auto& option : devices) {
-            std::string iface = option.iface.empty() ? "vcan0" : option.iface;
-            clients.push_back(
-                std::make_unique<sim::DeviceClient>(option.config, connect + "/" + iface));
+            std::string uri = connect;
+            if (!isInterfaceUri(connect)) {
+                uri =
+                    "socketcand:" + connect + "/" + (option.iface.empty() ? "vcan0" : option.iface);
+            }
+            clients.push_back(std::make_unique<sim::DeviceClient>(option.config, uri));
             clients.back()->onLost([reconnect](const std::string& why) {
                 std::fprintf(stderr, "romtide-canbus: %s\n", why.c_str());
                 // A device without its bus ends with it, unless it is to wait for the bus.
@@ -180,8 +203,8 @@ int main(int argc, char** argv) {
             if (!clients.back()->start(&error)) {
                 return fail(error);
             }
-            std::fprintf(stderr, "romtide-canbus: node %d on socketcand:%s/%s\n",
-                         option.config.node, connect.c_str(), iface.c_str());
+            std::fprintf(stderr, "romtide-canbus: node %d on %s\n", option.config.node,
+                         uri.c_str());
         }
         std::printf("ready\n");
         std::fflush(stdout);

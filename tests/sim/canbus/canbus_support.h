@@ -28,6 +28,11 @@ struct FrameRecorder : vci::FrameSink {
         messages.push_back(text);
         changed.notify_all();
     }
+    void echo(const vci::CanFrame& frame) override {
+        std::lock_guard lock(mutex);
+        echoed.push_back(frame);
+        changed.notify_all();
+    }
     template <typename Pred>
     bool waitFor(Pred pred, std::chrono::milliseconds timeout = 5000ms) {
         std::unique_lock lock(mutex);
@@ -41,6 +46,7 @@ struct FrameRecorder : vci::FrameSink {
     std::condition_variable changed;
     std::vector<vci::CanFrame> received;
     std::vector<std::string> messages;
+    std::vector<vci::CanFrame> echoed;
 };
 
 inline vci::CanFrame frameOf(uint32_t id, std::vector<uint8_t> bytes) {

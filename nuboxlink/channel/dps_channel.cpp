@@ -121,23 +121,26 @@ void CDpsIsa::Descriptor(uint16_t, uint8_t out[3]) {
     out[2] = 0;
 }
 
-bool CDpsIsa::lockRecord(uint32_t lock) {
-    const uint32_t l = block_ + lock;
-    dpr_.put(l, kDpsLockWanted);
-    dpr_.put(l + 2, kDpsTurnBoard);
+bool dpsLockRecord(Dpr& dpr, uint32_t lock, romtide::Clock& clock) {
+    // The claim must be in memory before the board's byte is read, or both sides can
+    // read the other's old "not wanted" and enter together: every lock byte is accessed
+    // sequentially consistent, as the board's half does.
+    constexpr auto kOrdered = std::memory_order_seq_cst;
+    dpr.put(lock, kDpsLockWanted, kOrdered);
+    dpr.put(lock + 2, kDpsTurnBoard, kOrdered);
     auto boardHasIt = [&] {
-        return dpr_.get(l + 1) == kDpsLockWanted && dpr_.get(l + 2) == kDpsTurnBoard;
+        return dpr.get(lock + 1, kOrdered) == kDpsLockWanted &&
+               dpr.get(lock + 2, kOrdered) == kDpsTurnBoard;
     };
     for (int i = 0; i < kLockSpinRounds; ++i) {
         if (!boardHasIt()) {
             return true;
         }
     }
-    romtide::Clock& clock = isaBoard_.platform().clock();
     const int64_t start = clock.nowUs();
     while (boardHasIt()) {
         if (clock.nowUs() - start >= kLockTimeoutUs) {
-            dpr_.put(l, 0);
+            dpr.put(lock, 0);
             return false;
         }
         clock.sleepUs(kLockPollUs);
@@ -145,8 +148,8 @@ bool CDpsIsa::lockRecord(uint32_t lock) {
     return true;
 }
 
-void CDpsIsa::unlockRecord(uint32_t lock) {
-    dpr_.put(block_ + lock, 0);
+void dpsUnlockRecord(Dpr& dpr, uint32_t lock) {
+    dpr.put(lock, 0);
 }
 
 template <class Access>

@@ -71,12 +71,11 @@ bool dpConfigLengths(const uint8_t* configuration, size_t n, DpDataLengths* leng
                 }
                 l.input += specialLength(configuration[i++]);
             }
+            // Manufacturer bytes are skipped, never read: those the configuration does
+            // not hold end the walk.
             const unsigned skip = b & 0x0Fu;
             if (skip <= kSpecialSkipMax) {
-                if (skip > n - i) {
-                    return false;
-                }
-                i += skip;
+                i += std::min<size_t>(skip, n - i);
             }
         }
         if (l.output > kRecordMax || l.input > kRecordMax) {
@@ -106,9 +105,11 @@ uint8_t CDpsIsa::Init(uint16_t) {
         return 2;
     }
     flags_.bind(dpr_, hostFlag_, boardFlag_);
-    for (uint32_t length :
-         {kDpsAddressLength, kDpsCfgLength, kDpsExtDiagLength, kDpsOutputLength, kDpsInputLength}) {
-        dpr_.put(block_ + length, 0);
+    // The station-address length, the two "changed" markers and the data lengths: a
+    // board sees no configuration or diagnosis before the library writes one.
+    for (uint32_t at :
+         {kDpsAddressLength, kDpsCfgChanged, kDpsDiagChanged, kDpsOutputLength, kDpsInputLength}) {
+        dpr_.put(block_ + at, 0);
     }
     lengths_ = {};
     initialised_ = true;
@@ -157,11 +158,11 @@ uint8_t CDpsIsa::withRecord(uint32_t lock, Access&& access) {
     if (!initialised_) {
         return 5;
     }
-    if (!lockRecord(lock)) {
+    if (!dpsLockRecord(dpr_, block_ + lock, isaBoard_.platform().clock())) {
         return 6;
     }
     access(block_);
-    unlockRecord(lock);
+    dpsUnlockRecord(dpr_, block_ + lock);
     return 0;
 }
 

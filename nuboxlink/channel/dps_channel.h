@@ -22,9 +22,10 @@ struct DpDataLengths {
     unsigned input = 0;
 };
 
-// Walks the identifiers of a DP configuration. False when an identifier announces bytes
-// that the configuration does not hold, or when either length exceeds what a DP slave
-// record takes (NUBOX_DPS_DATA_MAX).
+// Walks the identifiers of a DP configuration. False when a special identifier's length
+// byte is missing, or when either length exceeds what a DP slave record takes
+// (NUBOX_DPS_DATA_MAX). The manufacturer bytes a special identifier announces are
+// skipped; where the configuration ends before them, so does the walk.
 bool dpConfigLengths(const uint8_t* configuration, size_t n, DpDataLengths* lengths);
 
 // The event bits of DPS_GetNewCommEvent for the board flag bits 0-4 that changed.

@@ -116,6 +116,11 @@ std::unique_ptr<CDevice> Library::boardFromValues(uint8_t device, DeviceConfig& 
     return nullptr;
 }
 
+void Library::setOpening(uint8_t device, CDevice* board) {
+    std::lock_guard lock(openingMutex_);
+    opening_[device] = board;
+}
+
 std::unique_ptr<CDevice> Library::takeBoard(uint8_t device, bool endCalls) {
     std::unique_lock lock(deviceLocks_[device], std::try_to_lock);
     if (!lock.owns_lock()) {
@@ -166,10 +171,12 @@ uint8_t Library::initDll(DeviceConfig* configs, uint16_t mask, uint8_t* status,
             boards[n] = boardFromValues(n, configs[n], *devices[n]);
         }
         if (boards[n]) {
+            setOpening(n, boards[n].get());
             boards[n]->Open();
             if (boards[n]->MapAndRestart(configs[n]) == 0) {
                 restartIssued = true;
             }
+            setOpening(n, nullptr);
         }
     }
 
@@ -255,12 +262,27 @@ uint8_t Library::resetDevice(uint8_t device, uint32_t port) {
     if (device > 15) {
         return 3;
     }
+    // A configuration of this device number in progress on another thread may be waiting
+    // for a remote board's server, under the global lock: the reset ends that wait, and
+    // the configuration fails. Its board is closed then, and a server resets a board
+    // whose client leaves: there is nothing left to open for the reset.
+    bool endedConfiguration = false;
+    {
+        std::lock_guard lock(openingMutex_);
+        if (CDevice* b = opening_[device]; b && b->independent()) {
+            b->Interrupt();
+            endedConfiguration = true;
+        }
+    }
     std::unique_lock global(global_);
     std::unique_lock examined(probeLocks_[device]);
     // A channel call waiting for a board that no longer answers would hold the reset for
     // as long as its request may take: the reset ends it.
     std::unique_ptr<CDevice> board = takeBoard(device, /*endCalls=*/true);
     const bool fromTable = board != nullptr;
+    if (!board && endedConfiguration) {
+        return 0;
+    }
     if (!board) {
         DeviceConfig config{};
         config.portAddress = port;

@@ -87,6 +87,8 @@ class Library {
     // in progress on another thread is ended first (Interrupt) rather than waited for.
     std::unique_ptr<CDevice> takeBoard(uint8_t device, bool endCalls = false);
     void destroyBoard(std::unique_ptr<CDevice> board);
+    // The board InitDll opens and configures for `device` now (null: none).
+    void setOpening(uint8_t device, CDevice* board);
     // Opens and closes a board made for the examination: its device information and 0,
     // or 2 when it could not be examined.
     static uint8_t examine(CDevice& board, DeviceInfo* info);
@@ -109,6 +111,10 @@ class Library {
     // lock, so they wait for such an examination, and none starts while they run.
     std::array<std::mutex, 16> probeLocks_;
     std::array<std::mutex, 16> deviceLocks_;
+    // The boards InitDll is opening, so that a reset from another thread can end a wait
+    // for a server that does not answer; a board is taken out before it is destroyed.
+    std::mutex openingMutex_;
+    std::array<CDevice*, 16> opening_{};
     std::array<std::atomic<CDevice*>, 16> table_{};
     SlotTable pciSlots_, usbSlots_, cardSlots_;
 

@@ -132,12 +132,24 @@ uint8_t CTcpipDevice::Open() {
     }
     link->request = p.createEvent();
     link->done = p.createEvent();
-    if (!link->request || !link->done ||
-        !worker_.start(p, [link](Event& stop) { workerBody(link, stop); })) {
+    if (!link->request || !link->done) {
         status_ = 1;
         return status_;
     }
-    link_ = link;
+    {
+        // An Interrupt from now on reaches the connection; one that came before it was
+        // made ends it before it is tried.
+        std::lock_guard lock(linkMutex_);
+        link_ = link;
+        if (interrupted_) {
+            link->broken = true;
+            link->connection.interrupt();
+        }
+    }
+    if (!worker_.start(p, [link](Event& stop) { workerBody(link, stop); })) {
+        status_ = 1;
+        return status_;
+    }
     for (;;) {
         {
             std::lock_guard lock(link->mutex);
@@ -165,16 +177,22 @@ uint8_t CTcpipDevice::Open() {
 }
 
 void CTcpipDevice::Interrupt() {
-    if (!link_) {
+    std::shared_ptr<Link> link;
+    {
+        std::lock_guard lock(linkMutex_);
+        interrupted_ = true;
+        link = link_;
+    }
+    if (!link) {
         return;
     }
     {
-        std::lock_guard lock(link_->mutex);
-        link_->broken = true;
+        std::lock_guard lock(link->mutex);
+        link->broken = true;
     }
-    link_->connection.interrupt();
+    link->connection.interrupt();
     // Wakes a caller that waits for the worker.
-    link_->done->set();
+    link->done->set();
 }
 
 void CTcpipDevice::Close() {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "nuboxlink/board/device.h"
@@ -29,8 +30,8 @@ class CTcpipDevice final : public CDevice {
 
     uint8_t Open() override;
     void Close() override;
-    // Breaks the connection from another thread: a request in progress and every later
-    // one answer 2 at once.
+    // Breaks the connection from any thread, at any moment (an open in progress too): a
+    // request in progress and every later one answer 2 at once.
     void Interrupt() override;
     bool independent() const override { return true; }
     uint8_t CreateChannel(uint8_t index, uint8_t type) override;
@@ -59,6 +60,8 @@ class CTcpipDevice final : public CDevice {
     // Shared with the worker thread, which may outlive this object when it does not
     // end in time.
     std::shared_ptr<Link> link_;
+    std::mutex linkMutex_;  // link_ as Interrupt sees it, and interrupted_
+    bool interrupted_ = false;
     WorkerThread worker_;
 };
 

@@ -546,5 +546,23 @@ TEST(RemoteExamination, AResetEndsAChannelCallWaitingForAServerThatStopped) {
     EXPECT_EQ(rig.lib->board(0), nullptr);
 }
 
+TEST(RemoteExamination, AResetEndsAConfigurationWaitingForAGreetingAndConnectsNoMore) {
+    RemoteRig rig;
+    rig.server().greeting.clear();
+    rig.server().stall(true);
+    std::promise<void> connecting;
+    rig.server().onConnect = [&connecting] { connecting.set_value(); };
+    auto configuring = std::async(std::launch::async, [&rig] { return rig.init(); });
+    connecting.get_future().wait();
+    auto reset = std::async(std::launch::async, [&rig] { return rig.lib->resetDevice(0, 0); });
+    const bool ended = reset.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    rig.server().stall(false);
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(reset.get(), 0);
+    EXPECT_EQ(configuring.get(), 2);
+    EXPECT_EQ(rig.status[0], 2);
+    EXPECT_EQ(rig.server().connections, 1);
+}
+
 }  // namespace
 }  // namespace nuboxlink_test

@@ -16,6 +16,7 @@
 #include "app/cli_check.h"
 #include "app/exit_codes.h"
 #include "app/headless.h"
+#include "app/profibus_board_guard.h"
 #include "app/profibus_simulation.h"
 #include "base/text_parse.h"
 #include "cli/command_line.h"
@@ -36,7 +37,9 @@ const char* const kFooter =
     "STATION: addr=N[,ppo=1|2][,ident=0xHHHH][,version=A.B.C][,boot=A.B.C]\n"
     "         [,mode=app|boot][,delay=US][,fail=noack@N|error@N:CODE|erase|gone@N]\n"
     "Without --simulate the board is device 0 of the nuboxlink registry\n"
-    "(NUBOXLINK_REGISTRY, default /etc/nuboxlink/registry.reg).";
+    "(NUBOXLINK_REGISTRY, default /etc/nuboxlink/registry.reg). A board in another\n"
+    "computer whose server stops answering ends the command within 30 s; Ctrl-C ends it\n"
+    "within a second or two, the board reset.";
 
 struct BaudRate {
     const char* text;
@@ -179,6 +182,13 @@ int runProfibus(const ProfibusOptions& o) {
     ui::TerminalMessageBoxes messages(stderr);
     Services services{clock, pump, messages};
 
+    ProfibusBoardGuard board(nuboxlinkLibrary(), clock);
+    board.watchInterrupt([] { return headless::interrupted(); },
+                         [] {
+                             std::fprintf(stderr,
+                                          "bootloader profibus: interrupted while the board does "
+                                          "not answer; it is reset\n");
+                         });
     std::FILE* traceFile = nullptr;
     std::unique_ptr<TracingDpMasterLibrary> tracing;
     if (!o.trace.empty()) {
@@ -188,7 +198,7 @@ int runProfibus(const ProfibusOptions& o) {
                          o.trace.c_str());
             return exitcode::kUsage;
         }
-        tracing = std::make_unique<TracingDpMasterLibrary>(nuboxlinkLibrary(), clock, traceFile);
+        tracing = std::make_unique<TracingDpMasterLibrary>(board, clock, traceFile);
     }
     struct TraceCloser {
         std::FILE* f;
@@ -201,8 +211,7 @@ int runProfibus(const ProfibusOptions& o) {
 
     Tbootloader::resetSharedState();
     TProfitalvik::resetSharedState();
-    Tbootloader session(services,
-                        tracing ? static_cast<DpMasterLibrary&>(*tracing) : nuboxlinkLibrary());
+    Tbootloader session(services, tracing ? static_cast<DpMasterLibrary&>(*tracing) : board);
     pump.session = &session;
 
     if (o.update) {
@@ -216,6 +225,12 @@ int runProfibus(const ProfibusOptions& o) {
     TProfitalvik::SetBaudIndex(o.baudIndex);
     TProfitalvik& dp = *session.profibus;
     if (dp.InitAdapter() != dpm::kOk) {
+        if (headless::interrupted()) {
+            std::fprintf(stderr,
+                         "bootloader profibus: interrupted while the board was prepared; no "
+                         "station was touched\n");
+            return exitcode::kInterrupted;
+        }
         messages.show({"The adapter couldn't inizialized successfully", "Bootloader",
                        ui::MessageIcon::Error, ui::MessageButtons::Ok});
         return exitcode::kNoBoard;

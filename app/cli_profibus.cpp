@@ -18,6 +18,7 @@
 #include "app/exit_codes.h"
 #include "app/headless.h"
 #include "app/inventory.h"
+#include "app/profibus_board_guard.h"
 #include "app/profibus_simulation.h"
 #include "base/device_text.h"
 #include "base/text_parse.h"
@@ -42,7 +43,9 @@ const char* const kFooter =
     "         (an image whose S0 header holds VERSION=A.B.C makes A.B.C the version of a\n"
     "         simulated station)\n"
     "Without --simulate the board is device N (--device, default 0) of the nuboxlink\n"
-    "registry (NUBOXLINK_REGISTRY, default /etc/nuboxlink/registry.reg), local or remote.";
+    "registry (NUBOXLINK_REGISTRY, default /etc/nuboxlink/registry.reg), local or remote.\n"
+    "A board in another computer whose server stops answering ends the command within\n"
+    "30 s; Ctrl-C ends it within a second or two, the board reset.";
 
 constexpr int kHighestDevice = 15;
 constexpr int kLongestWaitS = 600;
@@ -232,6 +235,13 @@ int runProfibus(const ProfibusOptions& o) {
     ui::TerminalMessageBoxes messages(stderr);
     Services services{clock, pump, messages};
 
+    ProfibusBoardGuard board(nuboxlinkLibrary(), clock);
+    board.watchInterrupt([] { return headless::interrupted(); },
+                         [] {
+                             std::fprintf(stderr,
+                                          "bootloader profibus: interrupted while the board does "
+                                          "not answer; it is reset\n");
+                         });
     std::FILE* traceFile = nullptr;
     std::unique_ptr<TracingDpMasterLibrary> tracing;
     if (!o.trace.empty()) {
@@ -241,7 +251,7 @@ int runProfibus(const ProfibusOptions& o) {
                          o.trace.c_str());
             return exitcode::kUsage;
         }
-        tracing = std::make_unique<TracingDpMasterLibrary>(nuboxlinkLibrary(), clock, traceFile);
+        tracing = std::make_unique<TracingDpMasterLibrary>(board, clock, traceFile);
     }
     struct TraceCloser {
         std::FILE* f;
@@ -254,8 +264,7 @@ int runProfibus(const ProfibusOptions& o) {
 
     Tbootloader::resetSharedState();
     TProfitalvik::resetSharedState();
-    Tbootloader session(services,
-                        tracing ? static_cast<DpMasterLibrary&>(*tracing) : nuboxlinkLibrary());
+    Tbootloader session(services, tracing ? static_cast<DpMasterLibrary&>(*tracing) : board);
     pump.session = &session;
 
     if (o.update) {
@@ -272,6 +281,12 @@ int runProfibus(const ProfibusOptions& o) {
     const std::string board =
         (simulation ? "simulated board, device " : "device ") + std::to_string(o.device);
     if (dp.InitAdapter() != dpm::kOk) {
+        if (headless::interrupted()) {
+            std::fprintf(stderr,
+                         "bootloader profibus: interrupted while the board was prepared; no "
+                         "station was touched\n");
+            return exitcode::kInterrupted;
+        }
         messages.show({"The adapter couldn't inizialized successfully", "Bootloader",
                        ui::MessageIcon::Error, ui::MessageButtons::Ok});
         return exitcode::kNoBoard;

@@ -157,4 +157,27 @@ void BM_RegistryParse40000Keys(benchmark::State& state) {
 }
 BENCHMARK(BM_RegistryParse40000Keys)->Unit(benchmark::kMillisecond);
 
+// 4000 keys and then a [-KEY] line for each (as tools that export deletions write
+// them): linear in the file, where each removal once scanned and re-indexed every key.
+void BM_RegistryParse4000Removals(benchmark::State& state) {
+    std::string text = "REGEDIT4\n[" + nuboxlink::deviceKeyName(0) + "]\n\"PCI-Board\"=dword:1\n";
+    auto key = [](int i) {
+        return std::string(nuboxlink::kDevicesKey) + "\\Other\\" + std::to_string(i);
+    };
+    for (int i = 0; i < 4000; ++i) {
+        text += "[" + key(i) + "]\n\"x\"=dword:1\n";
+    }
+    for (int i = 0; i < 4000; ++i) {
+        text += "[-" + key(i) + "]\n";
+    }
+    for (auto _ : state) {
+        auto file = nuboxlink::parseRegFile(text);
+        benchmark::DoNotOptimize(file);
+        if (!file || file->keys.size() != 1) {
+            state.SkipWithError("the file did not parse");
+        }
+    }
+}
+BENCHMARK(BM_RegistryParse4000Removals)->Unit(benchmark::kMillisecond);
+
 BENCHMARK_MAIN();

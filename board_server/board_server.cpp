@@ -87,6 +87,7 @@ struct BoardServer::Port {
     std::string name;  // in front of every line logged about it
     std::string where;
     int listener = -1;
+    int64_t acceptPausedUntilMs = 0;
 
     // The current client, or -1.
     int client = -1;
@@ -229,11 +230,33 @@ void BoardServer::dropClient(Port& port, const std::string& why) {
     port.session.end();
 }
 
+void BoardServer::readPending(Port& port) {
+    // A bounded number of requests: a client that keeps sending is still there, and the
+    // next one is refused as it would be without this look.
+    constexpr int kMostRequests = 64;
+    for (int i = 0; i < kMostRequests && port.client >= 0; ++i) {
+        pollfd p{port.client, POLLIN, 0};
+        if (poll(&p, 1, 0) != 1 || !(p.revents & (POLLIN | POLLHUP | POLLERR))) {
+            return;
+        }
+        readClient(port);
+    }
+}
+
 void BoardServer::acceptClient(Port& port) {
     int fd = accept4(port.listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) {
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            // The connection stays in the listen queue; it is taken once descriptors are
+            // free again.
+            ++acceptFailures_;
+            port.acceptPausedUntilMs = clock_.nowMs() + kAcceptBackoffMs;
+        }
         return;
     }
+    // The client we have may have sent its last request and left at the same moment the
+    // new one came: what it sent is read first, so that its leaving frees the board.
+    readPending(port);
     if (port.client >= 0) {
         const std::string refusal = std::string(1, static_cast<char>(remote::kBoardInUse)) +
                                     "nubox-board-server: device " + std::to_string(port.device) +
@@ -308,12 +331,20 @@ void BoardServer::readClient(Port& port) {
 
 void BoardServer::serve(Port& port) {
     for (;;) {
-        pollfd fds[3] = {
-            {wakeFd_, POLLIN, 0}, {port.listener, POLLIN, 0}, {port.client, POLLIN, 0}};
+        // While taking connections fails, the listener is left out of the poll (poll
+        // skips a negative descriptor) until the pause ends.
+        const int64_t now = clock_.nowMs();
+        const bool paused = now < port.acceptPausedUntilMs;
+        pollfd fds[3] = {{wakeFd_, POLLIN, 0},
+                         {paused ? -1 : port.listener, POLLIN, 0},
+                         {port.client, POLLIN, 0}};
+        int64_t wake = port.deadlineMs;
+        if (paused && (wake == kNoDeadline || port.acceptPausedUntilMs < wake)) {
+            wake = port.acceptPausedUntilMs;
+        }
         int timeout = -1;
-        if (port.deadlineMs != kNoDeadline) {
-            timeout =
-                static_cast<int>(std::clamp<int64_t>(port.deadlineMs - clock_.nowMs(), 0, INT_MAX));
+        if (wake != kNoDeadline) {
+            timeout = static_cast<int>(std::clamp<int64_t>(wake - now, 0, INT_MAX));
         }
         int r = poll(fds, port.client >= 0 ? 3 : 2, timeout);
         if (r < 0 && errno != EINTR) {

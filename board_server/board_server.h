@@ -50,12 +50,19 @@ class BoardServer {
     std::string where(uint8_t device) const;
     // True when the listening address is reachable from this computer only.
     bool loopbackOnly() const { return loopback_; }
+    // Connections that could not be taken (out of file descriptors or memory). While
+    // that lasts a port stops listening for kAcceptBackoffMs at a time and serves the
+    // client it has, instead of spinning on a listener that stays readable.
+    uint64_t acceptFailures() const { return acceptFailures_; }
+    static constexpr int kAcceptBackoffMs = 100;
 
   private:
     struct Port;
     void serve(Port& port);
     void acceptClient(Port& port);
     void readClient(Port& port);
+    // Reads what the current client has sent so far, its leaving included.
+    void readPending(Port& port);
     void dropClient(Port& port, const std::string& why);
 
     BoardAccess& board_;
@@ -64,6 +71,7 @@ class BoardServer {
     Log log_;
     bool loopback_ = true;
     int wakeFd_ = -1;
+    std::atomic<uint64_t> acceptFailures_{0};
     std::vector<std::unique_ptr<Port>> ports_;
     std::vector<std::thread> threads_;
 };

@@ -91,6 +91,9 @@ NUBOXLINK_API uint8_t InitDll(DeviceConfig configs[16], uint16_t mask, uint8_t* 
                               uint8_t* channelStatus);
 NUBOXLINK_API uint8_t nuBOX_InitDevice(uint8_t device, const uint8_t types[4],
                                        const uint16_t params[4]);
+/* Called from another thread while a channel call or InitDll waits for a remote board
+ * (a request up to 10 s, a connection or configuration up to 30 s), ResetDevice ends
+ * that wait: the waiting call answers 2, InitDll fails for that device. */
 NUBOXLINK_API uint8_t ResetDevice(uint8_t device, uint32_t port);
 NUBOXLINK_API uint8_t nuBOX_CloseDevice(uint8_t device);
 NUBOXLINK_API uint8_t nuBOX_GetDeviceInfo(uint8_t device, DeviceInfo* info);

@@ -55,6 +55,14 @@ class CDevice {
     virtual uint8_t Restart() = 0;
     virtual bool IsOpen() const = 0;
     virtual bool IsReady(const DeviceConfig& config) = 0;
+    // Called from another thread while a channel call may be waiting for the board: ends
+    // that wait, where the board's kind can wait long (a remote board's request), and
+    // leaves the board unusable until it is closed.
+    virtual void Interrupt() {}
+    // True for a board that shares nothing with the library's other boards (no driver
+    // slot, no DPR area allocator) and may wait on a network: it is examined and reset
+    // without the global lock.
+    virtual bool independent() const { return false; }
 
     uint8_t number() const { return number_; }
     uint8_t kind() const { return kind_; }

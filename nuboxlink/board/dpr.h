@@ -2,9 +2,12 @@
 // while we read, so every byte goes to memory each time (atomic byte access, never a
 // cached copy). Every load is an acquire and every store a release (plain moves on x86),
 // so the handover bytes (flags, counters, the command byte) keep the mailbox and data
-// bytes they hand over in order, without fences. No
-// offset ever comes from DPR contents, and every access is checked against the mapping,
-// so a board that writes garbage cannot make the library touch foreign memory.
+// bytes they hand over in order, without fences. That is not enough where a side stores
+// its claim and then reads the other side's (the DP slave's record lock): a load may pass
+// an earlier store to another byte, so such bytes are accessed sequentially consistent
+// (an interlocked store on x86). No offset ever comes from DPR contents, and every access
+// is checked against the mapping, so a board that writes garbage cannot make the library
+// touch foreign memory.
 #pragma once
 
 #include <atomic>
@@ -24,15 +27,15 @@ class Dpr {
         return base_ && offset <= size_ && n <= size_ - offset;
     }
 
-    uint8_t get(uint32_t offset) const {
+    uint8_t get(uint32_t offset, std::memory_order order = std::memory_order_acquire) const {
         if (!contains(offset, 1)) {
             return 0xFF;
         }
-        return std::atomic_ref<uint8_t>(base_[offset]).load(std::memory_order_acquire);
+        return std::atomic_ref<uint8_t>(base_[offset]).load(order);
     }
-    void put(uint32_t offset, uint8_t value) {
+    void put(uint32_t offset, uint8_t value, std::memory_order order = std::memory_order_release) {
         if (contains(offset, 1)) {
-            std::atomic_ref<uint8_t>(base_[offset]).store(value, std::memory_order_release);
+            std::atomic_ref<uint8_t>(base_[offset]).store(value, order);
         }
     }
     void read(uint32_t offset, void* dst, uint32_t n) const {

@@ -71,12 +71,11 @@ bool dpConfigLengths(const uint8_t* configuration, size_t n, DpDataLengths* leng
                 }
                 l.input += specialLength(configuration[i++]);
             }
+            // Manufacturer bytes are skipped, never read: those the configuration does
+            // not hold end the walk.
             const unsigned skip = b & 0x0Fu;
             if (skip <= kSpecialSkipMax) {
-                if (skip > n - i) {
-                    return false;
-                }
-                i += skip;
+                i += std::min<size_t>(skip, n - i);
             }
         }
         if (l.output > kRecordMax || l.input > kRecordMax) {
@@ -106,9 +105,11 @@ uint8_t CDpsIsa::Init(uint16_t) {
         return 2;
     }
     flags_.bind(dpr_, hostFlag_, boardFlag_);
-    for (uint32_t length :
-         {kDpsAddressLength, kDpsCfgLength, kDpsExtDiagLength, kDpsOutputLength, kDpsInputLength}) {
-        dpr_.put(block_ + length, 0);
+    // The station-address length, the two "changed" markers and the data lengths: a
+    // board sees no configuration or diagnosis before the library writes one.
+    for (uint32_t at :
+         {kDpsAddressLength, kDpsCfgChanged, kDpsDiagChanged, kDpsOutputLength, kDpsInputLength}) {
+        dpr_.put(block_ + at, 0);
     }
     lengths_ = {};
     initialised_ = true;
@@ -121,23 +122,26 @@ void CDpsIsa::Descriptor(uint16_t, uint8_t out[3]) {
     out[2] = 0;
 }
 
-bool CDpsIsa::lockRecord(uint32_t lock) {
-    const uint32_t l = block_ + lock;
-    dpr_.put(l, kDpsLockWanted);
-    dpr_.put(l + 2, kDpsTurnBoard);
+bool dpsLockRecord(Dpr& dpr, uint32_t lock, romtide::Clock& clock) {
+    // The claim must be in memory before the board's byte is read, or both sides can
+    // read the other's old "not wanted" and enter together: every lock byte is accessed
+    // sequentially consistent, as the board's half does.
+    constexpr auto kOrdered = std::memory_order_seq_cst;
+    dpr.put(lock, kDpsLockWanted, kOrdered);
+    dpr.put(lock + 2, kDpsTurnBoard, kOrdered);
     auto boardHasIt = [&] {
-        return dpr_.get(l + 1) == kDpsLockWanted && dpr_.get(l + 2) == kDpsTurnBoard;
+        return dpr.get(lock + 1, kOrdered) == kDpsLockWanted &&
+               dpr.get(lock + 2, kOrdered) == kDpsTurnBoard;
     };
     for (int i = 0; i < kLockSpinRounds; ++i) {
         if (!boardHasIt()) {
             return true;
         }
     }
-    romtide::Clock& clock = isaBoard_.platform().clock();
     const int64_t start = clock.nowUs();
     while (boardHasIt()) {
         if (clock.nowUs() - start >= kLockTimeoutUs) {
-            dpr_.put(l, 0);
+            dpr.put(lock, 0);
             return false;
         }
         clock.sleepUs(kLockPollUs);
@@ -145,8 +149,8 @@ bool CDpsIsa::lockRecord(uint32_t lock) {
     return true;
 }
 
-void CDpsIsa::unlockRecord(uint32_t lock) {
-    dpr_.put(block_ + lock, 0);
+void dpsUnlockRecord(Dpr& dpr, uint32_t lock) {
+    dpr.put(lock, 0);
 }
 
 template <class Access>
@@ -154,11 +158,11 @@ uint8_t CDpsIsa::withRecord(uint32_t lock, Access&& access) {
     if (!initialised_) {
         return 5;
     }
-    if (!lockRecord(lock)) {
+    if (!dpsLockRecord(dpr_, block_ + lock, isaBoard_.platform().clock())) {
         return 6;
     }
     access(block_);
-    unlockRecord(lock);
+    dpsUnlockRecord(dpr_, block_ + lock);
     return 0;
 }
 

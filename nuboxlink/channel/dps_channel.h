@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/clock.h"
+#include "nuboxlink/board/dpr.h"
 #include "nuboxlink/board/isa_channel.h"
 #include "nuboxlink/board/usb_device.h"
 #include "nuboxlink/channel/channel.h"
@@ -20,9 +22,10 @@ struct DpDataLengths {
     unsigned input = 0;
 };
 
-// Walks the identifiers of a DP configuration. False when an identifier announces bytes
-// that the configuration does not hold, or when either length exceeds what a DP slave
-// record takes (NUBOX_DPS_DATA_MAX).
+// Walks the identifiers of a DP configuration. False when a special identifier's length
+// byte is missing, or when either length exceeds what a DP slave record takes
+// (NUBOX_DPS_DATA_MAX). The manufacturer bytes a special identifier announces are
+// skipped; where the configuration ends before them, so does the walk.
 bool dpConfigLengths(const uint8_t* configuration, size_t n, DpDataLengths* lengths);
 
 // The event bits of DPS_GetNewCommEvent for the board flag bits 0-4 that changed.
@@ -78,6 +81,13 @@ enum : uint32_t {
 inline constexpr uint8_t kDpsLockWanted = 0xFF;
 inline constexpr uint8_t kDpsTurnBoard = 1;
 
+// The host's half of a record lock whose three bytes start at `lock` (a DPR offset):
+// claims the record and leaves the turn to the board, then waits while the board wants
+// it and has the turn. False when the board kept it past NUBOX_DPS_LOCK_TIMEOUT_MS on
+// `clock`; the claim is then withdrawn.
+bool dpsLockRecord(Dpr& dpr, uint32_t lock, romtide::Clock& clock);
+void dpsUnlockRecord(Dpr& dpr, uint32_t lock);
+
 class CDpsIsa final : public CDpsChannel, public CIsaChannel {
   public:
     CDpsIsa(CIsaDevice& board, uint8_t index);
@@ -100,10 +110,6 @@ class CDpsIsa final : public CDpsChannel, public CIsaChannel {
     void Descriptor(uint16_t parameter, uint8_t out[3]) override;
 
   private:
-    // Takes the record whose lock is at `lock` from the board; false when the board kept
-    // it past NUBOX_DPS_LOCK_TIMEOUT_MS (our claim is then withdrawn).
-    bool lockRecord(uint32_t lock);
-    void unlockRecord(uint32_t lock);
     // Runs `access` with the record locked: its result, or 6 when the board kept it.
     template <class Access>
     uint8_t withRecord(uint32_t lock, Access&& access);

@@ -1,6 +1,9 @@
 #include "nuboxlink/interface/library.h"
 
 #include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "nuboxlink/board/card_device.h"
 #include "nuboxlink/board/usb_device.h"
@@ -55,36 +58,57 @@ std::unique_ptr<CDevice> Library::makeBoard(uint8_t device, DeviceConfig& config
     return boardFromValues(device, config, values);
 }
 
+Library::BoardChoice Library::chooseBoard(const RegValues& values) {
+    if (numberValue(values, "PortAddress")) {
+        return BoardChoice::Isa;
+    }
+    if (dwordValue(values, "USB-Id")) {
+        return BoardChoice::Usb;
+    }
+    if (dwordValue(values, "PCMCIA-Slot")) {
+        return BoardChoice::Card;
+    }
+    if (dwordValue(values, "PCI-Board")) {
+        return BoardChoice::Pci;
+    }
+    if (stringValue(values, "RemoteMachine") && numberValue(values, "RemoteDevice")) {
+        return BoardChoice::Remote;
+    }
+    return BoardChoice::None;
+}
+
 std::unique_ptr<CDevice> Library::boardFromValues(uint8_t device, DeviceConfig& config,
                                                   const RegValues& values) {
     if (platform_.generation() == Generation::Unsupported) {
         return nullptr;
     }
     try {
-        if (auto port = numberValue(values, "PortAddress")) {
-            config.portAddress = *port;
-            config.memoryAddress = numberValue(values, "MemoryAddress").value_or(0);
-            config.memoryRange = numberValue(values, "MemoryRange").value_or(0);
-            return std::make_unique<CIsaDevice>(*this, device, *port);
-        }
-        if (auto id = dwordValue(values, "USB-Id")) {
-            return std::make_unique<CUsbDevice>(*this, device, static_cast<uint16_t>(*id));
-        }
-        if (auto socket = dwordValue(values, "PCMCIA-Slot")) {
-            if (platform_.generation() == Generation::DriverEarly) {
-                return std::make_unique<CPcmciaDeviceNT>(*this, device);
+        switch (chooseBoard(values)) {
+            case BoardChoice::Isa: {
+                const uint32_t port = *numberValue(values, "PortAddress");
+                config.portAddress = port;
+                config.memoryAddress = numberValue(values, "MemoryAddress").value_or(0);
+                config.memoryRange = numberValue(values, "MemoryRange").value_or(0);
+                return std::make_unique<CIsaDevice>(*this, device, port);
             }
-            return std::make_unique<CPcmciaDeviceWDM>(*this, device,
-                                                      static_cast<uint8_t>(*socket & 0x0F));
-        }
-        if (auto id = dwordValue(values, "PCI-Board")) {
-            return std::make_unique<CPciDevice>(*this, device, static_cast<uint16_t>(*id));
-        }
-        auto host = stringValue(values, "RemoteMachine");
-        auto remoteDevice = numberValue(values, "RemoteDevice");
-        if (host && remoteDevice) {
-            return std::make_unique<CTcpipDevice>(*this, device, *host,
-                                                  static_cast<uint8_t>(*remoteDevice));
+            case BoardChoice::Usb:
+                return std::make_unique<CUsbDevice>(
+                    *this, device, static_cast<uint16_t>(*dwordValue(values, "USB-Id")));
+            case BoardChoice::Card:
+                if (platform_.generation() == Generation::DriverEarly) {
+                    return std::make_unique<CPcmciaDeviceNT>(*this, device);
+                }
+                return std::make_unique<CPcmciaDeviceWDM>(
+                    *this, device, static_cast<uint8_t>(*dwordValue(values, "PCMCIA-Slot") & 0x0F));
+            case BoardChoice::Pci:
+                return std::make_unique<CPciDevice>(
+                    *this, device, static_cast<uint16_t>(*dwordValue(values, "PCI-Board")));
+            case BoardChoice::Remote:
+                return std::make_unique<CTcpipDevice>(
+                    *this, device, *stringValue(values, "RemoteMachine"),
+                    static_cast<uint8_t>(*numberValue(values, "RemoteDevice")));
+            case BoardChoice::None:
+                break;
         }
     } catch (const std::bad_alloc&) {
         return nullptr;
@@ -92,8 +116,21 @@ std::unique_ptr<CDevice> Library::boardFromValues(uint8_t device, DeviceConfig& 
     return nullptr;
 }
 
-std::unique_ptr<CDevice> Library::takeBoard(uint8_t device) {
-    std::lock_guard lock(deviceLocks_[device]);
+void Library::setOpening(uint8_t device, CDevice* board) {
+    std::lock_guard lock(openingMutex_);
+    opening_[device] = board;
+}
+
+std::unique_ptr<CDevice> Library::takeBoard(uint8_t device, bool endCalls) {
+    std::unique_lock lock(deviceLocks_[device], std::try_to_lock);
+    if (!lock.owns_lock()) {
+        // A channel call of another thread holds the board. Boards are destroyed only
+        // under the global lock, which the caller holds, so the board is still there.
+        if (CDevice* b = table_[device].load(); b && endCalls) {
+            b->Interrupt();
+        }
+        lock.lock();
+    }
     return std::unique_ptr<CDevice>(table_[device].exchange(nullptr));
 }
 
@@ -127,14 +164,19 @@ uint8_t Library::initDll(DeviceConfig* configs, uint16_t mask, uint8_t* status,
             continue;
         }
         destroyBoard(takeBoard(n));
+        // An examination of this device number that began before this call may still
+        // hold a connection to its board server: it ends first.
+        std::lock_guard examined(probeLocks_[n]);
         if (devices[n]) {
             boards[n] = boardFromValues(n, configs[n], *devices[n]);
         }
         if (boards[n]) {
+            setOpening(n, boards[n].get());
             boards[n]->Open();
             if (boards[n]->MapAndRestart(configs[n]) == 0) {
                 restartIssued = true;
             }
+            setOpening(n, nullptr);
         }
     }
 
@@ -220,8 +262,27 @@ uint8_t Library::resetDevice(uint8_t device, uint32_t port) {
     if (device > 15) {
         return 3;
     }
-    std::lock_guard lock(global_);
-    std::unique_ptr<CDevice> board = takeBoard(device);
+    // A configuration of this device number in progress on another thread may be waiting
+    // for a remote board's server, under the global lock: the reset ends that wait, and
+    // the configuration fails. Its board is closed then, and a server resets a board
+    // whose client leaves: there is nothing left to open for the reset.
+    bool endedConfiguration = false;
+    {
+        std::lock_guard lock(openingMutex_);
+        if (CDevice* b = opening_[device]; b && b->independent()) {
+            b->Interrupt();
+            endedConfiguration = true;
+        }
+    }
+    std::unique_lock global(global_);
+    std::unique_lock examined(probeLocks_[device]);
+    // A channel call waiting for a board that no longer answers would hold the reset for
+    // as long as its request may take: the reset ends it.
+    std::unique_ptr<CDevice> board = takeBoard(device, /*endCalls=*/true);
+    const bool fromTable = board != nullptr;
+    if (!board && endedConfiguration) {
+        return 0;
+    }
     if (!board) {
         DeviceConfig config{};
         config.portAddress = port;
@@ -229,6 +290,13 @@ uint8_t Library::resetDevice(uint8_t device, uint32_t port) {
         if (!board) {
             return 3;
         }
+    }
+    if (board->independent()) {
+        // Its connection and requests wait on the network, and it shares nothing with the
+        // other boards: the other management calls need not wait for it.
+        global.unlock();
+    }
+    if (!fromTable) {
         board->Open();
     }
     for (unsigned i = 0; i < 4; ++i) {
@@ -246,7 +314,27 @@ uint8_t Library::resetDevice(uint8_t device, uint32_t port) {
     return 0;
 }
 
-uint8_t Library::deviceInfoLocked(uint8_t device, DeviceInfo* info, const DeviceValues* devices) {
+uint8_t Library::examine(CDevice& board, DeviceInfo* info) {
+    fillInfo(info, board.kind(), board.boardId(), 0, 0);
+    const uint8_t st = board.Open();
+    board.Close();
+    switch (st) {
+        case 0:
+            info->present = 1;
+            return 0;
+        case 9:
+            return 0;
+        case 10:
+            info->present = 1;
+            info->busy = 1;
+            return 0;
+        default:
+            return 2;
+    }
+}
+
+uint8_t Library::deviceInfo(uint8_t device, DeviceInfo* info, std::unique_lock<std::mutex>& global,
+                            const DeviceValues* devices) {
     if (CDevice* b = table_[device].load()) {
         // A board whose card was pulled or whose driver has gone is not there any more,
         // though its object waits for the program to close it.
@@ -265,39 +353,36 @@ uint8_t Library::deviceInfoLocked(uint8_t device, DeviceInfo* info, const Device
         fillInfo(info, 0, 0, 0, 0);
         return 0;
     }
-    fillInfo(info, board->kind(), board->boardId(), 0, 0);
-    uint8_t st = board->Open();
-    board->Close();
-    switch (st) {
-        case 0:
-            info->present = 1;
-            return 0;
-        case 9:
-            return 0;
-        case 10:
-            info->present = 1;
-            info->busy = 1;
-            return 0;
-        default:
-            return 2;
+    if (!board->independent()) {
+        return examine(*board, info);
     }
+    // A remote board is examined over the network, up to its open limit: not under the
+    // global lock, but under the device number's examination lock, so that InitDll
+    // for it waits rather than meet this connection at the server.
+    std::unique_lock examined(probeLocks_[device]);
+    global.unlock();
+    const uint8_t r = examine(*board, info);
+    board.reset();
+    examined.unlock();
+    global.lock();
+    return r;
 }
 
 uint8_t Library::getDeviceInfo(uint8_t device, DeviceInfo* info) {
     if (device > 15 || !info) {
         return 2;
     }
-    std::lock_guard lock(global_);
-    return deviceInfoLocked(device, info);
+    std::unique_lock global(global_);
+    return deviceInfo(device, info, global);
 }
 
 uint8_t Library::assignDevice(uint8_t device, uint8_t kind, uint32_t boardId) {
     if (device > 15 || !(kind == 2 || kind == 3 || kind == 5 || kind == 6)) {
         return 2;
     }
-    std::lock_guard lock(global_);
+    std::unique_lock global(global_);
     DeviceInfo info{};
-    uint8_t r = deviceInfoLocked(device, &info);
+    uint8_t r = deviceInfo(device, &info, global);
     if (r != 0) {
         return r;
     }
@@ -309,11 +394,60 @@ uint8_t Library::assignDevice(uint8_t device, uint8_t kind, uint32_t boardId) {
     return platform_.registry().replaceDevice(device, values) ? 0 : 2;
 }
 
+std::array<std::optional<Library::Examined>, 16> Library::examineRemoteBoards(
+    uint8_t from, const DeviceValues& devices, std::unique_lock<std::mutex>& global) {
+    struct Job {
+        uint8_t device;
+        std::unique_ptr<CDevice> board;
+        std::unique_lock<std::mutex> examined;
+        Examined outcome;
+    };
+    std::vector<Job> jobs;
+    for (uint8_t p = from; p < 16; ++p) {
+        if (table_[p].load() || !devices[p] || chooseBoard(*devices[p]) != BoardChoice::Remote) {
+            continue;
+        }
+        DeviceConfig config{};
+        if (auto board = boardFromValues(p, config, *devices[p])) {
+            jobs.push_back({p, std::move(board), std::unique_lock(probeLocks_[p]), {}});
+        }
+    }
+    std::array<std::optional<Examined>, 16> found;
+    if (jobs.empty()) {
+        return found;
+    }
+    // All at once, outside the global lock: each waits at most its open limit, so
+    // several servers that accept but never greet cost that limit once, not once each.
+    global.unlock();
+    std::vector<std::thread> threads;
+    for (Job& job : jobs) {
+        auto run = [&job] { job.outcome.result = examine(*job.board, &job.outcome.info); };
+        try {
+            threads.emplace_back(run);
+        } catch (const std::system_error&) {
+            run();
+        }
+    }
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    for (Job& job : jobs) {
+        found[job.device] = job.outcome;
+        job.board.reset();
+        job.examined.unlock();
+    }
+    global.lock();
+    return found;
+}
+
 uint8_t Library::attachedDevices(uint8_t flags, uint8_t out[5]) {
     if (!out || flags > 0x80) {
         return 2;
     }
-    std::lock_guard lock(global_);
+    // The enumeration's state has a lock of its own: the global lock is let go while
+    // remote boards are examined.
+    std::lock_guard enumeration(enumMutex_);
+    std::unique_lock global(global_);
     if (flags == 0x80) {
         if (!enumStarted_) {
             return 2;
@@ -340,6 +474,7 @@ uint8_t Library::attachedDevices(uint8_t flags, uint8_t out[5]) {
     };
     // The registry is read once for the call, at the first device number it examines.
     std::optional<DeviceValues> devices;
+    std::array<std::optional<Examined>, 16> remote;
     while (enumCursor_ < 48) {
         const uint8_t p = enumCursor_++;
         if (p < 16) {
@@ -348,9 +483,17 @@ uint8_t Library::attachedDevices(uint8_t flags, uint8_t out[5]) {
                 if (!platform_.registry().readDevices(&*devices)) {
                     *devices = DeviceValues{};
                 }
+                remote = examineRemoteBoards(p, *devices, global);
             }
             DeviceInfo info{};
-            if (deviceInfoLocked(p, &info, &*devices) != 0) {
+            uint8_t r = 0;
+            if (remote[p]) {
+                info = remote[p]->info;
+                r = remote[p]->result;
+            } else {
+                r = deviceInfo(p, &info, global, &*devices);
+            }
+            if (r != 0) {
                 info = DeviceInfo{};
             }
             attached_[p] = info;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "nuboxlink/board/device.h"
 #include "nuboxlink/channel/dpem_channel.h"
@@ -67,22 +68,53 @@ class Library {
     CDevice* board(uint8_t device) const { return device < 16 ? table_[device].load() : nullptr; }
 
   private:
+    // Which kind of board a device number's registry values make, in the order of
+    // precedence of the values.
+    enum class BoardChoice { None, Isa, Usb, Card, Pci, Remote };
+    static BoardChoice chooseBoard(const RegValues& values);
+    // What an examination of a board not in the table found.
+    struct Examined {
+        DeviceInfo info{};
+        uint8_t result = 0;
+    };
     CChannel* watchedChannel(uint8_t device, uint8_t channel, uint8_t* code);
     // Makes the board object for a device number from the registry (or none).
     std::unique_ptr<CDevice> makeBoard(uint8_t device, DeviceConfig& config);
     // The same from the device number's values as read from the registry.
     std::unique_ptr<CDevice> boardFromValues(uint8_t device, DeviceConfig& config,
                                              const RegValues& values);
-    // Takes the board out of the table under its device lock.
-    std::unique_ptr<CDevice> takeBoard(uint8_t device);
+    // Takes the board out of the table under its device lock. `endCalls`: a channel call
+    // in progress on another thread is ended first (Interrupt) rather than waited for.
+    std::unique_ptr<CDevice> takeBoard(uint8_t device, bool endCalls = false);
     void destroyBoard(std::unique_ptr<CDevice> board);
-    // `devices`: the registry as this call read it, or null to read it here.
-    uint8_t deviceInfoLocked(uint8_t device, DeviceInfo* info,
-                             const DeviceValues* devices = nullptr);
+    // The board InitDll opens and configures for `device` now (null: none).
+    void setOpening(uint8_t device, CDevice* board);
+    // Opens and closes a board made for the examination: its device information and 0,
+    // or 2 when it could not be examined.
+    static uint8_t examine(CDevice& board, DeviceInfo* info);
+    // The device information of a device number. Called with `global` held, and returns
+    // with it held; a remote board is examined with it let go. `devices`: the registry as
+    // this call read it, or null to read it here.
+    uint8_t deviceInfo(uint8_t device, DeviceInfo* info, std::unique_lock<std::mutex>& global,
+                       const DeviceValues* devices = nullptr);
+    // Examines, all at once and with `global` let go, the remote boards of the device
+    // numbers from `from` on that are not in the table.
+    std::array<std::optional<Examined>, 16> examineRemoteBoards(
+        uint8_t from, const DeviceValues& devices, std::unique_lock<std::mutex>& global);
 
     Platform& platform_;
+    // Lock order: enumMutex_, global_, probeLocks_[n], deviceLocks_[n].
+    std::mutex enumMutex_;  // the attached-devices enumeration below
     std::mutex global_;
+    // Held while a board of that device number that is not in the table is examined or
+    // reset outside the global lock; InitDll and ResetDevice take it under the global
+    // lock, so they wait for such an examination, and none starts while they run.
+    std::array<std::mutex, 16> probeLocks_;
     std::array<std::mutex, 16> deviceLocks_;
+    // The boards InitDll is opening, so that a reset from another thread can end a wait
+    // for a server that does not answer; a board is taken out before it is destroyed.
+    std::mutex openingMutex_;
+    std::array<CDevice*, 16> opening_{};
     std::array<std::atomic<CDevice*>, 16> table_{};
     SlotTable pciSlots_, usbSlots_, cardSlots_;
 

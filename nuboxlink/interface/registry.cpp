@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <unordered_map>
+#include <map>
 #include <utility>
 
 namespace nuboxlink {
@@ -232,11 +232,14 @@ std::optional<RegFile> parseRegFile(std::string_view text) {
         return std::nullopt;
     }
 
-    RegFile file;
-    RegValues* current = nullptr;
-    // Key lookup by lower-case name while the file is read: a large file must not cost a
-    // scan of every key read so far for each section.
-    std::unordered_map<std::string, size_t> index;
+    // Keys in file order, and an ordered index by lower-case name while the file is read:
+    // a section costs a lookup, not a scan of every key read so far, and a removal line
+    // finds the key and the keys below it (names that continue with a backslash, which
+    // sort together) without looking at the others. Removed keys are only marked; the
+    // file keeps the rest in their order.
+    std::vector<std::pair<std::string, RegValues>> keys;
+    std::vector<bool> removed;
+    std::map<std::string, size_t> index;
     auto lowerCase = [](std::string_view k) {
         std::string out(k);
         for (char& c : out) {
@@ -244,6 +247,21 @@ std::optional<RegFile> parseRegFile(std::string_view text) {
         }
         return out;
     };
+    auto removeTree = [&](std::string_view key) {
+        const std::string name = lowerCase(key);
+        if (auto it = index.find(name); it != index.end()) {
+            removed[it->second] = true;
+            index.erase(it);
+        }
+        // Below "name": from "name\" up to, not including, "name]" (']' follows '\').
+        auto it = index.lower_bound(name + '\\');
+        const auto end = index.lower_bound(name + ']');
+        while (it != end) {
+            removed[it->second] = true;
+            it = index.erase(it);
+        }
+    };
+    RegValues* current = nullptr;
     for (const std::string& raw : lines) {
         std::string_view line = trim(raw);
         if (line.empty() || line.front() == ';') {
@@ -255,11 +273,7 @@ std::optional<RegFile> parseRegFile(std::string_view text) {
             }
             std::string_view key = line.substr(1, line.size() - 2);
             if (key.front() == '-') {
-                file.removeTree(key.substr(1));
-                index.clear();
-                for (size_t i = 0; i < file.keys.size(); ++i) {
-                    index.emplace(lowerCase(file.keys[i].first), i);
-                }
+                removeTree(key.substr(1));
                 current = nullptr;
                 continue;
             }
@@ -267,11 +281,12 @@ std::optional<RegFile> parseRegFile(std::string_view text) {
                 key.find(']') != std::string_view::npos || key.back() == '\\') {
                 return std::nullopt;
             }
-            auto [at, added] = index.emplace(lowerCase(key), file.keys.size());
+            auto [at, added] = index.emplace(lowerCase(key), keys.size());
             if (added) {
-                file.keys.emplace_back(std::string(key), RegValues{});
+                keys.emplace_back(std::string(key), RegValues{});
+                removed.push_back(false);
             }
-            current = &file.keys[at->second].second;
+            current = &keys[at->second].second;
             continue;
         }
         if (!current) {
@@ -301,6 +316,12 @@ std::optional<RegFile> parseRegFile(std::string_view text) {
             return std::nullopt;
         }
         (*current)[name] = std::move(*value);
+    }
+    RegFile file;
+    for (size_t i = 0; i < keys.size(); ++i) {
+        if (!removed[i]) {
+            file.keys.push_back(std::move(keys[i]));
+        }
     }
     return file;
 }

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <vector>
 
 #include "nuboxlink/platform/endpoint_protocol.h"
@@ -269,8 +270,39 @@ bool FileRegistry::readDevices(DeviceValues* devices) {
     return true;
 }
 
+namespace {
+
+// The file a path names, following symbolic links (relative ones from the link's own
+// folder); nothing when they go round in circles. A path that is no link, or a link to
+// a file not yet there, is its own answer.
+std::optional<std::string> followLinks(const std::string& path) {
+    constexpr int kMostLinks = 40;  // as the kernel's own limit
+    std::filesystem::path at = path;
+    for (int i = 0; i < kMostLinks; ++i) {
+        std::error_code ec;
+        if (!std::filesystem::is_symlink(std::filesystem::symlink_status(at, ec))) {
+            return at.string();
+        }
+        std::filesystem::path target = std::filesystem::read_symlink(at, ec);
+        if (ec) {
+            return std::nullopt;
+        }
+        at = target.is_absolute() ? target : at.parent_path() / target;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 bool FileRegistry::replaceDevice(unsigned device, const RegValues& values) {
-    int lockFd = open((path_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // Written where a link points: replacing the link with a file of our own would cut
+    // off whoever keeps the registry elsewhere and links it here.
+    const std::optional<std::string> resolved = followLinks(path_);
+    if (!resolved) {
+        return false;
+    }
+    const std::string& target = *resolved;
+    int lockFd = open((target + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (lockFd < 0) {
         return false;
     }
@@ -279,11 +311,11 @@ bool FileRegistry::replaceDevice(unsigned device, const RegValues& values) {
     bool ok = false;
     RegFile file;
     std::string text;
-    bool exists = access(path_.c_str(), F_OK) == 0;
+    bool exists = access(target.c_str(), F_OK) == 0;
     std::optional<RegFile> parsed;
     if (!exists) {
         parsed = RegFile{};
-    } else if (readFile(path_, &text)) {
+    } else if (readFile(target, &text)) {
         // A file we cannot understand is left alone rather than replaced by our part.
         parsed = parseRegFile(text);
     }
@@ -293,7 +325,7 @@ bool FileRegistry::replaceDevice(unsigned device, const RegValues& values) {
         file.removeTree(deviceKeyName(device));
         file.findOrAdd(deviceKeyName(device)) = values;
         std::string out = formatRegFile(file);
-        std::string tmp = path_ + ".tmp" + std::to_string(getpid());
+        std::string tmp = target + ".tmp" + std::to_string(getpid());
         int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (fd >= 0) {
             size_t done = 0;
@@ -309,7 +341,7 @@ bool FileRegistry::replaceDevice(unsigned device, const RegValues& values) {
             }
             ok = done == out.size() && fsync(fd) == 0;
             ok = close(fd) == 0 && ok;
-            ok = ok && rename(tmp.c_str(), path_.c_str()) == 0;
+            ok = ok && rename(tmp.c_str(), target.c_str()) == 0;
             if (!ok) {
                 unlink(tmp.c_str());
             }

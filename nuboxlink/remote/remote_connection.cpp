@@ -58,18 +58,20 @@ RemoteConnection::Opened RemoteConnection::greet(std::unique_ptr<StreamSocket> s
         broken_ = true;
         return Opened::Failed;
     }
-    // The greeting comes in one receive: whatever is not the whole greeting with the
-    // hello byte in front (a refusal, a short greeting, more than a greeting) is not a
-    // server we can talk to.
+    // The greeting is read like every reply, however it is cut into pieces on the way.
+    // A first byte that is not the hello (a refusal, another protocol) fails at once;
+    // anything beyond the greeting before our answer is not a server we can talk to.
     uint8_t greeting[remote::kGreetingSize];
     size_t got = 0;
-    Io io = socket_->receive(greeting, sizeof greeting, remainingMs(deadlineMs), &got);
+    Io io = receiveExactly(greeting, 1, deadlineMs, &got);
+    if (io == Io::Ok && greeting[0] == remote::kHello) {
+        io = receiveExactly(greeting + 1, sizeof greeting - 1, deadlineMs, &got);
+    }
     if (io == Io::TimedOut) {
         close();
         return Opened::TimedOut;
     }
-    if (io != Io::Ok || got != sizeof greeting || greeting[0] != remote::kHello ||
-        socket_->pending()) {
+    if (io != Io::Ok || greeting[0] != remote::kHello || socket_->pending()) {
         close();
         return Opened::Failed;
     }
@@ -81,22 +83,18 @@ RemoteConnection::Opened RemoteConnection::greet(std::unique_ptr<StreamSocket> s
         return io == Io::TimedOut ? Opened::TimedOut : Opened::Failed;
     }
     broken_ = false;
-    owed_ = 0;
     return Opened::Ok;
 }
 
 Io RemoteConnection::receiveExactly(uint8_t* dst, size_t n, int64_t deadlineMs, size_t* got) {
     *got = 0;
-    uint8_t scratch[remote::kMaxReplySize];
     while (*got < n) {
-        uint8_t* into = dst ? dst + *got : scratch;
-        const size_t want = dst ? n - *got : std::min(n - *got, sizeof scratch);
         size_t piece = 0;
-        Io io = socket_->receive(into, want, remainingMs(deadlineMs), &piece);
+        Io io = socket_->receive(dst + *got, n - *got, remainingMs(deadlineMs), &piece);
         if (io != Io::Ok) {
             return io;
         }
-        *got += std::min(piece, want);
+        *got += std::min(piece, n - *got);
         if (piece == 0 && remainingMs(deadlineMs) == 0) {
             return Io::TimedOut;
         }
@@ -110,6 +108,13 @@ RemoteConnection::Reply RemoteConnection::exchange(const uint8_t* request, size_
     if (broken_ || !socket_ || replySize == 0) {
         return r;
     }
+    // Requests and replies alternate: a byte waiting before we ask is one the server
+    // sent unasked (or the end of the stream), and every reply after it would be read
+    // out of step.
+    if (socket_->pending()) {
+        broken_ = true;
+        return r;
+    }
     const int64_t deadline = clock_.nowMs() + limitMs;
     // A request sent only in part would leave the server reading the next one into it.
     if (socket_->send(request, requestSize, remainingMs(deadline)) != Io::Ok) {
@@ -117,31 +122,18 @@ RemoteConnection::Reply RemoteConnection::exchange(const uint8_t* request, size_
         return r;
     }
     size_t got = 0;
-    if (owed_ > 0) {
-        Io io = receiveExactly(nullptr, owed_, deadline, &got);
-        owed_ -= got;
-        if (io != Io::Ok) {
-            if (io == Io::TimedOut) {
-                owed_ += replySize;
-            } else {
-                broken_ = true;
-            }
-            return r;
-        }
-    }
-    Io io = receiveExactly(reply, replySize, deadline, &got);
-    if (io == Io::TimedOut) {
-        owed_ += replySize - got;
-        return r;
-    }
-    if (io != Io::Ok) {
+    // A server that leaves a request unanswered for its whole limit has stopped (its
+    // computer froze, a tunnel went): every later request would wait as long again, and
+    // a reply that comes late would answer the wrong request.
+    if (receiveExactly(reply, replySize, deadline, &got) != Io::Ok) {
         broken_ = true;
         return r;
     }
     // Nothing may follow a reply until the next request: bytes that do mean the server
-    // counts otherwise than we do, and no later reply could be trusted.
+    // counts otherwise than we do, and this reply cannot be trusted either.
     if (socket_->pending()) {
         broken_ = true;
+        return r;
     }
     r.complete = true;
     r.status = reply[0];

@@ -37,10 +37,10 @@ class RemoteConnection {
 
     // Sends a request and receives its reply into `reply`: the status byte and then
     // `replySize` − 1 payload bytes, never more. A reply that arrives in pieces is
-    // completed within `limitMs`. A reply that does not come in time leaves the
-    // connection as it is: its bytes, should they come later, are read and dropped
-    // before the next reply. A connection that fails, ends, or delivers bytes nobody
-    // asked for is broken, and every later exchange fails without sending.
+    // completed within `limitMs`. A connection that fails or ends, a reply that does not
+    // come in time, and bytes nobody asked for (before the request or after its reply)
+    // break the connection: the exchange fails, and every later one fails at once
+    // without sending.
     Reply exchange(const uint8_t* request, size_t requestSize, uint8_t* reply, size_t replySize,
                    int limitMs);
 
@@ -51,8 +51,8 @@ class RemoteConnection {
     void close();
 
   private:
-    // Receives exactly `n` bytes (into `dst`, or dropped when null) by the deadline; the
-    // count that arrived goes to `got`.
+    // Receives exactly `n` bytes into `dst` by the deadline; the count that arrived goes
+    // to `got`.
     StreamSocket::Io receiveExactly(uint8_t* dst, size_t n, int64_t deadlineMs, size_t* got);
     int remainingMs(int64_t deadlineMs) const;
     void setSocket(std::unique_ptr<StreamSocket> socket);
@@ -62,8 +62,6 @@ class RemoteConnection {
     std::mutex socketMutex_;  // socket_ as interrupt() sees it
     bool interrupted_ = false;
     bool broken_ = false;
-    // Bytes of replies that timed out and may still come.
-    size_t owed_ = 0;
 };
 
 }  // namespace nuboxlink

@@ -58,8 +58,9 @@ CTcpipDevice::CTcpipDevice(Library& library, uint8_t number, std::string host, u
       host_(std::move(host)),
       port_(static_cast<uint16_t>(remote::kPortBase + remoteDevice)) {
     // A name that does not fit is refused rather than cut: a shortened name could reach
-    // another computer.
-    if (host_.empty() || host_.size() > kMaxHostName) {
+    // another computer. So is one with a NUL in it, which the name service would read
+    // only up to the NUL.
+    if (host_.empty() || host_.size() > kMaxHostName || host_.find('\0') != std::string::npos) {
         status_ = 1;
     }
 }
@@ -131,12 +132,24 @@ uint8_t CTcpipDevice::Open() {
     }
     link->request = p.createEvent();
     link->done = p.createEvent();
-    if (!link->request || !link->done ||
-        !worker_.start(p, [link](Event& stop) { workerBody(link, stop); })) {
+    if (!link->request || !link->done) {
         status_ = 1;
         return status_;
     }
-    link_ = link;
+    {
+        // An Interrupt from now on reaches the connection; one that came before it was
+        // made ends it before it is tried.
+        std::lock_guard lock(linkMutex_);
+        link_ = link;
+        if (interrupted_) {
+            link->broken = true;
+            link->connection.interrupt();
+        }
+    }
+    if (!worker_.start(p, [link](Event& stop) { workerBody(link, stop); })) {
+        status_ = 1;
+        return status_;
+    }
     for (;;) {
         {
             std::lock_guard lock(link->mutex);
@@ -163,17 +176,31 @@ uint8_t CTcpipDevice::Open() {
     return status_;
 }
 
-void CTcpipDevice::Close() {
-    if (!link_) {
+void CTcpipDevice::Interrupt() {
+    std::shared_ptr<Link> link;
+    {
+        std::lock_guard lock(linkMutex_);
+        interrupted_ = true;
+        link = link_;
+    }
+    if (!link) {
         return;
     }
     {
-        std::lock_guard lock(link_->mutex);
-        link_->broken = true;
+        std::lock_guard lock(link->mutex);
+        link->broken = true;
     }
+    link->connection.interrupt();
+    // Wakes a caller that waits for the worker.
+    link->done->set();
+}
+
+void CTcpipDevice::Close() {
     // A request in progress (a watch's poll) fails at once instead of holding the close.
-    link_->connection.interrupt();
-    worker_.stop(3000);
+    Interrupt();
+    if (link_) {
+        worker_.stop(3000);
+    }
 }
 
 uint8_t CTcpipDevice::request(const uint8_t* bytes, size_t n, uint8_t* payload, int limitMs) {
@@ -199,7 +226,10 @@ uint8_t CTcpipDevice::request(const uint8_t* bytes, size_t n, uint8_t* payload, 
         {
             std::lock_guard lock(link.mutex);
             if (link.answered >= seq) {
-                if (link.result.complete && payload && payloadSize > 0) {
+                // A failing call leaves the caller's buffer as it was, as on a local
+                // board: the payload of an error reply is no data.
+                if (link.result.complete && link.result.status == remote::kReplyOk && payload &&
+                    payloadSize > 0) {
                     std::memcpy(payload, link.reply.data() + 1, payloadSize);
                 }
                 return link.result.status;

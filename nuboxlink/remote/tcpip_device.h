@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "nuboxlink/board/device.h"
@@ -15,7 +16,8 @@ namespace nuboxlink {
 
 class CTcpipDevice final : public CDevice {
   public:
-    // Host names longer than this are refused (status 1), never cut to fit.
+    // Host names longer than this, or with a NUL in them, are refused (status 1), never
+    // cut to fit.
     static constexpr size_t kMaxHostName = 49;
     // Limits of the open (connection and greeting), the configuration and every other
     // request.
@@ -28,6 +30,10 @@ class CTcpipDevice final : public CDevice {
 
     uint8_t Open() override;
     void Close() override;
+    // Breaks the connection from any thread, at any moment (an open in progress too): a
+    // request in progress and every later one answer 2 at once.
+    void Interrupt() override;
+    bool independent() const override { return true; }
     uint8_t CreateChannel(uint8_t index, uint8_t type) override;
     uint8_t MapAndRestart(DeviceConfig& config) override;
     uint8_t ConfigureChannels(const DeviceConfig&) override { return status_; }
@@ -38,7 +44,7 @@ class CTcpipDevice final : public CDevice {
     // One request and its reply: the request's bytes, and where the reply's payload
     // goes (its length follows from the request). Returns the server's status byte, or
     // 2 when the request was not answered in time or the connection failed. The payload
-    // is copied only from a reply that arrived whole.
+    // is copied only from a success reply that arrived whole and in step.
     uint8_t request(const uint8_t* bytes, size_t n, uint8_t* payload,
                     int limitMs = kRequestLimitMs);
 
@@ -54,6 +60,8 @@ class CTcpipDevice final : public CDevice {
     // Shared with the worker thread, which may outlive this object when it does not
     // end in time.
     std::shared_ptr<Link> link_;
+    std::mutex linkMutex_;  // link_ as Interrupt sees it, and interrupted_
+    bool interrupted_ = false;
     WorkerThread worker_;
 };
 

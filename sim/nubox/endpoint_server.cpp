@@ -57,9 +57,30 @@ EndpointServer::~EndpointServer() {
     }
     for (const Endpoint& ep : endpoints_) {
         close(ep.listener);
-        unlink(ep.path.c_str());
+        // Only an endpoint that is still ours: another driver may have taken the name
+        // after ours was removed, and its board must stay reachable.
+        struct stat st {};
+        if (lstat(ep.path.c_str(), &st) == 0 && st.st_dev == ep.device && st.st_ino == ep.inode) {
+            unlink(ep.path.c_str());
+        }
     }
 }
+
+namespace {
+
+// True when a driver listens at the endpoint `addr` names now.
+bool served(const sockaddr_un& addr) {
+    int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) {
+        return false;
+    }
+    const bool answered =
+        connect(probe, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+    close(probe);
+    return answered;
+}
+
+}  // namespace
 
 bool EndpointServer::add(SimDevice& device, const std::string& name, std::string* error) {
     Endpoint ep;
@@ -72,6 +93,13 @@ bool EndpointServer::add(SimDevice& device, const std::string& name, std::string
         return false;
     }
     std::memcpy(addr.sun_path, ep.path.c_str(), ep.path.size() + 1);
+    // A driver that serves the board now keeps it: replacing its endpoint would take the
+    // board from its programs, and its end would remove ours.
+    if (served(addr)) {
+        *error = ep.path + " is served by another driver (is another nubox-simd running on " +
+                 dir_ + "?)";
+        return false;
+    }
     // An endpoint left by a driver that ended without removing it.
     const int unlinked = unlink(ep.path.c_str()) == 0 || errno == ENOENT ? 0 : errno;
     ep.listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -87,6 +115,11 @@ bool EndpointServer::add(SimDevice& device, const std::string& name, std::string
             close(ep.listener);
         }
         return false;
+    }
+    struct stat st {};
+    if (lstat(ep.path.c_str(), &st) == 0) {
+        ep.device = st.st_dev;
+        ep.inode = st.st_ino;
     }
     endpoints_.push_back(std::move(ep));
     return true;

@@ -5,6 +5,8 @@
 // by the programs that host a simulated board of their own.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <string>
 #include <vector>
@@ -23,13 +25,14 @@ class EndpointServer {
   public:
     // The endpoints go into `dir`, which is created when missing.
     explicit EndpointServer(std::string dir);
-    // Closes every connection and removes the endpoints.
+    // Closes every connection and removes the endpoints that are still its own.
     ~EndpointServer();
     EndpointServer(const EndpointServer&) = delete;
     EndpointServer& operator=(const EndpointServer&) = delete;
 
     // Serves `device` (which outlives the server) at DIR/NAME; false with `error` when
-    // the endpoint cannot listen.
+    // the endpoint cannot listen or another driver serves that name now. An endpoint
+    // nobody serves (left by a driver that ended) is replaced.
     bool add(SimDevice& device, const std::string& name, std::string* error);
     // Serves requests and runs the firmware until `stop` is set (checked every
     // millisecond; a signal that interrupts the wait is seen at once).
@@ -41,6 +44,9 @@ class EndpointServer {
         std::string path;
         int listener = -1;
         int owner = -1;  // the client that has the board open
+        // The socket file we made, so that only it is removed at the end.
+        dev_t device = 0;
+        ino_t inode = 0;
     };
     struct Client {
         int fd;

@@ -188,7 +188,7 @@ void SimBoard::writeDpr(uint32_t off, const uint8_t* src, uint32_t n) {
 
 void SimBoard::boot() {
     for (uint32_t i = 0; i < spec_.dprSize; ++i) {
-        put(i, 0);
+        put(i, spec_.bootFill);
     }
     writeDpr(14, reinterpret_cast<const uint8_t*>(kSignature), kSignatureLength);
     put(0, 0);

@@ -31,6 +31,9 @@ struct BoardSetup {
     uint16_t id = 0;     // PCI, USB: board id; card: socket
     uint32_t dprSize = 16384;
     bool hang = false;  // the firmware never clears the command byte
+    // What the firmware leaves in every DPR byte it does not set when it boots: zeros
+    // here, whatever the last session left on a real board.
+    uint8_t bootFill = 0;
 };
 
 // "isa:N[:dpr=16384|32768|65536]", "pci:SLOT:ID", "usb:SLOT:ID", "card:SLOT:SOCKET",

@@ -48,15 +48,30 @@ constexpr uint8_t kSignalInput = 0x20, kSignalCfgOrDiag = 0x40, kSignalComPar = 
 
 }  // namespace
 
-uint8_t DprView::get(uint32_t offset) const {
-    return offset < size_ ? std::atomic_ref<uint8_t>(base_[offset]).load(std::memory_order_acquire)
-                          : 0;
+uint8_t DprView::get(uint32_t offset, std::memory_order order) const {
+    return offset < size_ ? std::atomic_ref<uint8_t>(base_[offset]).load(order) : 0;
 }
 
-void DprView::put(uint32_t offset, uint8_t value) {
+void DprView::put(uint32_t offset, uint8_t value, std::memory_order order) {
     if (offset < size_) {
-        std::atomic_ref<uint8_t>(base_[offset]).store(value, std::memory_order_release);
+        std::atomic_ref<uint8_t>(base_[offset]).store(value, order);
     }
+}
+
+// The claim is in memory before the host's byte is read (sequentially consistent, as
+// the library's half): otherwise both sides can see the other's old byte and enter.
+void dpsBoardClaim(DprView& dpr, uint32_t lock) {
+    dpr.put(lock + 1, dps::kWanted, std::memory_order_seq_cst);
+    dpr.put(lock + 2, dps::kTurnHost, std::memory_order_seq_cst);
+}
+
+bool dpsHostHasRecord(const DprView& dpr, uint32_t lock) {
+    return dpr.get(lock, std::memory_order_seq_cst) == dps::kWanted &&
+           dpr.get(lock + 2, std::memory_order_seq_cst) == dps::kTurnHost;
+}
+
+void dpsBoardRelease(DprView& dpr, uint32_t lock) {
+    dpr.put(lock + 1, 0);
 }
 
 void DprView::read(uint32_t offset, uint8_t* dst, uint32_t n) const {
@@ -322,13 +337,10 @@ void SimDpsChannel::runActions() {
         Action& a = actions_.front();
         const uint32_t l = block_ + a.lock;
         if (!a.claimed) {
-            // The board's half of the lock: it wants the record and leaves the turn to
-            // the host, so a host already waiting goes first.
-            dpr_.put(l + 1, dps::kWanted);
-            dpr_.put(l + 2, dps::kTurnHost);
+            dpsBoardClaim(dpr_, l);
             a.claimed = true;
         }
-        if (dpr_.get(l) == dps::kWanted && dpr_.get(l + 2) == dps::kTurnHost) {
+        if (dpsHostHasRecord(dpr_, l)) {
             return;  // the host has the record; try again on the next pass
         }
         if (a.body) {
@@ -338,7 +350,7 @@ void SimDpsChannel::runActions() {
         if (clock_.nowUs() < a.holdUntilUs) {
             return;
         }
-        dpr_.put(l + 1, 0);
+        dpsBoardRelease(dpr_, l);
         actions_.pop_front();
     }
 }

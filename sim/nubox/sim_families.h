@@ -6,6 +6,7 @@
 // lock, so tests can drive the bus side while the firmware runs on another thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -27,8 +28,8 @@ class DprView {
   public:
     DprView() = default;
     DprView(uint8_t* base, uint32_t size) : base_(base), size_(size) {}
-    uint8_t get(uint32_t offset) const;
-    void put(uint32_t offset, uint8_t value);
+    uint8_t get(uint32_t offset, std::memory_order order = std::memory_order_acquire) const;
+    void put(uint32_t offset, uint8_t value, std::memory_order order = std::memory_order_release);
     void read(uint32_t offset, uint8_t* dst, uint32_t n) const;
     void write(uint32_t offset, const uint8_t* src, uint32_t n);
 
@@ -36,6 +37,14 @@ class DprView {
     uint8_t* base_ = nullptr;
     uint32_t size_ = 0;
 };
+
+// The board's half of a DP slave record lock whose three bytes {host wants, board
+// wants, turn} start at `lock`: the board claims the record and leaves the turn to the
+// host, so a host already waiting goes first; it may enter once the host does not have
+// the record; it lets go by clearing its byte.
+void dpsBoardClaim(DprView& dpr, uint32_t lock);
+bool dpsHostHasRecord(const DprView& dpr, uint32_t lock);
+void dpsBoardRelease(DprView& dpr, uint32_t lock);
 
 // Where the channel command's areas stand while the channels are laid out.
 struct AreaCursors {

@@ -11,9 +11,11 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "app/exit_codes.h"
 #include "support/child_process.h"
+#include "support/stalling_board_server.h"
 #include "support/temp_dir.h"
 
 namespace romtide {
@@ -377,6 +379,33 @@ TEST_F(ProfibusCliTest, EachBoardOfTheRegistryIsReachedByItsDeviceNumber) {
                                "/_nuBoxPCI_Multiboard0/station-3.srec")
                   .status,
               0);
+}
+
+TEST_F(ProfibusCliTest, CtrlCWhileARemoteBoardDoesNotAnswerEndsTheRunAtOnce) {
+    test::StallingBoardServer server;
+    ASSERT_TRUE(server.listening());
+    char remoteDevice[16];
+    std::snprintf(remoteDevice, sizeof remoteDevice, "%08x", server.remoteDevice());
+    const std::string registry = dir.write(
+        "remote.reg",
+        "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\"
+        "Zirudevizudorer\\Devices\\0]\n\"RemoteMachine\"=\"127.0.0.1\"\n\"RemoteDevice\"=dword:" +
+            std::string(remoteDevice) + "\n");
+    test::ChildProcess p(
+        {kBootloader, "profibus", "update", "--all", "--report", dir.file("report.txt"), image},
+        test::ChildProcess::Output::Joined,
+        {"NUBOXLINK_REGISTRY=" + registry, "NUBOXLINK_DRIVER_DIR=" + dir.file("drivers")});
+    ASSERT_TRUE(p.waitForText("Searching"));
+    // The first command of the search waits for an answer that never comes (10 s).
+    for (int i = 0; i < 200 && server.unanswered() == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_GT(server.unanswered(), 0) << p.output;
+    const auto interruptedAt = std::chrono::steady_clock::now();
+    p.signal(SIGINT);
+    EXPECT_EQ(p.wait(), exitcode::kInterrupted) << p.output;
+    EXPECT_LT(std::chrono::steady_clock::now() - interruptedAt, std::chrono::seconds(3));
+    EXPECT_NE(p.output.find("no station was touched"), std::string::npos) << p.output;
 }
 
 }  // namespace

@@ -3,7 +3,12 @@
 // remote boards against it, watch thread included.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+
 #include <atomic>
+#include <future>
 #include <thread>
 
 #include "nuboxlink/interface/library.h"
@@ -105,6 +110,83 @@ TEST(BoardServer, ASecondClientIsRefusedAndTheFirstKeepsWorking) {
     EXPECT_TRUE(rig.log.contains("refused"));
     first.write(bytes({0xB9, 0}));
     EXPECT_EQ(first.readExactly(2), bytes({0, 0x7F}));
+}
+
+TEST(BoardServer, AClientWhoseLastRequestAndLeavingComeWithTheNextClientFreesTheBoard) {
+    FakeBoard board;
+    std::promise<void> entered, release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> first{true};
+    board.onStationOnline = [&] {
+        if (first.exchange(false)) {
+            entered.set_value();
+            released.wait();
+        }
+    };
+    ServerRig rig(board);
+    ASSERT_TRUE(rig.server);
+    auto leaving = std::make_unique<RawClient>(rig.port(0));
+    ASSERT_TRUE(greet(*leaving));
+    // Two requests and the end of the stream, while the server is busy with the first;
+    // the next client connects meanwhile: the server sees all of it at once.
+    leaving->write(bytes({0xB9, 0, 0xB8, 0}));
+    entered.get_future().wait();
+    ::shutdown(leaving->fd, SHUT_WR);
+    RawClient next(rig.port(0));
+    ASSERT_TRUE(next.connected);
+    release.set_value();
+    EXPECT_EQ(leaving->readExactly(4), bytes({0, 0x7F, 0, 1}));
+    ASSERT_TRUE(greet(next)) << "refused as in use";
+    next.write(bytes({0xB8, 0}));
+    EXPECT_EQ(next.readExactly(2), bytes({0, 1}));
+}
+
+TEST(BoardServer, OutOfDescriptorsItBacksOffAndKeepsServingItsClient) {
+    FakeBoard board;
+    ServerRig rig(board);
+    ASSERT_TRUE(rig.server);
+    RawClient served(rig.port(0));
+    ASSERT_TRUE(greet(served));
+    // Served once before: the sanitizers' check of a first call needs descriptors too.
+    served.write(bytes({0xB8, 0}));
+    ASSERT_EQ(served.readExactly(2), bytes({0, 1}));
+
+    // Every descriptor in use: the next connection waits in the listen queue.
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+    std::vector<int> filler;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0 && filler.size() < 4096;) {
+        filler.push_back(fd);
+    }
+    rlimit low = old;
+    low.rlim_cur = static_cast<rlim_t>(filler.back() + 1);
+    // The waiting client's own socket needs one: free it before the limit falls.
+    ::close(filler.back());
+    filler.pop_back();
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    RawClient waiting(rig.port(0));
+    const bool connected = waiting.connected;
+    const bool failed = eventually([&] { return rig.server->acceptFailures() > 0; });
+    // The client it has is served meanwhile.
+    served.write(bytes({0xB8, 0}));
+    const std::string answer = served.readExactly(2);
+    // Backing off, it tries a few times in 300 ms; spinning, it would try thousands.
+    const uint64_t before = rig.server->acceptFailures();
+    std::this_thread::sleep_for(300ms);
+    const uint64_t during = rig.server->acceptFailures() - before;
+    ::setrlimit(RLIMIT_NOFILE, &old);
+    for (int fd : filler) {
+        ::close(fd);
+    }
+    ASSERT_TRUE(connected);
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(answer, bytes({0, 1}));
+    EXPECT_LE(during, 300u / board_server::BoardServer::kAcceptBackoffMs + 2);
+    // Descriptors free again: the waiting client is taken (and refused: the board is
+    // in use).
+    const std::string refusal = waiting.readExactly(1, 2000);
+    ASSERT_EQ(refusal.size(), 1u);
+    EXPECT_EQ(static_cast<uint8_t>(refusal[0]), remote::kBoardInUse);
 }
 
 TEST(BoardServer, AClientThatVanishesLeavesItsBoardResetForTheNext) {

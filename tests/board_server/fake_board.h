@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -94,6 +95,9 @@ class FakeBoard final : public board_server::BoardAccess {
         return area("diag state", device, channel, out, 1, 1);
     }
     uint8_t stationOnline(uint8_t device, uint8_t channel, uint8_t* out) override {
+        if (onStationOnline) {
+            onStationOnline();
+        }
         return area("online", device, channel, out, 0x7F, 1);
     }
 
@@ -118,6 +122,9 @@ class FakeBoard final : public board_server::BoardAccess {
     uint8_t initChannelStatus = 0;
     bool unsupported = false;  // InitDll answers 1 and writes no status
     bool recording = true;     // false: calls are not kept (benchmarks)
+    // Runs on the server's thread at each station-online request, before it is answered
+    // (a test holds the server there).
+    std::function<void()> onStationOnline;
 
     // What happened (read under takeCalls() or after the server stopped).
     std::vector<std::string> calls;

@@ -67,6 +67,28 @@ export PKG_CONFIG_PATH="$libdir/pkgconfig"
 # shellcheck disable=SC2046
 cc -o "$work/client" "$work/client.c" $(pkg-config --cflags --libs nuboxlink) ||
     fail "the C program does not build with pkg-config"
+
+# pkg-config and "pkg-config --define-prefix" name the moved tree's own folders, also for
+# a tree whose library folder is multiarch (one built for /usr and installed elsewhere).
+# check_pc PC_DIR INCLUDE_DIR LIB_DIR
+check_pc() {
+    local form flags include lib
+    for form in "" --define-prefix; do
+        # shellcheck disable=SC2086
+        flags="$(PKG_CONFIG_PATH="$1" pkg-config $form --cflags --libs nuboxlink)"
+        include="$(sed -n 's/.*-I\([^ ]*\).*/\1/p' <<<"$flags")"
+        lib="$(sed -n 's/.*-L\([^ ]*\).*/\1/p' <<<"$flags")"
+        [ "$(realpath -m "$include")" = "$(realpath -m "$2")" ] &&
+            [ "$(realpath -m "$lib")" = "$(realpath -m "$3")" ] ||
+            fail "pkg-config ${form:-(plain)} for $1 says '$flags'"
+    done
+}
+check_pc "$libdir/pkgconfig" "$root/include" "$libdir"
+multi="$work/multiarch/usr"
+cmake -DLIBDIR=lib/x86_64-linux-gnu -DINCLUDEDIR=include \
+    -DOUT="$multi/lib/x86_64-linux-gnu/pkgconfig/nuboxlink.pc" \
+    -P "$source/nuboxlink/nuboxlink_pc.cmake" || fail "nuboxlink_pc.cmake does not run"
+check_pc "$multi/lib/x86_64-linux-gnu/pkgconfig" "$multi/include" "$multi/lib/x86_64-linux-gnu"
 printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zirudevizudorer\\Devices]\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zirudevizudorer\\Devices\\0]\n"PCI-Board"=dword:00000042\n' \
     >"$work/registry.reg"
 export NUBOXLINK_REGISTRY="$work/registry.reg" NUBOXLINK_DRIVER_DIR="$work/drivers"

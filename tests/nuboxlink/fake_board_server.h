@@ -3,6 +3,7 @@
 // greets with, how it answers each request (in pieces, late, never) and when it dies.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -62,6 +63,19 @@ class FakeServer {
     // The server dies when this many requests have arrived (0: never), without
     // answering the last.
     size_t dieAtRequest = 0;
+    // Runs on the connecting thread before the connection is made (a test holds a
+    // connection in the making there).
+    std::function<void()> onConnect;
+
+    // While stalled, a receive with nothing to take waits without the clock moving, as
+    // a thread blocked in a real socket does, until the connection is shut down.
+    void stall(bool on) {
+        {
+            std::lock_guard lock(mutex_);
+            stalled_ = on;
+        }
+        changed_.notify_all();
+    }
 
     // --- what happened
     std::string host;
@@ -123,7 +137,8 @@ class FakeServer {
     std::vector<uint8_t> inbound_;
     std::deque<Due> outbound_;
     bool dead_ = false;
-    bool shut_ = false;
+    bool stalled_ = false;
+    std::condition_variable changed_;  // shut-downs and stall changes
 };
 
 class FakeServer::Connection final : public nuboxlink::StreamSocket {
@@ -133,7 +148,7 @@ class FakeServer::Connection final : public nuboxlink::StreamSocket {
     Io send(const uint8_t* data, size_t n, int) override {
         {
             std::lock_guard lock(server_.mutex_);
-            if (server_.shut_ || server_.dead_) {
+            if (shut_ || server_.dead_) {
                 return Io::Failed;
             }
         }
@@ -145,8 +160,8 @@ class FakeServer::Connection final : public nuboxlink::StreamSocket {
         const int64_t deadline = server_.clock_.nowMs() + timeoutMs;
         for (;;) {
             {
-                std::lock_guard lock(server_.mutex_);
-                if (server_.shut_) {
+                std::unique_lock lock(server_.mutex_);
+                if (shut_) {
                     return Io::Closed;
                 }
                 auto& out = server_.outbound_;
@@ -164,6 +179,10 @@ class FakeServer::Connection final : public nuboxlink::StreamSocket {
                 if (server_.dead_ && out.empty()) {
                     return Io::Closed;
                 }
+                if (server_.stalled_) {
+                    server_.changed_.wait(lock);
+                    continue;
+                }
             }
             if (server_.clock_.nowMs() >= deadline) {
                 return Io::TimedOut;
@@ -173,22 +192,27 @@ class FakeServer::Connection final : public nuboxlink::StreamSocket {
     }
     bool pending() override {
         std::lock_guard lock(server_.mutex_);
-        return server_.shut_ || server_.dead_ ||
+        return shut_ || server_.dead_ ||
                (!server_.outbound_.empty() &&
                 server_.outbound_.front().atMs <= server_.clock_.nowMs());
     }
     void shutdown() override {
         std::lock_guard lock(server_.mutex_);
-        server_.shut_ = true;
+        shut_ = true;
+        server_.changed_.notify_all();
     }
 
   private:
     FakeServer& server_;
+    bool shut_ = false;  // under the server's mutex
 };
 
 inline std::unique_ptr<nuboxlink::StreamSocket> FakeServer::connect(const std::string& h,
                                                                     uint16_t p, int timeoutMs,
                                                                     Io* why) {
+    if (onConnect) {
+        onConnect();
+    }
     {
         std::lock_guard lock(mutex_);
         host = h;
@@ -205,7 +229,6 @@ inline std::unique_ptr<nuboxlink::StreamSocket> FakeServer::connect(const std::s
         return nullptr;
     }
     std::lock_guard lock(mutex_);
-    shut_ = false;
     dead_ = false;
     answerBytes.clear();
     inbound_.clear();

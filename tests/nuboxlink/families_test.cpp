@@ -292,10 +292,11 @@ TEST(DpConfigLengths, WalksSimpleAndSpecialIdentifiers) {
         {{0x0F, 0x21}, true, 2, 0},              // 15: nothing skipped
         {{0x00, 0x13}, true, 0, 4},
         {seven, true, 224, 224},
-        {eight, false, 0, 0},               // 256 bytes each way: more than a record holds
-        {{0x80}, false, 0, 0},              // the output length byte is missing
-        {{0x40}, false, 0, 0},              // the input length byte is missing
-        {{0x83, 0x01, 0xAA}, false, 0, 0},  // three bytes announced, one there
+        {eight, false, 0, 0},              // 256 bytes each way: more than a record holds
+        {{0x80}, false, 0, 0},             // the output length byte is missing
+        {{0x40}, false, 0, 0},             // the input length byte is missing
+        {{0x83, 0x01, 0xAA}, true, 2, 0},  // three bytes announced, one there: skipped
+        {{0x21, 0x03, 0x13}, true, 2, 0},  // 0x13 lies among the skipped bytes
     };
     for (const CfgCase& c : cases) {
         DpDataLengths l;
@@ -304,6 +305,23 @@ TEST(DpConfigLengths, WalksSimpleAndSpecialIdentifiers) {
             EXPECT_EQ(l.output, c.output);
             EXPECT_EQ(l.input, c.input);
         }
+    }
+}
+
+TEST(DpsChannel, InitClearsTheAddressLengthTheChangedMarkersAndTheDataLengths) {
+    // A board whose memory still holds what the last session left in it.
+    Rig rig;
+    BoardSetup setup;
+    setup.id = 0x42;
+    setup.bootFill = 0xA5;
+    SimBoard& board = rig.platform.addBoard(setup);
+    rig.platform.setDevice(0, RegValues{{"PCI-Board", RegValue::ofDword(0x42)}});
+    rig.channel(0, 0, NUBOX_CHANNEL_DPS, 0);
+    ASSERT_EQ(rig.init(1), 0);
+    const uint32_t block = nuboxlink::kAreaAOffset;
+    for (uint32_t at :
+         {kDpsAddressLength, kDpsCfgChanged, kDpsDiagChanged, kDpsOutputLength, kDpsInputLength}) {
+        EXPECT_EQ(board.dpr()[block + at], 0) << at;
     }
 }
 

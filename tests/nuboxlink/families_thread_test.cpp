@@ -7,7 +7,9 @@
 #include <chrono>
 #include <thread>
 
+#include "base/clock.h"
 #include "nuboxlink/channel/dps_channel.h"
+#include "sim/nubox/sim_families.h"
 #include "tests/nuboxlink/family_rig.h"
 
 namespace nuboxlink_test {
@@ -90,6 +92,61 @@ TEST(DpsLockThreads, OutputDataIsNeverReadHalfWritten) {
     master.join();
     EXPECT_EQ(torn, 0) << reads << " reads";
     EXPECT_GT(changes, 1);  // the master's writes did come through meanwhile
+}
+
+// The library's half and the board firmware's half of a record lock, each in a thread of
+// its own taking the record as fast as it can: no round may find the other side inside.
+// A lock whose claim can be passed by the read of the other side's byte (a store buffer
+// does that) lets both in within a few thousand rounds.
+TEST(DpsLockThreads, TheLibraryAndTheBoardAreNeverInsideARecordTogether) {
+    alignas(64) uint8_t memory[64] = {};
+    constexpr uint32_t kLock = 8;
+    Dpr host(memory, sizeof memory);
+    nubox_sim::DprView board(memory, sizeof memory);
+    romtide::SteadyClock clock;
+    constexpr int kRounds = 200000;
+    const auto end = std::chrono::steady_clock::now() + 400ms;
+    std::atomic<int> inside{0};
+    std::atomic<int> overlaps{0};
+    int64_t entries = 0;  // counted inside the record only: lost counts are overlaps too
+    std::atomic<bool> go{false};
+    auto enter = [&](int me) {
+        inside.store(me, std::memory_order_relaxed);
+        for (int i = 0; i < 8; ++i) {
+            if (inside.load(std::memory_order_relaxed) != me) {
+                overlaps.fetch_add(1, std::memory_order_relaxed);
+                break;
+            }
+        }
+        ++entries;
+    };
+    int boardRounds = 0;
+    std::thread firmware([&] {
+        while (!go) {
+        }
+        for (; boardRounds < kRounds && std::chrono::steady_clock::now() < end; ++boardRounds) {
+            nubox_sim::dpsBoardClaim(board, kLock);
+            while (nubox_sim::dpsHostHasRecord(board, kLock)) {
+            }
+            enter(2);
+            nubox_sim::dpsBoardRelease(board, kLock);
+        }
+    });
+    int hostRounds = 0, busy = 0;
+    go = true;
+    for (; hostRounds < kRounds && std::chrono::steady_clock::now() < end; ++hostRounds) {
+        if (!dpsLockRecord(host, kLock, clock)) {
+            ++busy;
+            continue;
+        }
+        enter(1);
+        dpsUnlockRecord(host, kLock);
+    }
+    firmware.join();
+    EXPECT_EQ(overlaps.load(), 0) << hostRounds << " + " << boardRounds << " rounds";
+    EXPECT_EQ(entries, hostRounds - busy + boardRounds);
+    EXPECT_GT(hostRounds, 1000);
+    EXPECT_GT(boardRounds, 1000);
 }
 
 TEST(ListThreads, AnEntryIsNeverReadHalfUpdated) {

@@ -1,5 +1,7 @@
 // The library's side of the wire: whatever a board server sends, in whatever pieces,
-// goes through the greeting check and the reply reader of a series of requests. Every
+// goes through the greeting check and the reply reader of a series of requests; bytes
+// out of step (stray, a flood, a late reply) break the connection and are never handed
+// over. Every
 // reply buffer has exactly the size of its reply, so a byte copied beyond it is caught.
 #include <algorithm>
 #include <cstdint>
@@ -77,6 +79,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             auto r =
                 connection.exchange(request, sizeof request, reply.data(), reply.size(), 10000);
             if (r.complete && r.status != reply[0]) {
+                std::abort();
+            }
+            // A reply is handed over only from a connection in step, and one that was
+            // not handed over leaves the connection broken: the next reply could not be
+            // trusted.
+            if (r.complete == connection.broken()) {
                 std::abort();
             }
         }

@@ -338,6 +338,33 @@ TEST_F(LinuxPlatformTest, DaemonRemovesItsEndpointsOnSigint) {
     EXPECT_FALSE(std::filesystem::exists(dir / "drivers/_nuBOX_Multiboard2"));
 }
 
+TEST_F(LinuxPlatformTest, ASecondDaemonLeavesTheFirstsEndpointsAlone) {
+    const std::string simd = ROMTIDE_BIN_DIR "/nubox-simd";
+    const std::filesystem::path endpoint = dir / "drivers/_nuBoxPCI_Multiboard0";
+    Daemon first(drivers, {"pci:0:0x42"});
+    ASSERT_TRUE(first.ready());
+    romtide::test::ChildProcess second({simd, "--driver-dir", drivers, "--board", "pci:0:0x42"},
+                                       romtide::test::ChildProcess::Output::Joined);
+    EXPECT_EQ(second.wait(), 1);
+    EXPECT_NE(second.output.find(endpoint.string() + " is served by another driver"),
+              std::string::npos)
+        << second.output;
+    // The first still serves the board.
+    configure(0, 0x42);
+    EXPECT_EQ(init(1), 0);
+    lib.reset();
+
+    // Its endpoint gone (removed by hand), a second driver serves the name; the first,
+    // when it ends, removes only what is still its own.
+    std::filesystem::remove(endpoint);
+    Daemon next(drivers, {"pci:0:0x42"});
+    ASSERT_TRUE(next.ready());
+    const int ws = first.stop(SIGTERM);
+    EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0);
+    EXPECT_TRUE(std::filesystem::exists(endpoint));
+    EXPECT_EQ(init(1), 0);
+}
+
 TEST_F(LinuxPlatformTest, TheDaemonSaysWhenItsDriverFolderIsNotAFolderOrIsReadOnly) {
     const std::string simd = ROMTIDE_BIN_DIR "/nubox-simd";
     std::string file = (dir / "plain").string();

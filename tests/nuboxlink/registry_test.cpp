@@ -76,6 +76,23 @@ TEST(RegFile, DeletionsAndKeysWithoutCase) {
     EXPECT_NE(file->find("a\\d"), nullptr);
 }
 
+TEST(RegFile, ARemovalTakesTheKeyAndTheKeysBelowItOnly) {
+    // Names that sort between the key and the keys below it ("A\\B!", before "A\\B\\")
+    // and just after them ("A\\BC") stay; a key removed and given again comes back last.
+    auto file = parseRegFile(
+        "REGEDIT4\n[A\\B]\n\"x\"=dword:1\n[A\\B!]\n[A\\B\\C]\n[a\\b\\c\\d]\n[A\\BC]\n"
+        "[-a\\B]\n[A\\B\\C]\n\"y\"=dword:2\n[-A\\BC\\X]\n");
+    ASSERT_TRUE(file);
+    std::vector<std::string> names;
+    for (const auto& [name, values] : file->keys) {
+        names.push_back(name);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"A\\B!", "A\\BC", "A\\B\\C"}));
+    const RegValues* c = file->find("A\\B\\C");
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(c->size(), 1u) << "its values before the removal are gone";
+}
+
 TEST(RegFile, AKeyImpliesItsParents) {
     // A section for device 0 but none for the Devices key itself: device 0 is configured.
     auto file = parseRegFile(std::string("REGEDIT4\n\n[") + deviceKeyName(0) +
@@ -162,6 +179,28 @@ TEST_F(FileRegistryTest, ReplaceKeepsOtherDevicesAndRemovesOldValues) {
     for (const auto& e : std::filesystem::directory_iterator(dir)) {
         EXPECT_EQ(e.path().filename().string().find(".tmp"), std::string::npos);
     }
+}
+
+TEST_F(FileRegistryTest, WritingThroughALinkWritesItsTargetAndKeepsTheLink) {
+    // The registry kept in another folder, linked relatively, through two links.
+    std::filesystem::create_directories(dir / "kept");
+    const std::filesystem::path kept = dir / "kept" / "real.reg";
+    std::ofstream(kept, std::ios::binary) << kSample;
+    std::filesystem::create_symlink("kept/real.reg", dir / "middle.reg");
+    std::filesystem::create_symlink("middle.reg", path);
+    FileRegistry reg(path);
+    ASSERT_TRUE(reg.replaceDevice(4, RegValues{{"PCI-Board", RegValue::ofDword(0x44)}}));
+    EXPECT_TRUE(std::filesystem::is_symlink(path));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir / "middle.reg"));
+    RegValues v;
+    ASSERT_TRUE(FileRegistry(kept.string()).readDevice(4, &v));
+    EXPECT_EQ(dwordValue(v, "PCI-Board"), 0x44u);
+    ASSERT_TRUE(reg.readDevice(0, &v)) << "the rest of the file is kept";
+
+    // Links that go round in circles are no registry to write.
+    std::filesystem::create_symlink("loop-b.reg", dir / "loop-a.reg");
+    std::filesystem::create_symlink("loop-a.reg", dir / "loop-b.reg");
+    EXPECT_FALSE(FileRegistry((dir / "loop-a.reg").string()).replaceDevice(0, RegValues{}));
 }
 
 TEST_F(FileRegistryTest, CreatesAMissingFile) {

@@ -3,7 +3,10 @@
 // or never, and a server that dies.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstring>
+#include <future>
+#include <mutex>
 #include <vector>
 
 #include "nuboxlink/interface/library.h"
@@ -92,10 +95,6 @@ TEST(RemoteConnect, GreetingsThatAreNotOursFailTheOpenWithStatus2) {
     const Case cases[] = {
         {"first byte not 1", {{0, notHello}}},
         {"the server's refusal", {{0, refusal}}},
-        {"short, then silence", {{0, Bytes(whole.begin(), whole.begin() + 5)}}},
-        {"in two receives",
-         {{0, Bytes(whole.begin(), whole.begin() + 5)},
-          {10, Bytes(whole.begin() + 5, whole.end())}}},
         {"more than a greeting", {{0, whole}, {0, Bytes{0x55}}}},
     };
     for (const Case& c : cases) {
@@ -107,6 +106,24 @@ TEST(RemoteConnect, GreetingsThatAreNotOursFailTheOpenWithStatus2) {
         EXPECT_TRUE(rig.server().answerBytes.empty());
         EXPECT_EQ(rig.lib->board(0), nullptr);
     }
+}
+
+TEST(RemoteConnect, AGreetingInPiecesIsReadLikeEveryReply) {
+    const Bytes whole = FakeServer::greetingBytes(7);
+    RemoteRig rig;
+    rig.server().greeting = {{0, Bytes(whole.begin(), whole.begin() + 1)},
+                             {10, Bytes(whole.begin() + 1, whole.begin() + 5)},
+                             {400, Bytes(whole.begin() + 5, whole.end())}};
+    ASSERT_EQ(rig.init(), 0);
+    EXPECT_EQ(remote::getLe(rig.server().answerBytes.data(), 8), remote::greetingAnswer(7));
+
+    // One that stops half-way is waited for as long as an open may take.
+    RemoteRig cut;
+    cut.server().greeting = {{0, Bytes(whole.begin(), whole.begin() + 5)}};
+    const int64_t start = cut.nowMs();
+    EXPECT_EQ(cut.init(), 2);
+    EXPECT_EQ(cut.status[0], 1);
+    EXPECT_GE(cut.nowMs() - start, CTcpipDevice::kOpenLimitMs);
 }
 
 TEST(RemoteConnect, ARefusedConnectionIsStatus2AndAnOpenOver30SecondsIsStatus1) {
@@ -130,11 +147,13 @@ TEST(RemoteConnect, ARefusedConnectionIsStatus2AndAnOpenOver30SecondsIsStatus1) 
     EXPECT_GE(unreachable.nowMs() - start, CTcpipDevice::kOpenLimitMs);
 }
 
-TEST(RemoteConnect, AHostNameOver49CharactersIsRefusedNeverCut) {
-    RemoteRig tooLong(std::string(50, 'h'));
-    EXPECT_EQ(tooLong.init(), 2);
-    EXPECT_EQ(tooLong.status[0], 1);
-    EXPECT_EQ(tooLong.server().connections, 0);
+TEST(RemoteConnect, AHostNameOver49CharactersOrWithANulIsRefusedNeverCut) {
+    for (const std::string& name : {std::string(50, 'h'), std::string("board-pc\0.evil", 15)}) {
+        RemoteRig refused(name);
+        EXPECT_EQ(refused.init(), 2);
+        EXPECT_EQ(refused.status[0], 1);
+        EXPECT_EQ(refused.server().connections, 0);
+    }
 
     RemoteRig longest(std::string(49, 'h'));
     EXPECT_EQ(longest.init(), 0);
@@ -330,29 +349,87 @@ TEST(RemoteReplies, AReplyInPiecesIsCompletedWithinTheRequestsLimit) {
     }
 }
 
-TEST(RemoteReplies, BytesBeyondTheReplyAreNeverCopiedAndBreakTheConnection) {
-    ConfiguredRig rig;
-    rig.server().answer = [](const Bytes&) {
-        return std::vector<FakeServer::Piece>{{0, Bytes{0, 1, 2, 3, 4, 5, 6, 7}}};
+TEST(RemoteReplies, RepliesOutOfStepAreNeverHandedOverAndBreakTheConnection) {
+    struct Case {
+        const char* what;
+        // The pieces the server answers the input read (4 bytes) with.
+        std::vector<FakeServer::Piece> answer;
     };
-    uint8_t input[8] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
+    const Bytes reply = {0, 1, 2, 3, 4};
+    Bytes withStray = reply;
+    withStray.push_back(0x77);
+    const Case cases[] = {
+        {"a stray byte with the reply", {{0, withStray}}},
+        {"a flood after the reply", {{0, reply}, {0, Bytes(5000, 0)}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ConfiguredRig rig;
+        rig.server().answer = [&c](const Bytes&) { return c.answer; };
+        uint8_t input[8] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
+        EXPECT_EQ(rig.lib->dpemReadInputData(0, 0, input, 0, 4, 1), 2);
+        EXPECT_EQ(Bytes(input, input + 8), Bytes(8, 0xEE));
+        // The server counts otherwise than we do: nothing it says can be trusted now.
+        const size_t sent = rig.server().requestCount();
+        uint8_t one = 0;
+        EXPECT_EQ(rig.lib->dpemStationOnline(0, 0, &one), 2);
+        EXPECT_EQ(rig.server().requestCount(), sent);
+    }
+}
+
+TEST(RemoteReplies, AByteThatComesAfterItsReplyFailsTheNextRequestUnsent) {
+    ConfiguredRig rig;
+    rig.server().answer = [](const Bytes& r) {
+        auto pieces = FakeServer::reply(r, 0, [](size_t) -> uint8_t { return 0x11; });
+        pieces.push_back({5, Bytes{0x00}});  // shifts every later reply by one
+        return pieces;
+    };
+    uint8_t input[4] = {};
     EXPECT_EQ(rig.lib->dpemReadInputData(0, 0, input, 0, 4, 1), 0);
-    EXPECT_EQ(Bytes(input, input + 8), (Bytes{1, 2, 3, 4, 0xEE, 0xEE, 0xEE, 0xEE}));
-    // The server counts otherwise than we do: nothing it says can be trusted now.
+    EXPECT_EQ(input[3], 0x11);
+    rig.platform.virtualClock().sleepMs(10);
     const size_t sent = rig.server().requestCount();
-    uint8_t one = 0;
-    EXPECT_EQ(rig.lib->dpemStationOnline(0, 0, &one), 2);
+    uint8_t shifted[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+    EXPECT_EQ(rig.lib->dpemReadInputData(0, 0, shifted, 0, 4, 1), 2);
+    EXPECT_EQ(shifted[0], 0xEE);
     EXPECT_EQ(rig.server().requestCount(), sent);
 }
 
-TEST(RemoteReplies, AServerThatStopsAnsweringCosts10SecondsAndTheLateReplyIsDropped) {
+TEST(RemoteReplies, AnExtraByteAfterTheConfigurationReplyFailsTheConfiguration) {
+    RemoteRig rig;
+    rig.server().answer = [](const Bytes& r) {
+        auto pieces = FakeServer::reply(r, 0);
+        pieces[0].bytes.push_back(0);
+        return pieces;
+    };
+    EXPECT_EQ(rig.init(), 2);
+    EXPECT_EQ(rig.status[0], 2);
+    EXPECT_EQ(rig.lib->board(0), nullptr);
+}
+
+TEST(RemoteReplies, AFailingCallLeavesTheCallersBufferAsItWas) {
     ConfiguredRig rig;
-    bool late = true;
-    rig.server().answer = [&late](const Bytes& r) {
-        auto pieces =
-            FakeServer::reply(r, 0, [&](size_t) -> uint8_t { return late ? 0x11 : 0x22; });
-        pieces[0].delayMs = late ? 12000 : 0;
-        late = false;
+    // The server's error replies carry payload bytes all the same (zeros here).
+    rig.server().answer = [](const Bytes& r) {
+        return FakeServer::reply(r, r[0] == remote::kGetReport ? 7 : 5);
+    };
+    uint8_t report[256];
+    std::memset(report, 0xEE, sizeof report);
+    EXPECT_EQ(rig.lib->dpemGetReport(0, 0, report), 7);
+    EXPECT_EQ(Bytes(report, report + 256), Bytes(256, 0xEE));
+    uint8_t input[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+    EXPECT_EQ(rig.lib->dpemReadInputData(0, 0, input, 6000, 4, 1), 5);
+    EXPECT_EQ(Bytes(input, input + 4), Bytes(4, 0xEE));
+    uint8_t sixteen[16] = {0xEE};
+    EXPECT_EQ(rig.lib->dpemReadDataTransferList(0, 0, sixteen), 5);
+    EXPECT_EQ(sixteen[0], 0xEE);
+}
+
+TEST(RemoteReplies, AServerThatStopsAnsweringCostsOneRequestLimitThenEveryCallFailsAtOnce) {
+    ConfiguredRig rig;
+    rig.server().answer = [](const Bytes& r) {
+        auto pieces = FakeServer::reply(r, 0, [](size_t) -> uint8_t { return 0x11; });
+        pieces[0].delayMs = 12000;  // comes after its limit: it would answer the next one
         return pieces;
     };
     uint8_t out = 0;
@@ -360,11 +437,18 @@ TEST(RemoteReplies, AServerThatStopsAnsweringCosts10SecondsAndTheLateReplyIsDrop
     EXPECT_EQ(rig.lib->dpemStationOnline(0, 0, &out), 2);
     EXPECT_EQ(rig.nowMs() - start, CTcpipDevice::kRequestLimitMs);
     EXPECT_EQ(out, 0);
-    // The connection stays: the late reply is read and dropped before the next one.
+    // A confirmation wait of 150 polls no longer costs 150 request limits.
+    const size_t sent = rig.server().requestCount();
     start = rig.nowMs();
-    EXPECT_EQ(rig.lib->dpemStationOnline(0, 0, &out), 0);
-    EXPECT_EQ(out, 0x22);
-    EXPECT_LT(rig.nowMs() - start, CTcpipDevice::kRequestLimitMs);
+    uint8_t report[256];
+    for (int i = 0; i < 150; ++i) {
+        ASSERT_EQ(rig.lib->dpemGetReport(0, 0, report), 2);
+    }
+    EXPECT_EQ(rig.lib->dpemStationOnline(0, 0, &out), 2);
+    EXPECT_LT(rig.nowMs() - start, 100);
+    EXPECT_EQ(rig.server().requestCount(), sent);
+    EXPECT_EQ(rig.lib->resetDevice(0, 0), 0);
+    EXPECT_LT(rig.nowMs() - start, 1000);
 }
 
 TEST(RemoteReplies, AServerKilledMidRequestMakesEveryLaterRequestAnswer2) {
@@ -379,6 +463,105 @@ TEST(RemoteReplies, AServerKilledMidRequestMakesEveryLaterRequestAnswer2) {
     // Not rebuilt: the board stays in the table until it is reset.
     EXPECT_NE(rig.lib->board(0), nullptr);
     EXPECT_EQ(rig.lib->resetDevice(0, 0), 0);
+}
+
+// ------------------------------------------------- servers that accept but never greet
+
+TEST(RemoteExamination, SilentServersAreExaminedAtOnceSoTheEnumerationCostsOneOpenLimit) {
+    RemotePlatform platform;
+    for (unsigned d = 0; d < 3; ++d) {
+        platform.setRemote(d, "board-pc", d);
+    }
+    platform.server.greeting.clear();
+    // Every connection waits for the other two: one after the other, they never meet.
+    std::mutex mutex;
+    std::condition_variable all;
+    int connecting = 0;
+    bool met = true;
+    platform.server.onConnect = [&] {
+        std::unique_lock lock(mutex);
+        ++connecting;
+        all.notify_all();
+        met = all.wait_for(lock, std::chrono::seconds(5), [&] { return connecting >= 3; }) && met;
+    };
+    nuboxlink::Library lib(platform);
+    const int64_t start = platform.virtualClock().nowMs();
+    uint8_t out[5] = {};
+    EXPECT_EQ(lib.attachedDevices(0x40, out), 9);
+    EXPECT_TRUE(met);
+    EXPECT_EQ(platform.server.connections, 3);
+    const int64_t took = platform.virtualClock().nowMs() - start;
+    EXPECT_GE(took, CTcpipDevice::kOpenLimitMs);
+    EXPECT_LT(took, 2 * CTcpipDevice::kOpenLimitMs);
+}
+
+TEST(RemoteExamination, AnExaminationWaitingOnTheNetworkHoldsNoOtherManagementCall) {
+    RemotePlatform platform;
+    platform.setRemote(0, "board-pc", 0);
+    std::promise<void> connecting, release;
+    std::shared_future<void> released = release.get_future().share();
+    platform.server.onConnect = [&connecting, released] {
+        connecting.set_value();
+        released.wait();
+    };
+    nuboxlink::Library lib(platform);
+    auto examining = std::async(std::launch::async, [&lib] {
+        DeviceInfo info{};
+        return lib.getDeviceInfo(0, &info);
+    });
+    connecting.get_future().wait();
+    // Device 1 is not configured: answered at once, while device 0's server is awaited.
+    auto other = std::async(std::launch::async, [&lib] {
+        DeviceInfo info{};
+        return lib.getDeviceInfo(1, &info);
+    });
+    const bool answered = other.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    release.set_value();
+    EXPECT_TRUE(answered);
+    EXPECT_EQ(examining.get(), 0);
+    EXPECT_EQ(other.get(), 0);
+}
+
+TEST(RemoteExamination, AResetEndsAChannelCallWaitingForAServerThatStopped) {
+    ConfiguredRig rig;
+    std::promise<void> asked;
+    rig.server().answer = [&asked](const Bytes&) {
+        asked.set_value();
+        return std::vector<FakeServer::Piece>{};  // never answered
+    };
+    // The waiting call stays in its receive, as on a real socket: only the reset can
+    // end it before its limit.
+    rig.server().stall(true);
+    auto waiting = std::async(std::launch::async, [&rig] {
+        uint8_t one = 0;
+        return rig.lib->dpemStationOnline(0, 0, &one);
+    });
+    asked.get_future().wait();
+    auto reset = std::async(std::launch::async, [&rig] { return rig.lib->resetDevice(0, 0); });
+    const bool ended = reset.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    rig.server().stall(false);  // lets a reset that did not end it finish after all
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(reset.get(), 0);
+    EXPECT_EQ(waiting.get(), 2);
+    EXPECT_EQ(rig.lib->board(0), nullptr);
+}
+
+TEST(RemoteExamination, AResetEndsAConfigurationWaitingForAGreetingAndConnectsNoMore) {
+    RemoteRig rig;
+    rig.server().greeting.clear();
+    rig.server().stall(true);
+    std::promise<void> connecting;
+    rig.server().onConnect = [&connecting] { connecting.set_value(); };
+    auto configuring = std::async(std::launch::async, [&rig] { return rig.init(); });
+    connecting.get_future().wait();
+    auto reset = std::async(std::launch::async, [&rig] { return rig.lib->resetDevice(0, 0); });
+    const bool ended = reset.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    rig.server().stall(false);
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(reset.get(), 0);
+    EXPECT_EQ(configuring.get(), 2);
+    EXPECT_EQ(rig.status[0], 2);
+    EXPECT_EQ(rig.server().connections, 1);
 }
 
 }  // namespace

@@ -465,7 +465,7 @@ int runCan(const CanOptions& o) {
     if (session.GetNode(0) == 0 && current.empty()) {
         messages.show({"No slave to update.", "Romtide", ui::MessageIcon::Information,
                        ui::MessageButtons::Ok});
-        return exitcode::kNothingFound;
+        return traceLost() ? exitcode::kOutputFailed : exitcode::kNothingFound;
     }
 
     headless::RunReport report("node");

@@ -23,7 +23,8 @@ const char* const kFooter =
     "  3    the image file could not be opened or read\n"
     "  4    the image file was refused (not an S-record text, a broken record,\n"
     "       bootloader area, reset address, or no data records without --allow-empty)\n"
-    "  5    no CAN interface or board could be prepared\n"
+    "  5    no CAN interface or board could be prepared, or the board was lost during\n"
+    "       the search\n"
     "  6    nothing to update\n"
     "  7    a report, trace or --sim-dump file could not be written\n"
     "  130  interrupted by Ctrl-C";

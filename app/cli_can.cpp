@@ -337,6 +337,21 @@ int runCan(const CanOptions& o) {
         }
     }
 
+    // At the end: whether the trace lost lines (said on stderr). The simulated bus's trace
+    // ends there, so nothing is written while it is looked at.
+    auto traceLost = [&] {
+        bool lost = interfaceTrace.failed();
+        if (simulation && simulation->trace != nullptr) {
+            simulation->bus.setTrace(nullptr);
+            lost = !headless::traceWritten(simulation->trace) || lost;
+        }
+        if (lost) {
+            std::fprintf(stderr, "bootloader can: the trace %s could not be written\n",
+                         o.trace.c_str());
+        }
+        return lost;
+    };
+
     CliPump pump;
     std::optional<ui::MessageAnswer> yesNo;
     if (o.yes || o.no) {
@@ -416,9 +431,9 @@ int runCan(const CanOptions& o) {
         printDevices(found);
     }
     if (!o.update) {
-        return interfaceTrace.failed() ? exitcode::kOutputFailed
-               : found.empty()         ? exitcode::kNothingFound
-                                       : exitcode::kOk;
+        return traceLost()     ? exitcode::kOutputFailed
+               : found.empty() ? exitcode::kNothingFound
+                               : exitcode::kOk;
     }
 
     // Mark the devices; one that reports the expected version already is left alone.
@@ -450,7 +465,7 @@ int runCan(const CanOptions& o) {
     if (session.GetNode(0) == 0 && current.empty()) {
         messages.show({"No slave to update.", "Romtide", ui::MessageIcon::Information,
                        ui::MessageButtons::Ok});
-        return exitcode::kNothingFound;
+        return traceLost() ? exitcode::kOutputFailed : exitcode::kNothingFound;
     }
 
     headless::RunReport report("node");
@@ -553,9 +568,7 @@ int runCan(const CanOptions& o) {
         std::fprintf(stderr, "bootloader can: the report %s could not be written\n",
                      o.run.report.c_str());
     }
-    if (interfaceTrace.failed()) {
-        std::fprintf(stderr, "bootloader can: the trace %s could not be written\n",
-                     o.trace.c_str());
+    if (traceLost()) {
         outputsWritten = false;
     }
 

@@ -39,9 +39,11 @@ const char* const kFooter =
     "RATE: 9.6k 19.2k 93.75k 187.5k 500k 1.5M 3M 6M 12M (default 3M)\n"
     "STATION: addr=N[,ppo=1|2][,ident=0xHHHH][,version=A.B.C][,boot=A.B.C]\n"
     "         [,mode=app|boot][,delay=US]\n"
-    "         [,fail=noack@N|error@N:CODE|erase|gone@N|stale|silent-after]\n"
+    "         [,fail=noack@N|error@N:CODE|erase|gone@N|finish:CODE|stale|silent-after]\n"
     "         (an image whose S0 header holds VERSION=A.B.C makes A.B.C the version of a\n"
     "         simulated station)\n"
+    "Stations 1-126 can be updated. A slave at address 0 is listed, but it has no place\n"
+    "in the board's process image: give it another address to update it.\n"
     "Without --simulate the board is device N (--device, default 0) of the nuboxlink\n"
     "registry (NUBOXLINK_REGISTRY, default /etc/nuboxlink/registry.reg), local or remote.\n"
     "A board in another computer whose server stops answering ends the command within\n"
@@ -97,6 +99,11 @@ void checkOptions(const ProfibusOptions& o) {
     if (o.force && !o.expectVersion) {
         cli::refuse("--force needs --expect-version");
     }
+    if (o.simulate) {
+        if (std::string why = ProfibusSimulation::checkStations(o.simStations); !why.empty()) {
+            cli::refuse(why);
+        }
+    }
 }
 
 void addOptions(CLI::App& command, ProfibusOptions& o, bool update) {
@@ -128,9 +135,11 @@ void addOptions(CLI::App& command, ProfibusOptions& o, bool update) {
             "--simulate the simulated board is served as that number")
         ->option_text("N");
     if (update) {
-        cli::addNumberList(command, "--station", 1, 126, "station addresses", o.stations,
-                           "The stations to update");
-        command.add_flag("--all", o.all, "Update every slave the search finds");
+        cli::addNumberList(command, "--station", dpm::kLowestSlotStation, dpm::kHighestStation,
+                           "station addresses", o.stations, "The stations to update (1-126)");
+        command.add_flag("--all", o.all,
+                         "Update every slave the search finds (one at address 0 is reported "
+                         "as skipped)");
         command
             .add_option_function<std::string>(
                 "--expect-version",
@@ -223,8 +232,9 @@ int runProfibus(const ProfibusOptions& o) {
         std::string error;
         simulation = ProfibusSimulation::start(o.simStations, &error, o.device);
         if (!simulation) {
+            // The stations were checked with the arguments: the board could not be served.
             std::fprintf(stderr, "bootloader profibus: %s\n", error.c_str());
-            return exitcode::kUsage;
+            return exitcode::kNoBoard;
         }
         simulation->selectAsBoard();
         std::fprintf(stderr, "%s\n", simulation->description().c_str());
@@ -291,6 +301,27 @@ int runProfibus(const ProfibusOptions& o) {
                        ui::MessageIcon::Error, ui::MessageButtons::Ok});
         return exitcode::kNoBoard;
     }
+    // However the command ends from here on, the board is left reset, as the window's
+    // closing leaves it.
+    struct BoardReset {
+        TProfitalvik& dp;
+        bool done = false;
+        void now() {
+            if (!done) {
+                done = true;
+                dp.ResetAdapter();
+            }
+        }
+        ~BoardReset() { now(); }
+    } boardReset{dp};
+    auto traceLost = [&] {
+        if (traceFile == nullptr || headless::traceWritten(traceFile)) {
+            return false;
+        }
+        std::fprintf(stderr, "bootloader profibus: the trace %s could not be written\n",
+                     o.trace.c_str());
+        return true;
+    };
 
     ui::PlainStringGrid grid(5, 2, 1000);
     ui::PlainProgressBar imageBar;
@@ -305,8 +336,16 @@ int runProfibus(const ProfibusOptions& o) {
         std::fprintf(stderr,
                      "bootloader profibus: interrupted during the search; no station was "
                      "touched\n");
-        dp.ResetAdapter();
         return exitcode::kInterrupted;
+    }
+    // A board that stopped answering during the search (a missing confirmation resets
+    // it) has found nothing: that is no empty segment.
+    DeviceInfo info{};
+    if (dp.GetAdapterInfo(info) != dpm::kOk || info.present != 1 || info.busy != 1) {
+        std::fprintf(stderr,
+                     "bootloader profibus: the board was lost during the search; no station "
+                     "was touched\n");
+        return exitcode::kNoBoard;
     }
     if (o.json) {
         headless::InventoryHeader header{"profibus scan", "profibus", board, headless::utcNow()};
@@ -318,14 +357,22 @@ int runProfibus(const ProfibusOptions& o) {
         printStations(found);
     }
     std::vector<int> slaves;
+    bool slaveAtZero = false;
     for (const auto& s : found) {
-        if (s.type == dpm::kPassiveStation && s.address != 0) {
+        if (s.type != dpm::kPassiveStation) {
+            continue;
+        }
+        if (dpm::hasSlot(s.address)) {
             slaves.push_back(s.address);
+        } else {
+            slaveAtZero = true;
         }
     }
     if (!o.update) {
-        dp.ResetAdapter();
-        return slaves.empty() ? exitcode::kNothingFound : exitcode::kOk;
+        if (traceLost()) {
+            return exitcode::kOutputFailed;
+        }
+        return slaves.empty() && !slaveAtZero ? exitcode::kNothingFound : exitcode::kOk;
     }
 
     headless::RunReport report("station");
@@ -335,7 +382,6 @@ int runProfibus(const ProfibusOptions& o) {
     if (!report.open(o.run.report, o.run.reportFormat, header)) {
         std::fprintf(stderr, "bootloader profibus: cannot write the report %s\n",
                      o.run.report.c_str());
-        dp.ResetAdapter();
         return exitcode::kUsage;
     }
     auto foundStation = [&found](int address) -> const pbui::SearchStation* {
@@ -365,6 +411,15 @@ int runProfibus(const ProfibusOptions& o) {
     int stationsNamed = 0;
     int notFound = 0;
     int current = 0;
+    int skipped = 0;
+    if (o.all && slaveAtZero) {
+        ++stationsNamed;
+        ++skipped;
+        std::printf(
+            "Station 0: skipped, a slave at address 0 cannot be updated (give it an address "
+            "from 1 to 126)\n");
+        reportLine(0, "skipped");
+    }
     for (int n : o.all ? slaves : o.stations) {
         ++stationsNamed;
         if (std::find(slaves.begin(), slaves.end(), n) == slaves.end()) {
@@ -440,6 +495,7 @@ int runProfibus(const ProfibusOptions& o) {
         session.RemoveNode(static_cast<uint8_t>(n));
     }
     const bool interrupted = headless::interrupted();
+    failed += skipped;
     const int stations = okay + current + failed + notRun + notFound;
     const std::string currentText =
         current > 0 ? ", " + std::to_string(current) + " current" : std::string();
@@ -456,7 +512,10 @@ int runProfibus(const ProfibusOptions& o) {
         std::fprintf(stderr, "bootloader profibus: the report %s could not be written\n",
                      o.run.report.c_str());
     }
-    dp.ResetAdapter();
+    boardReset.now();
+    if (traceLost()) {
+        outputsWritten = false;
+    }
 
     if (simulation && !o.simDump.empty()) {
         std::string error;

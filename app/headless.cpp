@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cmath>
 #include <ctime>
-#include <map>
 #include <nlohmann/json.hpp>
 
 #include "app/cli_check.h"
@@ -81,6 +80,10 @@ int openImageForRun(Tbootloader& session, ui::MessageBoxes& messages, const std:
     return exitcode::kOk;
 }
 
+bool traceWritten(std::FILE* trace) {
+    return std::fflush(trace) == 0 && std::ferror(trace) == 0;
+}
+
 void printTable(const std::vector<std::vector<std::string>>& rows, const char* empty) {
     std::vector<size_t> width;
     for (const auto& row : rows) {
@@ -116,32 +119,58 @@ int64_t countTextUnits(TextFile& file) {
     return units;
 }
 
+namespace {
+
+// OPTION WORD: one of the words named, nothing else (no number standing for one).
+template <class Value>
+CLI::Option* addChoice(CLI::App& command, const std::string& name,
+                       std::vector<std::pair<std::string, Value>> choices, Value& out,
+                       const std::string& description) {
+    std::string words;   // "bar|plain|none"
+    std::string listed;  // "bar, plain, none"
+    for (const auto& choice : choices) {
+        words += (words.empty() ? "" : "|") + choice.first;
+        listed += (listed.empty() ? "" : ", ") + choice.first;
+    }
+    return command
+        .add_option_function<std::string>(
+            name,
+            [name, choices, listed, &out](const std::string& v) {
+                for (const auto& [word, value] : choices) {
+                    if (v == word) {
+                        out = value;
+                        return;
+                    }
+                }
+                cli::refuse(name + ": one of " + listed + ": " + v);
+            },
+            description)
+        ->option_text(words);
+}
+
+}  // namespace
+
 void addProgressOption(CLI::App& command, ui::ProgressStyle& style) {
-    static const std::map<std::string, ui::ProgressStyle> kStyles{
-        {"bar", ui::ProgressStyle::Bar},
-        {"plain", ui::ProgressStyle::Plain},
-        {"none", ui::ProgressStyle::None}};
-    command
-        .add_option("--progress", style,
-                    "bar: a bar on stderr when it is a terminal (default); plain: a line per "
-                    "device and per 10 %, for logs; none")
-        ->transform(CLI::CheckedTransformer(kStyles))
-        ->option_text("bar|plain|none");
+    addChoice<ui::ProgressStyle>(command, "--progress",
+                                 {{"bar", ui::ProgressStyle::Bar},
+                                  {"plain", ui::ProgressStyle::Plain},
+                                  {"none", ui::ProgressStyle::None}},
+                                 style,
+                                 "bar: a bar on stderr when it is a terminal (default); plain: a "
+                                 "line per device and per 10 %, for logs; none");
 }
 
 void addRunOptions(CLI::App& command, RunOptions& options) {
-    static const std::map<std::string, ReportFormat> kFormats{{"text", ReportFormat::Text},
-                                                              {"json", ReportFormat::Json}};
     command
         .add_option("--report", options.report,
                     "Write the outcome of every device to FILE as soon as it is known, and "
                     "a summary last")
         ->option_text("FILE");
-    command
-        .add_option("--report-format", options.reportFormat,
-                    "text: a line per device (default); json: one document (see the README)")
-        ->transform(CLI::CheckedTransformer(kFormats))
-        ->option_text("text|json");
+    addChoice<ReportFormat>(command, "--report-format",
+                            {{"text", ReportFormat::Text}, {"json", ReportFormat::Json}},
+                            options.reportFormat,
+                            "text: a line per device (default); json: one document (see the "
+                            "README)");
     addProgressOption(command, options.progress);
     command.add_flag("--allow-empty", options.allowEmpty,
                      "Accept an image without data records (it only erases the devices)");
@@ -320,12 +349,13 @@ bool RunReport::finish(const std::vector<std::pair<std::string, int>>& counts, b
 
 bool RunReport::writeJson() {
     // Beside the report and renamed over it, so the file always holds a whole document.
+    // The text is whole before the file is made: nothing half-written is left behind.
+    const std::string text = jsonText(json_->document) + "\n";
     const std::string temporary = path_ + ".part";
     std::FILE* out = std::fopen(temporary.c_str(), "w");
     if (out == nullptr) {
         return false;
     }
-    std::string text = jsonText(json_->document) + "\n";
     bool written = std::fputs(text.c_str(), out) >= 0;
     written = std::fflush(out) == 0 && written;
     written = ::fsync(::fileno(out)) == 0 && written;

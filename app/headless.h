@@ -43,6 +43,9 @@ int openImageForRun(Tbootloader& session, ui::MessageBoxes& messages, const std:
 // the next reader).
 int64_t countTextUnits(TextFile& file);
 
+// False when anything written to `trace` was lost (flushes it first).
+bool traceWritten(std::FILE* trace);
+
 // A search's table on stdout: the columns as wide as their widest cell, two spaces
 // apart, no trailing blanks; `empty` in brackets below the header when there are no rows.
 void printTable(const std::vector<std::vector<std::string>>& rows, const char* empty);

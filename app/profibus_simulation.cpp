@@ -2,6 +2,8 @@
 
 #include <stdlib.h>
 
+#include <optional>
+
 #include "sim/nubox/hosted_board.h"
 #include "sim/profibus/station_option.h"
 
@@ -40,10 +42,8 @@ class HostedSimulation final : public ProfibusSimulation {
     size_t masters_;
 };
 
-}  // namespace
-
-std::unique_ptr<ProfibusSimulation> ProfibusSimulation::start(
-    const std::vector<std::string>& stations, std::string* error, int device) {
+std::optional<sim::DpSegmentConfig> segmentOf(const std::vector<std::string>& stations,
+                                              std::string* error) {
     sim::DpSegmentConfig segment;
     if (stations.empty()) {
         segment = sim::defaultDpSegment();
@@ -52,14 +52,31 @@ std::unique_ptr<ProfibusSimulation> ProfibusSimulation::start(
         auto config = sim::parseDpStationOption(text, error);
         if (!config) {
             *error = "--sim-station " + text + ": " + *error;
-            return nullptr;
+            return std::nullopt;
         }
         segment.encoders.push_back(*config);
     }
     if (std::string why = sim::checkDpSegment(segment); !why.empty()) {
         *error = "--sim-station: " + why;
+        return std::nullopt;
+    }
+    return segment;
+}
+
+}  // namespace
+
+std::string ProfibusSimulation::checkStations(const std::vector<std::string>& stations) {
+    std::string error;
+    return segmentOf(stations, &error) ? std::string() : error;
+}
+
+std::unique_ptr<ProfibusSimulation> ProfibusSimulation::start(
+    const std::vector<std::string>& stations, std::string* error, int device) {
+    const auto config = segmentOf(stations, error);
+    if (!config) {
         return nullptr;
     }
+    const sim::DpSegmentConfig& segment = *config;
     auto board = nubox_sim::HostedProfibusBoard::start(segment, error, device);
     if (!board) {
         return nullptr;

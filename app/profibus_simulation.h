@@ -13,9 +13,11 @@ namespace romtide {
 class ProfibusSimulation {
   public:
     virtual ~ProfibusSimulation() = default;
+    // Empty when the --sim-station texts describe a segment; otherwise what is wrong.
+    static std::string checkStations(const std::vector<std::string>& stations);
     // Starts serving the board as device `device` of its registry with the stations
     // described (--sim-station texts; none: the default segment). Nothing and `error` set
-    // when a description is bad or the board cannot be served.
+    // when a description is bad (see checkStations) or the board cannot be served.
     static std::unique_ptr<ProfibusSimulation> start(const std::vector<std::string>& stations,
                                                      std::string* error, int device = 0);
     // Points the board library at the private folder; before its first call.

@@ -19,7 +19,10 @@ int hexDigitValue(char c) {
 }
 
 bool parseInt(const std::string& text, long low, long high, int* out) {
-    if (text.empty()) {
+    // Digits, after a minus sign at most: no blanks, no plus sign, nothing after them.
+    const size_t digits = !text.empty() && text[0] == '-' ? 1 : 0;
+    if (text.size() == digits ||
+        text.find_first_not_of("0123456789", digits) != std::string::npos) {
         return false;
     }
     char* end = nullptr;

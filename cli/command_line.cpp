@@ -1,5 +1,6 @@
 #include "cli/command_line.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <sstream>
 
@@ -135,7 +136,12 @@ CLI::Option* addNumberList(CLI::App& app, const std::string& name, int low, int 
                        refuse(name + ": " + what + " are " + std::to_string(low) + ".." +
                               std::to_string(high) + ": " + v);
                    }
-                   out.insert(out.end(), numbers->begin(), numbers->end());
+                   // A number named again is the same device.
+                   for (int n : *numbers) {
+                       if (std::find(out.begin(), out.end(), n) == out.end()) {
+                           out.push_back(n);
+                       }
+                   }
                },
                description)
         ->option_text("N[,N...]");

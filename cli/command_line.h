@@ -42,8 +42,8 @@ std::optional<std::vector<int>> numberList(const std::string& text, int low, int
 CLI::Option* addRepeatable(CLI::App& app, const std::string& name,
                            std::function<void(const std::string&)> each,
                            const std::string& description);
-// NAME N[,N...], given once or more: numbers in [low, high] appended to `out`; another
-// is refused as "NAME: WHAT are LOW..HIGH: VALUE".
+// NAME N[,N...], given once or more: numbers in [low, high] appended to `out`, each once
+// in the order first named; another is refused as "NAME: WHAT are LOW..HIGH: VALUE".
 CLI::Option* addNumberList(CLI::App& app, const std::string& name, int low, int high,
                            const std::string& what, std::vector<int>& out,
                            const std::string& description);

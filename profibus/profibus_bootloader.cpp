@@ -1,8 +1,9 @@
 // The Profibus bootloader protocol of the download session: the PKW write that restarts
 // a device into its bootloader, erase, the image text four characters per acknowledged
-// data telegram with sequence numbers, finish, and DownloadSlave, the sequence the
-// Profibus window runs for each station. The bootloader speaks PPO1; every telegram
-// goes out through the wrapper's output words and comes back in its input words.
+// data telegram with sequence numbers, finish and whether the device takes it, and
+// DownloadSlave, the sequence the Profibus window runs for each station. The bootloader
+// speaks PPO1; every telegram goes out through the wrapper's output words and comes back
+// in its input words.
 #include <algorithm>
 
 #include "profibus/tprofitalvik.h"
@@ -25,11 +26,11 @@ constexpr uint16_t kFirstSequence = 10;
 constexpr uint16_t kLastSequence = 32767;
 
 constexpr int64_t kEraseWindowMs = 10000;
-// The enter-bootloader request and the finish telegram are answered by nothing, and the
-// next command to the master (CLEAR sends zeros, STOP sends nothing, a reset ends the
-// bus) follows at once: it waits until the data exchange has carried them, or at slow
-// baud rates the device never restarts into its bootloader, or never starts its new
-// application.
+// The enter-bootloader request is answered by nothing, and a finish that is taken only by
+// the device's restart; the next command to the master (CLEAR sends zeros, STOP sends
+// nothing, a reset ends the bus) follows at once: it waits until the data exchange has
+// carried them, or at slow baud rates the device never restarts into its bootloader, or
+// never starts its new application.
 constexpr int64_t kCarryCycles = 4;
 constexpr int64_t kCarryLeastMs = 10;
 constexpr int64_t kAcknowledgeTimeoutMs = 5000;
@@ -58,9 +59,48 @@ class WritingProgress final : public ui::ProgressBar {
     ui::TextLabel& label_;
 };
 
+int64_t carryMs() {
+    return std::max(kCarryLeastMs, (kCarryCycles * TProfitalvik::dpCycleUs() + 999) / 1000);
+}
+
 void waitUntilCarried(TProfitalvik& dp) {
-    dp.WaitMs(static_cast<int32_t>(
-        std::max(kCarryLeastMs, (kCarryCycles * TProfitalvik::dpCycleUs() + 999) / 1000)));
+    dp.WaitMs(static_cast<int32_t>(carryMs()));
+}
+
+struct FinishAnswer {
+    int32_t result = result::kOk;
+    int32_t errorCode = -1;  // of an error answer
+};
+
+// The device takes the finish only when every record it was sent made a whole image:
+// then it starts the new application, which restarts it and takes it out of the data
+// exchange; otherwise it answers the finish with its error answer and stays in its
+// bootloader. Watched as long as a data telegram's answer may take; a device that
+// neither answers nor restarts in that time has refused nothing (the finish itself
+// awaits no answer). Every way out lies after the data exchange has carried the finish.
+FinishAnswer awaitFinishAnswer(TProfitalvik& dp, const Services& services) {
+    Clock& clock = services.clock;
+    const int64_t sentAt = clock.nowMs();
+    const int64_t carriedAtUs = clock.nowUs() + carryMs() * 1000;
+    auto carried = [&](FinishAnswer answer) {
+        ui::pumpFor(services.pump, clock, std::max<int64_t>(0, carriedAtUs - clock.nowUs()));
+        return answer;
+    };
+    ui::pumpFor(services.pump, clock, TProfitalvik::acknowledgeFirstLookUs());
+    for (;;) {
+        ParameterWords in{};
+        if (dp.ReadInputWords(in) != dpm::kOk) {
+            return carried({result::kBusError});
+        }
+        if (in[1] == kFinishCode && in[0] == kErrorAnswer) {
+            return carried({result::kTransferError, in[3] & 0xFF});
+        }
+        if ((in[1] == kFinishCode && in[0] == kAcknowledge) || !dp.StationInDataExchange() ||
+            clock.nowMs() - sentAt > kAcknowledgeTimeoutMs) {
+            return carried({});
+        }
+        ui::pumpFor(services.pump, clock, TProfitalvik::inputPollPauseUs());
+    }
 }
 
 }  // namespace
@@ -178,10 +218,16 @@ int32_t Tbootloader::ProfibusDownload(ui::ProgressBar& progress, ui::TextLabel& 
         // not start half an application.
         return result::kNoFile;
     }
-    if (ProfibusFinish() == result::kOk) {
-        waitUntilCarried(*profibus);
+    // A finish that never reached the device leaves it in its bootloader: not updated.
+    if (ProfibusFinish() != result::kOk) {
+        return result::kBusError;
     }
-    return result::kOk;
+    const FinishAnswer answer = awaitFinishAnswer(*profibus, services_);
+    if (answer.errorCode >= 0) {
+        profibusErrorCode_ = answer.errorCode;
+        label.setText("Errorcode: " + std::to_string(profibusErrorCode_));
+    }
+    return answer.result;
 }
 
 int32_t Tbootloader::DownloadSlave(ui::ProgressBar& progress, ui::TextLabel& label) {

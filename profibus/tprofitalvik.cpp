@@ -131,10 +131,6 @@ bool isArrayParameter(uint16_t pnu) {
     return std::find(std::begin(kArrays), std::end(kArrays), pnu) != std::end(kArrays);
 }
 
-bool hasSlot(int32_t station) {
-    return station >= 1 && station <= kHighestStation;
-}
-
 }  // namespace
 
 TProfitalvik::TProfitalvik(const Services& services, DpMasterLibrary& library)
@@ -515,14 +511,20 @@ int32_t TProfitalvik::ReadInputWords(ParameterWords& words) {
 int32_t TProfitalvik::ReadPkwResponse(ParameterWords& words) {
     ParameterWords read{};
     int32_t result = ReadInputWords(read);
-    uint8_t list[16] = {};
-    library_.ReadDataTransferList(device_, kChannel, list);
-    const int32_t n = stationAddress;
     // Only a station in data exchange has answered anything.
-    if (hasSlot(n) && (list[n / 8] >> (n % 8)) & 1) {
+    if (StationInDataExchange()) {
         words = read;
     }
     return result;
+}
+
+bool TProfitalvik::StationInDataExchange() {
+    uint8_t list[16] = {};
+    if (library_.ReadDataTransferList(device_, kChannel, list) != kLibraryOk) {
+        return false;
+    }
+    const int32_t n = stationAddress;
+    return hasSlot(n) && ((list[n / 8] >> (n % 8)) & 1) != 0;
 }
 
 int64_t TProfitalvik::dpCycleUs() {

@@ -95,6 +95,14 @@ CommandBlock slaveParameterBlock(uint8_t station, bool ppo2);
 CommandBlock emptySlaveParameterBlock(uint8_t station);
 CommandBlock shortBlock(uint8_t code, uint8_t station = 0);
 
+// Stations 1-126 have a slot in the process image, and only they can be updated. 0 is a
+// station address all the same (the live list shows a slave there, and the options
+// dialog takes it), but it ends the target list and the scan table and has no slot.
+constexpr int kLowestSlotStation = 1;
+inline bool hasSlot(int station) {
+    return station >= kLowestSlotStation && station <= kHighestStation;
+}
+
 // Output and input offsets of a station's slot (stations 1-126).
 inline uint16_t outputOffset(int station) {
     return static_cast<uint16_t>((station - 1) * kSlotBytes);
@@ -164,6 +172,9 @@ class TProfitalvik {
     int32_t ReadPkwResponse(ParameterWords& words);
     int32_t WriteOutputWords(const ParameterWords& words);
     int32_t ReadInputWords(ParameterWords& words);
+    // Whether the current station is in data exchange (its bit in the board's data
+    // transfer list); false also when the list cannot be read.
+    bool StationInDataExchange();
     void WaitMs(int32_t count);
 
     const std::array<ScanEntry, kScanTableSize>& scanTable() const { return scanTable_; }

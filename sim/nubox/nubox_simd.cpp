@@ -45,7 +45,7 @@ const char* const kFooter =
     "DEVICE: a simulated DP station on the segment of the board before it:\n"
     "       addr=N[,ppo=1|2][,ident=0xHHHH][,version=A.B.C][,boot=A.B.C]\n"
     "       [,mode=app|boot][,delay=US]\n"
-    "       [,fail=noack@N|error@N:CODE|erase|gone@N|stale|silent-after]\n"
+    "       [,fail=noack@N|error@N:CODE|erase|gone@N|finish:CODE|stale|silent-after]\n"
     "Prints 'ready' once every endpoint listens; SIGTERM or SIGINT writes the stations'\n"
     "flash (--sim-dump) and removes the endpoints.";
 
@@ -116,7 +116,9 @@ int main(int argc, char** argv) {
                      nubox_sim::driverFolderProblem(dir, ENOTDIR).c_str());
         return kExitFailed;
     }
-    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+    // A folder made here and never served from goes again.
+    const bool madeFolder = mkdir(dir.c_str(), 0755) == 0;
+    if (!madeFolder && errno != EEXIST) {
         const int error = errno;
         std::string problem = nubox_sim::driverFolderProblem(dir, error);
         if (problem.empty()) {
@@ -134,6 +136,9 @@ int main(int argc, char** argv) {
         if (std::string why = romtide::sim::checkDpSegment(a.segment); !why.empty()) {
             std::fprintf(stderr, "nubox-simd: %s on board %s\n", why.c_str(),
                          nubox_sim::deviceName(a.setup).c_str());
+            if (madeFolder) {
+                rmdir(dir.c_str());
+            }
             return kExitUsage;
         }
     }
@@ -191,5 +196,8 @@ int main(int argc, char** argv) {
         }
     }
     segments.clear();
+    if (status != 0 && madeFolder) {
+        rmdir(dir.c_str());
+    }
     return status;
 }

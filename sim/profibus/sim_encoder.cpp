@@ -247,6 +247,11 @@ void SimEncoder::handleBootloader(const Words& r) {
         return;
     }
     if (r[1] == pkw::kFinishCode && keyed) {
+        if (config_.finishRefusedWith >= 0) {
+            answer(pkw::kErrorAnswer, pkw::kFinishCode, 0,
+                   static_cast<uint16_t>(config_.finishRefusedWith), config_.processingUs);
+            return;
+        }
         if (streamBroken_ || !flash_.finish()) {
             streamBroken_ = true;
             answer(pkw::kErrorAnswer, pkw::kFinishCode, 0, pkw::kErrorBadRecord,

@@ -51,6 +51,7 @@ struct SimEncoderConfig {
     // (`stale`), or leave the bus for good instead of restarting (`silentAfter`).
     bool staleVersion = false;
     bool silentAfterFinish = false;
+    int finishRefusedWith = -1;  // the finish is answered with an error of this code
 };
 
 enum class EncoderMode { Application, Restarting, Bootloader, Gone };

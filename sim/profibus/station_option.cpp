@@ -14,13 +14,16 @@ constexpr int kMaxTelegram = 100000000;
 constexpr int kMaxVersionPart = 15;
 constexpr int kMaxVersionPatch = 255;
 
+// Exactly three numbers joined by dots.
 bool parseVersion(const std::string& text, DpVersion* out) {
-    std::stringstream in(text);
-    std::string a, b, c, rest;
-    if (!std::getline(in, a, '.') || !std::getline(in, b, '.') || !std::getline(in, c, '.') ||
-        std::getline(in, rest)) {
+    const auto first = text.find('.');
+    const auto second = first == std::string::npos ? first : text.find('.', first + 1);
+    if (second == std::string::npos || text.find('.', second + 1) != std::string::npos) {
         return false;
     }
+    const std::string a = text.substr(0, first);
+    const std::string b = text.substr(first + 1, second - first - 1);
+    const std::string c = text.substr(second + 1);
     DpVersion v;
     if (!parseInt(a, 0, kMaxVersionPart, &v.major) || !parseInt(b, 0, kMaxVersionPart, &v.minor) ||
         !parseInt(c, 0, kMaxVersionPatch, &v.patch)) {
@@ -80,6 +83,11 @@ bool parseFail(const std::string& value, SimEncoderConfig* c) {
     }
     const auto colon = value.find(':');
     int code = 0;
+    if (colon != std::string::npos && value.substr(0, colon) == "finish" &&
+        parseInt(value.substr(colon + 1), 0, 255, &code)) {
+        c->finishRefusedWith = code;
+        return true;
+    }
     if (colon != std::string::npos && parseAfter(value.substr(0, colon), "error@", 1, &n) &&
         parseInt(value.substr(colon + 1), 0, 255, &code)) {
         c->errorAt = n;

@@ -1,7 +1,7 @@
 // The text that describes a simulated DP station on a command line (--station of
 // nubox-simd, --sim-station of the headless bootloader):
 //   addr=N[,ppo=1|2][,ident=0xHHHH][,version=A.B.C][,boot=A.B.C][,mode=app|boot]
-//   [,delay=US][,fail=noack@N|error@N:CODE|erase|gone@N|stale|silent-after]
+//   [,delay=US][,fail=noack@N|error@N:CODE|erase|gone@N|finish:CODE|stale|silent-after]
 // and the segments built from such descriptions.
 #pragma once
 

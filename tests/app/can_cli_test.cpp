@@ -374,6 +374,13 @@ TEST_F(CanCliTest, ExitStatusesTellWhatWentWrong) {
                   "The Board couldn't initialized successfully!"},
              Case{"can update " + fastDevice(5) + " --all --sim-dump /proc/no-such-dir " + good,
                   exitcode::kOutputFailed, "cannot create /proc/no-such-dir"},
+             // The simulated bus's own trace, lost as a full disk loses it.
+             Case{"can search " + fastDevice(5) + " --trace /dev/full", exitcode::kOutputFailed,
+                  "the trace /dev/full could not be written"},
+             Case{"can update --all --progress 1 x.mhx", exitcode::kUsage,
+                  "--progress: one of bar, plain, none: 1"},
+             Case{"can update --all --report-format 1 x.mhx", exitcode::kUsage,
+                  "--report-format: one of text, json: 1"},
          }) {
         Outcome r = run(c.args);
         EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.out;

@@ -119,6 +119,13 @@ TEST_F(ProfibusCliTest, AStationThatLeavesTheBus) {
     expectFault(*this, "fail=gone@5", "Station 3: Error during programing!", "not-acknowledged");
 }
 
+// The station refuses the finish: its flash does not hold a whole image, it stays in
+// its bootloader, and the download failed with the code of the refusal.
+TEST_F(ProfibusCliTest, AFinishTheStationRefusesIsAFailedDownload) {
+    expectFault(*this, "fail=finish:6", "Station 3: Error during programing! Errorcode: 6",
+                "device-error");
+}
+
 TEST_F(ProfibusCliTest, AnEraseNeverAcknowledged) {
     expectFault(*this, "fail=erase", "Station 3: Error during erasing Flash! Please try again.",
                 "erase-failed");
@@ -126,12 +133,17 @@ TEST_F(ProfibusCliTest, AnEraseNeverAcknowledged) {
 
 TEST_F(ProfibusCliTest, TheJsonReportCountsTheTextUnitsEachStationWasSent) {
     const std::string report = dir.file("report.json");
+    // A path as the file system may hold it, not UTF-8.
+    const std::string path = dir.file("app\xff.mhx");
+    std::ofstream(path, std::ios::binary) << readAll(image);
     auto r =
         run("update --simulate --baud 12M --sim-station addr=3,fail=error@5:7 "
             "--sim-station addr=4,ppo=2 --station 3,4,9 --report-format json --report " +
-            report + " " + image);
+            report + " '" + path + "'");
     EXPECT_EQ(r.status, exitcode::kDeviceFailed) << r.out;
+    EXPECT_FALSE(std::ifstream(report + ".part").good());
     const auto doc = nlohmann::json::parse(readAll(report));
+    EXPECT_EQ(doc["image"]["path"], dir.file("app\xEF\xBF\xBD.mhx"));
     EXPECT_EQ(doc["command"], "profibus update");
     EXPECT_EQ(doc["bus"], "profibus");
     EXPECT_EQ(doc["board"], "simulated board, device 0");
@@ -161,9 +173,59 @@ TEST_F(ProfibusCliTest, ScanListsTheSegmentAndNamedStationsMustBeOnIt) {
     EXPECT_NE(r.out.find("Master  1"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Slave   7        0x0793  2.3.4"), std::string::npos) << r.out;
 
-    r = run("update --simulate --baud 12M --sim-station addr=7 --station 9 " + image);
+    // Named three times, it is one station.
+    r = run("update --simulate --baud 12M --sim-station addr=7 --station 9,9 --station 9 " + image);
     EXPECT_EQ(r.status, exitcode::kDeviceFailed) << r.out;
-    EXPECT_NE(r.out.find("Station 9: not found on the bus"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Station 9: not found on the bus\n0 of 1 station(s) updated"),
+              std::string::npos)
+        << r.out;
+}
+
+// A slave at address 0 is listed, and --all says that it cannot be updated there: the
+// run did not update every slave.
+TEST_F(ProfibusCliTest, ASlaveAtAddressZeroIsListedAndSkippedWithAWord) {
+    const std::string report = dir.file("report.txt");
+    auto r =
+        run("update --simulate --baud 12M --sim-station addr=0 --sim-station addr=3 --all "
+            "--report " +
+            report + " " + image);
+    EXPECT_EQ(r.status, exitcode::kDeviceFailed) << r.out;
+    EXPECT_NE(r.out.find("Slave   0        0x0793"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Station 0: skipped, a slave at address 0 cannot be updated"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("Station 3: File is downloaded into Flash."), std::string::npos) << r.out;
+    const std::string lines = readAll(report);
+    EXPECT_NE(lines.find("station=0 outcome=skipped"), std::string::npos) << lines;
+    EXPECT_NE(lines.find("summary stations=2 okay=1 current=0 failed=1"), std::string::npos)
+        << lines;
+}
+
+// The board's driver ends while the search runs: that is a board error, not an empty
+// segment, and no report claims a complete run.
+TEST_F(ProfibusCliTest, ABoardLostDuringTheSearchIsABoardError) {
+    const std::string registry = dir.write(
+        "one.reg",
+        "REGEDIT4\n\n"
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zirudevizudorer\\Devices]"
+        "\n\n"
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zirudevizudorer\\Devices\\0]"
+        "\n\"PCI-Board\"=dword:00000042\n");
+    // A slow station keeps the search going for seconds.
+    test::ChildProcess simd({ROMTIDE_BIN_DIR "/nubox-simd", "--driver-dir", dir.file("drivers"),
+                             "--board", "pci:0:0x42", "--station", "addr=3,delay=300000"});
+    ASSERT_TRUE(simd.waitForLine("ready")) << simd.output;
+    const std::string report = dir.file("report.json");
+    test::ChildProcess p(
+        {kBootloader, "profibus", "update", "--all", "--report-format", "json", "--report", report,
+         image},
+        test::ChildProcess::Output::Joined,
+        {"NUBOXLINK_DRIVER_DIR=" + dir.file("drivers"), "NUBOXLINK_REGISTRY=" + registry});
+    ASSERT_TRUE(p.waitForText("Searching"));
+    simd.stop(SIGKILL);
+    EXPECT_EQ(p.wait(), exitcode::kNoBoard) << p.output;
+    EXPECT_NE(p.output.find("the board was lost during the search"), std::string::npos) << p.output;
+    EXPECT_FALSE(std::ifstream(report).good());
 }
 
 TEST_F(ProfibusCliTest, BadArgumentsAndFilesEndWithTheirStatus) {
@@ -180,6 +242,20 @@ TEST_F(ProfibusCliTest, BadArgumentsAndFilesEndWithTheirStatus) {
              Case{"update --all --simulate --sim-station addr=1 " + image, exitcode::kUsage,
                   "--sim-station"},
              Case{"update --station 0 " + image, exitcode::kUsage, "1..126"},
+             Case{"update --all --progress 1 " + image, exitcode::kUsage,
+                  "--progress: one of bar, plain, none: 1"},
+             Case{"update --all --report-format 1 " + image, exitcode::kUsage,
+                  "--report-format: one of text, json: 1"},
+             Case{"scan --simulate --sim-station addr=3,version=1.2.3.", exitcode::kUsage,
+                  "version=1.2.3."},
+             Case{"scan --simulate --sim-station addr=3,boot=+1.+2.+3", exitcode::kUsage,
+                  "boot=+1.+2.+3"},
+             // A trace lost as a full disk loses it.
+             Case{"scan --simulate --baud 12M --sim-station addr=3 --trace /dev/full",
+                  exitcode::kOutputFailed, "the trace /dev/full could not be written"},
+             Case{"update --simulate --baud 12M --sim-station addr=3 --all --trace /dev/full " +
+                      image,
+                  exitcode::kOutputFailed, "the trace /dev/full could not be written"},
              Case{"scan --device 16", exitcode::kUsage, "--device: board numbers are 0..15: 16"},
              Case{"update --all --device one " + image, exitcode::kUsage, "--device"},
              Case{"update --all --expect-version '' " + image, exitcode::kUsage,
@@ -212,6 +288,17 @@ TEST_F(ProfibusCliTest, WithoutABoardTheCommandSaysSo) {
     EXPECT_EQ(r.status, exitcode::kNoBoard) << r.out;
     EXPECT_NE(r.out.find("The adapter couldn't inizialized successfully"), std::string::npos)
         << r.out;
+
+    // The simulated board cannot be served: from a folder that is not there, or one so
+    // deep that its endpoint's name is too long (and nothing is left in it).
+    const std::string deep = dir.file(std::string(90, 'd'));
+    ASSERT_EQ(test::runProgram("mkdir " + deep).status, 0);
+    for (const std::string& tmp : {dir.file("missing"), deep}) {
+        r = test::runProgram("TMPDIR=" + tmp + " " + kBootloader + " profibus scan --simulate");
+        EXPECT_EQ(r.status, exitcode::kNoBoard) << tmp << "\n" << r.out;
+        EXPECT_NE(r.out.find(tmp), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(test::runProgram("rmdir " + deep).status, 0) << "the board's folder went";
 }
 
 TEST_F(ProfibusCliTest, CtrlCDuringTheSearchTouchesNoStation) {

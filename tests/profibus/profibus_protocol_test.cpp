@@ -43,6 +43,14 @@ struct ScriptedBootloader {
         }
         if (out[1] == 1 && out[2] == 0xAA55) {
             ++finishes;
+            if (onFinish) {
+                onFinish();
+            } else {
+                // Takes it: restarts into the new application, off the data exchange
+                // for a while.
+                lib.setInExchange(kStation, false);
+                clock.scheduleAfterUs(100000, [this] { lib.setInExchange(kStation); });
+            }
             return;
         }
         if (out[1] == lastSequence) {
@@ -85,6 +93,7 @@ struct ScriptedBootloader {
     std::vector<uint16_t> sequences;
     std::vector<ParameterWords> outputs;
     std::function<void(uint16_t sequence)> answer;
+    std::function<void()> onFinish;  // null: the finish is taken
 };
 
 class ProtocolTest : public ::testing::Test {
@@ -202,6 +211,65 @@ TEST_F(ProtocolTest, ErrorAnswerEndsWithItsCodeInTheLabel) {
     EXPECT_EQ(label.text(), "Errorcode: 5");
     EXPECT_EQ(session.ProfibusErrorCode(), 5);
     EXPECT_EQ(device.finishes, 0);
+}
+
+// The device is updated only when it takes the finish; a refusal is the download's
+// failure with its code, as a refused data telegram is.
+TEST_F(ProtocolTest, TheFinishCountsOnlyWhenTheDeviceTakesIt) {
+    struct Case {
+        const char* what;
+        std::function<void()> onFinish;  // null: restarts into the application
+        int32_t result;
+        int32_t code;
+        int64_t leastMs;
+        int64_t mostMs;
+    };
+    const Case cases[] = {
+        {"restarts", nullptr, result::kOk, -1, 0, 100},
+        {"refuses",
+         [&] {
+             lib.setInput(kStation, {0x77D0, 1, 0, 0x0101});
+         },
+         result::kTransferError, 1, 0, 100},
+        {"acknowledges",
+         [&] {
+             lib.setInput(kStation, {0x67D0, 1});
+         },
+         result::kOk, -1, 0, 100},
+        {"neither answers nor restarts", [] {}, result::kOk, -1, 5000, 5100},
+        {"its answer cannot be read", [&] { lib.readFailure = 3; }, result::kBusError, -1, 0, 100},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        image("S9030000FC\n");
+        device.erasing = false;
+        device.lastSequence = 0;
+        device.onFinish = c.onFinish;
+        lib.readFailure = 0;
+        lib.setInput(kStation, {});
+        ts.clock.advanceToUs(ts.clock.nowUs() + 1000000);  // back from the last restart
+        EXPECT_EQ(session.ProfibusDownload(progress, label), c.result);
+        const int64_t since = (ts.clock.nowUs() - lib.writes.back().atUs) / 1000;
+        EXPECT_GE(since, c.leastMs);
+        EXPECT_LE(since, c.mostMs);
+        EXPECT_EQ(session.ProfibusErrorCode(), c.code);
+        if (c.code >= 0) {
+            EXPECT_EQ(label.text(), "Errorcode: " + std::to_string(c.code));
+        }
+    }
+
+    // A finish that cannot be written never reached the device.
+    device.erasing = false;
+    device.lastSequence = 0;
+    lib.readFailure = 0;
+    lib.setInput(kStation, {});
+    device.answer = [&](uint16_t sequence) {
+        lib.setInput(kStation, {0x67D0, sequence});
+        if (sequence == 12) {
+            lib.writeFailure = 5;
+        }
+    };
+    EXPECT_EQ(session.ProfibusDownload(progress, label), result::kBusError);
 }
 
 TEST_F(ProtocolTest, EraseHasTenSeconds) {

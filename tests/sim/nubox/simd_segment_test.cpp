@@ -88,6 +88,16 @@ TEST(SimdSegment, ABadStationIsRefusedWithItsItemNamed) {
         EXPECT_EQ(run.status, 2) << c.args;
         EXPECT_NE(run.out.find(c.named), std::string::npos) << c.args << ": " << run.out;
     }
+    // Nor is a driver folder left behind that nothing was served from: one refused for
+    // its stations, or one whose endpoints' names would be too long.
+    const std::string deep = dir.file(std::string(100, 'd'));
+    const auto tooLong =
+        romtide::test::runProgram(kSimd + " --driver-dir " + deep + " --board pci:0:1");
+    EXPECT_EQ(tooLong.status, 1) << tooLong.out;
+    EXPECT_NE(tooLong.out.find("too long"), std::string::npos) << tooLong.out;
+    for (const std::string& folder : {dir.file("d"), deep}) {
+        EXPECT_NE(access(folder.c_str(), F_OK), 0) << folder;
+    }
 }
 
 }  // namespace

@@ -32,6 +32,8 @@ TEST(DpStationOption, EveryItemLandsInTheEncoder) {
     EXPECT_EQ(parseDpStationOption("addr=3,fail=noack@5", &error)->noAnswerAt, 5);
     EXPECT_EQ(parseDpStationOption("addr=3,fail=gone@0", &error)->goneAfter, 0);
     EXPECT_TRUE(parseDpStationOption("addr=3,fail=erase", &error)->eraseNeverAnswered);
+    EXPECT_EQ(parseDpStationOption("addr=3,fail=finish:4", &error)->finishRefusedWith, 4);
+    EXPECT_EQ(plain->finishRefusedWith, -1);
 }
 
 TEST(DpStationOption, EveryBadItemIsRefusedByName) {
@@ -50,6 +52,13 @@ TEST(DpStationOption, EveryBadItemIsRefusedByName) {
         {"addr=3,version=16.0.0", "version=16.0.0"},
         {"addr=3,boot=1.2.256", "boot=1.2.256"},
         {"addr=3,boot=1.2.3.4", "boot=1.2.3.4"},
+        {"addr=3,version=1.2.3.", "version=1.2.3."},
+        {"addr=3,version=+1.+2.+3", "version=+1.+2.+3"},
+        {"addr=3,version=1..3", "version=1..3"},
+        {"addr=3,version= 1.2.3", "version= 1.2.3"},
+        {"addr=+3", "addr=+3"},
+        {"addr=3,fail=finish:", "fail=finish:"},
+        {"addr=3,fail=finish:256", "fail=finish:256"},
         {"addr=3,mode=updater", "mode=updater"},
         {"addr=3,delay=-5", "delay=-5"},
         {"addr=3,fail=noack@0", "fail=noack@0"},

@@ -245,13 +245,14 @@ int runProfibus(const ProfibusOptions& o) {
     ui::TerminalMessageBoxes messages(stderr);
     Services services{clock, pump, messages};
 
-    ProfibusBoardGuard board(nuboxlinkLibrary(), clock);
-    board.watchInterrupt([] { return headless::interrupted(); },
-                         [] {
-                             std::fprintf(stderr,
-                                          "bootloader profibus: interrupted while the board does "
-                                          "not answer; it is reset\n");
-                         });
+    ProfibusBoardGuard boardLibrary(nuboxlinkLibrary(), clock);
+    boardLibrary.watchInterrupt([] { return headless::interrupted(); },
+                                [] {
+                                    std::fprintf(
+                                        stderr,
+                                        "bootloader profibus: interrupted while the board does "
+                                        "not answer; it is reset\n");
+                                });
     std::FILE* traceFile = nullptr;
     std::unique_ptr<TracingDpMasterLibrary> tracing;
     if (!o.trace.empty()) {
@@ -261,7 +262,7 @@ int runProfibus(const ProfibusOptions& o) {
                          o.trace.c_str());
             return exitcode::kUsage;
         }
-        tracing = std::make_unique<TracingDpMasterLibrary>(board, clock, traceFile);
+        tracing = std::make_unique<TracingDpMasterLibrary>(boardLibrary, clock, traceFile);
     }
     struct TraceCloser {
         std::FILE* f;
@@ -274,7 +275,7 @@ int runProfibus(const ProfibusOptions& o) {
 
     Tbootloader::resetSharedState();
     TProfitalvik::resetSharedState();
-    Tbootloader session(services, tracing ? static_cast<DpMasterLibrary&>(*tracing) : board);
+    Tbootloader session(services, tracing ? static_cast<DpMasterLibrary&>(*tracing) : boardLibrary);
     pump.session = &session;
 
     if (o.update) {

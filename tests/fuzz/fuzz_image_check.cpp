@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             device.finish();
             // A NUL ends the walk of its piece, so what follows it never reaches the
             // device; such a file must be refused all the same.
-            bool nul = std::memchr(data, 0, size) != nullptr;
+            bool nul = size != 0 && std::memchr(data, 0, size) != nullptr;
             if (nul ? inspection.ok() : inspection.ok() == device.broken()) {
                 __builtin_trap();
             }

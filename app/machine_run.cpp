@@ -265,7 +265,8 @@ class MachineReport {
                  " version_after=" + quoted(o.versionAfter) + " verified=" + verdict);
         jsonChanged();
     }
-    void bus(const Bus& b, const std::string& outcome, const std::string& message, double seconds) {
+    void bus(const Bus& b, const std::string& outcome, const std::string& message, double seconds,
+             std::optional<double> searchSeconds) {
         Json e;
         e["name"] = b.name;
         e["bus"] = busKindWord(b.kind);
@@ -277,6 +278,8 @@ class MachineReport {
         e["outcome"] = outcome;
         e["message"] = message.empty() ? Json(nullptr) : Json(message);
         e["seconds"] = std::round(seconds * 10) / 10;
+        e["search_seconds"] =
+            searchSeconds ? Json(std::round(*searchSeconds * 10) / 10) : Json(nullptr);
         doc_["buses"].push_back(e);
         textLine("bus name=" + b.name + " outcome=" + outcome + " message=" +
                  quoted(message.empty() ? std::nullopt : std::optional<std::string>(message)) +
@@ -450,6 +453,7 @@ struct BusState {
     bool started = false;
     bool done = false;
     int64_t startedMs = 0;
+    int64_t searchedMs = -1;
     double seconds = 0;
 };
 
@@ -627,6 +631,7 @@ class Coordinator {
         } else if (m->word == protocol::kSearched) {
             w.searched = true;
             b.search.searched = true;
+            b.searchedMs = nowMs();
             if (auto kbit = m->getInt("kbit")) {
                 b.search.kbit = static_cast<int>(*kbit);
             }
@@ -924,7 +929,11 @@ class Coordinator {
                                     : b.wholeFailed || b.failures > 0 ? "failed"
                                     : notRun > 0                      ? "stopped"
                                                                       : "okay";
-        report_->bus(*b.bus, outcome, b.message, b.seconds);
+        std::optional<double> searchSeconds;
+        if (b.searchedMs >= 0) {
+            searchSeconds = static_cast<double>(b.searchedMs - b.startedMs) / 1000;
+        }
+        report_->bus(*b.bus, outcome, b.message, b.seconds, searchSeconds);
         progress_.busText(i, outcome);
     }
 

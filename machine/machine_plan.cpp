@@ -20,12 +20,13 @@ constexpr double kCanHostS = 40e-6;
 // Connect (reset, identification), erase and the identification after the download.
 constexpr double kCanDeviceOverheadS = 2.0;
 constexpr double kCanSearchS = 4.0;
-// A Profibus telegram and its answer take three DP cycles; a cycle is a fixed part and
-// one that shrinks with the rate (about 380 µs at 1.5 Mbit/s, 60 µs at 12 Mbit/s).
-constexpr double kDpCyclesPerUnit = 3;
+// A Profibus unit takes about six DP cycles (its telegram and answer take three; the
+// simulated encoder at 1.5 Mbit/s measured 3 ms per unit); a cycle is a fixed part and one
+// that shrinks with the rate (about 380 µs at 1.5 Mbit/s, 60 µs at 12 Mbit/s).
+constexpr double kDpCyclesPerUnit = 6;
 constexpr double kDpCycleFixedS = 20e-6;
 constexpr double kDpCycleBitsS = 545e-6;  // at 1 Mbit/s
-constexpr double kDpDeviceOverheadS = 3.0;
+constexpr double kDpDeviceOverheadS = 2.5;
 constexpr double kDpSearchS = 5.0;
 
 double dpMbit(int32_t baudCode) {

@@ -194,6 +194,12 @@ std::string quoted(const std::optional<std::string>& text) {
     return out + "\"";
 }
 
+std::string oneDecimal(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", value);
+    return text;
+}
+
 Json nullableText(const std::optional<std::string>& text) {
     return text ? Json(printableText(*text)) : Json(nullptr);
 }
@@ -283,7 +289,7 @@ class MachineReport {
         doc_["buses"].push_back(e);
         textLine("bus name=" + b.name + " outcome=" + outcome + " message=" +
                  quoted(message.empty() ? std::nullopt : std::optional<std::string>(message)) +
-                 " seconds=" + std::to_string(std::round(seconds * 10) / 10).substr(0, 8));
+                 " seconds=" + oneDecimal(seconds));
         jsonChanged();
     }
     // The summary and the end; false when any part of the report could not be written.
@@ -364,9 +370,10 @@ class MachineProgress {
           bars_(style == ui::ProgressStyle::Bar && ::isatty(STDERR_FILENO) == 1),
           state_(m.buses.size()) {}
     // A line a worker wrote on standard error, or one of the parent's about a bus.
-    void line(size_t bus, const std::string& text) {
+    void line(size_t bus, const std::string& text) { line(machine_.buses[bus].name, text); }
+    void line(const std::string& who, const std::string& text) {
         clearBars();
-        std::fprintf(stderr, "%s: %s\n", machine_.buses[bus].name.c_str(), text.c_str());
+        std::fprintf(stderr, "%s: %s\n", who.c_str(), text.c_str());
         drawBars();
     }
     void progress(size_t bus, int address, int percent) {
@@ -591,10 +598,13 @@ class Coordinator {
         for (const std::string& line : lines) {
             if (isOut) {
                 message(w, line);
-            } else if (w.role != Role::Simulation || !line.empty()) {
-                progress_.line(w.bus, w.role == Role::Device
-                                          ? "device " + std::to_string(w.address) + ": " + line
-                                          : line);
+            } else if (w.role == Role::Simulation) {
+                progress_.line("simulation", line);
+            } else {
+                progress_.line(machine_.buses[w.bus].name,
+                               w.role == Role::Device
+                                   ? "device " + std::to_string(w.address) + ": " + line
+                                   : line);
             }
         }
         if (n <= 0 || !ok) {

@@ -281,12 +281,13 @@ TEST_F(MachineCliTest, AFailedDeviceStopsWhatItsPolicySays) {
     }
 }
 
-// A worker killed with SIGKILL fails its bus, with the reason; the other buses go on and
-// the report parses.
-TEST_F(MachineCliTest, AKilledWorkerFailsItsBusAndTheOthersGoOn) {
+// A worker killed with SIGKILL, and one that outlives its bus's time limit, fail their
+// buses with the reason; the other bus goes on and the report parses.
+TEST_F(MachineCliTest, AKilledOrHungWorkerFailsItsBusAndTheOthersGoOn) {
     const std::string file =
         machine("name = \"k\"\n" + canBus("can-a", 125) + canBus("can-b", 1000) +
-                rule("can-a", "[5]", "big.mhx", "S2") + rule("can-b", "[5]", "enc.mhx", "S2"));
+                canBus("can-c", 125, "time-limit = 4\n") + rule("can-a", "[5]", "big.mhx", "S2") +
+                rule("can-b", "[5]", "enc.mhx", "S2") + rule("can-c", "[5]", "big.mhx", "S2"));
     const std::string report = dir.file("report.json");
     test::ChildProcess p({bin("bootloader"), "machine", "apply", "--simulate", "--progress",
                           "plain", "--report-format", "json", "--report", report, file},
@@ -302,9 +303,13 @@ TEST_F(MachineCliTest, AKilledWorkerFailsItsBusAndTheOthersGoOn) {
     auto buses = busOutcomes(doc);
     EXPECT_EQ(buses["can-a"], "failed");
     EXPECT_EQ(buses["can-b"], "okay");
+    EXPECT_EQ(buses["can-c"], "failed");
     for (const auto& b : doc["buses"]) {
         if (b["name"] == "can-a") {
             EXPECT_EQ(b["message"], "worker ended by signal 9");
+        }
+        if (b["name"] == "can-c") {
+            EXPECT_EQ(b["message"], "worker exceeded the bus's time limit of 4 s");
         }
     }
     EXPECT_EQ(outcomes(doc)["can-a/5"], "failed");

@@ -49,6 +49,7 @@ constexpr int kPollMs = 250;
 constexpr int64_t kBarRedrawMs = 200;
 constexpr int64_t kSimulationReadyMs = 20000;
 constexpr int kPlainStepPercent = 10;
+constexpr size_t kLongestErrLine = 1024;
 
 int64_t nowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -77,7 +78,7 @@ struct Worker {
     int out = -1;
     int err = -1;
     protocol::LineSplitter outLines;
-    protocol::LineSplitter errLines;
+    std::string errPartial;  // standard error: text, cut into lines of at most a bound
     bool exited = false;
     int waitStatus = 0;
     std::optional<protocol::Message> end;
@@ -487,9 +488,13 @@ class Coordinator {
         if (options_.simulate && !startSimulation()) {
             return false;
         }
+        watch();
         for (size_t i = 0; i < buses_.size(); ++i) {
             buses_[i].startedMs = nowMs();
             buses_[i].started = true;
+            if (interrupted_) {
+                continue;  // interrupted while the simulation started: nothing is touched
+            }
             const Bus& b = *buses_[i].bus;
             const Role role = !apply_ || b.parallel > 1 ? Role::Search : Role::Apply;
             if (!start(role, i)) {
@@ -589,8 +594,21 @@ class Coordinator {
             return;
         }
         std::vector<std::string> lines;
-        bool ok =
-            n > 0 && (isOut ? w.outLines : w.errLines).feed(buffer, static_cast<size_t>(n), lines);
+        bool ok = n > 0;
+        if (ok && isOut) {
+            ok = w.outLines.feed(buffer, static_cast<size_t>(n), lines);
+        } else if (ok) {
+            // Messages for people: a long one is shown in pieces rather than lost.
+            for (ssize_t i = 0; i < n; ++i) {
+                if (buffer[i] == '\n' || w.errPartial.size() >= kLongestErrLine) {
+                    lines.push_back(std::move(w.errPartial));
+                    w.errPartial.clear();
+                }
+                if (buffer[i] != '\n') {
+                    w.errPartial += buffer[i];
+                }
+            }
+        }
         if (n > 0 && !ok && isOut && w.broken.empty()) {
             w.broken = "a line longer than " + std::to_string(protocol::kMaxLine) + " bytes";
             kill(w, SIGKILL);
@@ -707,10 +725,11 @@ class Coordinator {
             r.image = machine_.rules[static_cast<size_t>(o.rule)].image;
         }
         report_->device(r);
-        if (options_.progress == ui::ProgressStyle::Plain || o.outcome != "okay") {
+        const bool failed = o.outcome != "okay" && o.outcome != "current" && o.outcome != "not-run";
+        // Every outcome in the log; on the bars' terminal the ones that need a look.
+        if (options_.progress == ui::ProgressStyle::Plain || failed) {
             progress_.line(bus, "device " + std::to_string(o.address) + ": " + o.outcome);
         }
-        const bool failed = o.outcome != "okay" && o.outcome != "current" && o.outcome != "not-run";
         if (!failed) {
             return;
         }
@@ -1075,7 +1094,7 @@ int runPlan(const MachineOptions& o) {
     installHandlers();
     Coordinator c(*m, o, false);
     if (!c.run()) {
-        return exitcode::kNoBoard;
+        return headless::interrupted() ? exitcode::kInterrupted : exitcode::kBusFailed;
     }
     std::vector<machine::PlanOfBus> plans;
     bool allSearched = true;
@@ -1132,7 +1151,7 @@ int runApply(const MachineOptions& o) {
     }
     const double cpuBefore = cpuSeconds();
     if (!c.run()) {
-        return exitcode::kNoBoard;
+        return headless::interrupted() ? exitcode::kInterrupted : exitcode::kBusFailed;
     }
     MachineReport& report = *c.report();
     const bool written = report.finish(c.interrupted(), cpuSeconds() - cpuBefore);

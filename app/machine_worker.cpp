@@ -778,8 +778,8 @@ std::string checkSimulation(const Machine& m) {
     for (const Bus& bus : m.buses) {
         std::string error;
         if (!simulatedBus(m, bus, &error)) {
-            return m.file + ":" + std::to_string(bus.line) + ": key simulate." + bus.name + ": " +
-                   error;
+            return m.file + ":" + std::to_string(bus.simulateLine) + ": key simulate." + bus.name +
+                   ": " + error;
         }
     }
     return {};

@@ -374,6 +374,7 @@ Machine readMachine(const toml::table& root, const std::string& path,
                 throw FileFault{2, static_cast<int>(key.source().begin.line), "simulate." + name,
                                 "no bus is named '" + name + "'"};
             }
+            it->simulateLine = static_cast<int>(key.source().begin.line);
             const toml::array* texts = value.as_array();
             if (texts == nullptr) {
                 refuse(value, "simulate." + name, "an array of device texts");

@@ -42,6 +42,7 @@ struct Bus {
     // With --simulate: the devices of the simulated bus (--sim-device / --sim-station
     // texts); empty: made from the rules.
     std::vector<std::string> simulate;
+    int simulateLine = 0;
 };
 
 struct Rule {

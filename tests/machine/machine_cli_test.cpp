@@ -137,7 +137,10 @@ TEST_F(MachineCliTest, ThePlanSaysWhatApplyWouldDoToEachDevice) {
          std::vector<Case>{{"name = \"x\"\n" + canBus("a", 500) + rule("a", "5", "gone.mhx", "S2"),
                             3, "machine.toml:10: key rule.image: gone.mhx"},
                            {"name = \"x\"\n" + canBus("a", 500, "colour = 2\n"), 2,
-                            "machine.toml:7: key bus.colour: unknown key"}}) {
+                            "machine.toml:7: key bus.colour: unknown key"},
+                           {"name = \"x\"\n" + canBus("a", 500) + rule("a", "5", "enc.mhx", "S2") +
+                                "[simulate]\na = [\"node=5,fail=often\"]\n",
+                            2, "machine.toml:13: key simulate.a: "}}) {
         auto r = run("plan --simulate " + machine(c.text));
         EXPECT_EQ(r.status, c.status) << r.out;
         EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
@@ -219,6 +222,11 @@ TEST_F(MachineCliTest, ParallelDevicesOfOneBusAreUpdatedAtOnceWithoutASearchBetw
     for (size_t i = firstSweepEnd + 1; i < requests.size(); ++i) {
         transfers += requests[i].second;
     }
+    size_t duringSearch = 0;  // the search's own questions to the three
+    for (size_t i = 0; i < firstSweepEnd; ++i) {
+        duringSearch += requests[i].second;
+    }
+    EXPECT_LT(duringSearch, 200u) << "no transfer before the search ended";
     // After the last sweep frame, the transfers: thousands of units, all of them.
     EXPECT_GT(transfers, 3u * 1000) << "the transfers came after the search";
     // Interleaved: each device's requests begin before another's end.

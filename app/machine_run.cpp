@@ -550,7 +550,8 @@ class Coordinator {
             limitMs = static_cast<int64_t>(s * kLimitPerEstimate * 1000) + kLimitSlackMs;
         }
         w->limitS = static_cast<int>(limitMs / 1000);
-        w->deadlineMs = nowMs() + limitMs;
+        // A limit the file gives is the whole bus's, its search and every device.
+        w->deadlineMs = (b.timeLimitS ? buses_[bus].startedMs : nowMs()) + limitMs;
         if (role == Role::Device) {
             ++buses_[bus].inHand[address];
         }

@@ -154,21 +154,26 @@ class StderrMemo final : public ui::Memo {
     std::vector<std::string> lines() const override { return {}; }
 };
 
-// Ctrl-C (the parent's SIGINT) as the window's Cancel, inside the running waits.
+// Ctrl-C (the parent's SIGINT) as the window's Cancel, inside the running waits, as the
+// bus commands do it: on CAN once per interrupt; on Profibus for as long as it stands,
+// since a download that starts sets the cancel request back.
 class WorkerPump : public ui::QueuedEventPump {
   public:
+    explicit WorkerPump(bool standing) : standing_(standing) {}
     void processPending() override {
-        if (headless::interrupted() && session != nullptr && !cancelled_) {
-            cancelled_ = true;
+        const bool cancel = standing_ ? headless::interrupted() : headless::takeInterrupt();
+        if (cancel && session != nullptr) {
             session->Cancel();
-            canui::CanNodeSearch::searchCancel = true;
+            if (!standing_) {
+                canui::CanNodeSearch::searchCancel = true;
+            }
         }
         QueuedEventPump::processPending();
     }
     Tbootloader* session = nullptr;
 
   private:
-    bool cancelled_ = false;
+    bool standing_;
 };
 
 int kbitIndex(int kbit) {
@@ -282,7 +287,7 @@ int runCanBus(const WorkerOptions& w, const Machine& m, const Bus& bus, Parent& 
     ::setenv("ROMTIDE_CAN_INTERFACE", (w.interface.empty() ? bus.interface : w.interface).c_str(),
              1);
     SteadyClock clock;
-    WorkerPump pump;
+    WorkerPump pump(false);
     ui::TerminalMessageBoxes messages(
         stderr, bus.renewBootloader ? ui::MessageAnswer::Yes : ui::MessageAnswer::No);
     Services services{clock, pump, messages};
@@ -416,7 +421,7 @@ int runCanBus(const WorkerOptions& w, const Machine& m, const Bus& bus, Parent& 
 
 int runProfibusBus(const WorkerOptions& w, const Machine& m, const Bus& bus, Parent& parent) {
     SteadyClock clock;
-    WorkerPump pump;
+    WorkerPump pump(true);
     ui::TerminalMessageBoxes messages(stderr);
     Services services{clock, pump, messages};
     ProfibusBoardGuard boardLibrary(nuboxlinkLibrary(), clock);

@@ -494,61 +494,59 @@ int runProfibusBus(const WorkerOptions& w, const Machine& m, const Bus& bus, Par
         return std::nullopt;
     };
     const machine::BusPlan plan = machine::planBus(m, bus, result);
-    {
-        auto openImage = [&](const std::string& path) {
-            return headless::openImageForRun(session, messages, path, false) == exitcode::kOk;
-        };
-        ProgressToParent progress(parent);
-        ui::PlainTextLabel label;
-        ui::PlainProgressBar stationProgress;
-        auto update = [&](const DeviceTurn& turn) {
-            const int station = turn.planned->address;
-            const machine::Rule& rule = m.rules[static_cast<size_t>(turn.planned->rule)];
-            progress.startDevice(station);
-            session.ResetImageUnitsSent();
-            session.AddNode(static_cast<uint8_t>(station));
-            protocol::DeviceOutcome o;
-            o.address = station;
-            o.outcome = "not-run";
-            o.textUnitsSent = 0;
-            o.versionBefore = turn.before;
-            bool finished = false;
-            pbui::ProfibusRunHooks hooks{progress, label, stationProgress, {}, {}, {}, {}};
-            hooks.showResult = [&](const pbui::StationResult& r, const pbui::DownloadMessage& msg) {
-                std::string line =
-                    "Station " + std::to_string(r.station) + ": " + pbui::oneLine(msg.message.text);
-                if (r.errorCode >= 0) {
-                    line += " Errorcode: " + std::to_string(r.errorCode);
-                }
-                std::fprintf(stderr, "%s\n", line.c_str());
-                return msg.cancelStops ? ui::MessageAnswer::Cancel : ui::MessageAnswer::Ok;
-            };
-            hooks.stationFinished = [&](const pbui::StationResult& r) {
-                finished = true;
-                headless::DeviceEntry e =
-                    headless::profibusEntry(r, turn.before, session.ImageUnitsSent());
-                if (headless::interrupted() && !r.done && e.outcome == "failed") {
-                    e.outcome = "cancelled";
-                }
-                o.outcome = e.outcome;
-                o.result = e.result;
-                o.seconds = e.seconds;
-                o.textUnitsSent = e.textUnitsSent;
-                o.versionAfter = e.versionAfter;
-                o.verified = e.verified;
-            };
-            hooks.stopRequested = [&] { return finished || headless::interrupted(); };
-            pbui::Verification verification;
-            verification.expected = pbui::versionWordOf(rule.version);
-            pbui::runProfibusStations(session, hooks, verification);
-            while (session.GetNode(0) != 0) {
-                session.RemoveNode(static_cast<uint8_t>(session.GetNode(0)));
+    auto openImage = [&](const std::string& path) {
+        return headless::openImageForRun(session, messages, path, false) == exitcode::kOk;
+    };
+    ProgressToParent progress(parent);
+    ui::PlainTextLabel label;
+    ui::PlainProgressBar stationProgress;
+    auto update = [&](const DeviceTurn& turn) {
+        const int station = turn.planned->address;
+        const machine::Rule& rule = m.rules[static_cast<size_t>(turn.planned->rule)];
+        progress.startDevice(station);
+        session.ResetImageUnitsSent();
+        session.AddNode(static_cast<uint8_t>(station));
+        protocol::DeviceOutcome o;
+        o.address = station;
+        o.outcome = "not-run";
+        o.textUnitsSent = 0;
+        o.versionBefore = turn.before;
+        bool finished = false;
+        pbui::ProfibusRunHooks hooks{progress, label, stationProgress, {}, {}, {}, {}};
+        hooks.showResult = [&](const pbui::StationResult& r, const pbui::DownloadMessage& msg) {
+            std::string line =
+                "Station " + std::to_string(r.station) + ": " + pbui::oneLine(msg.message.text);
+            if (r.errorCode >= 0) {
+                line += " Errorcode: " + std::to_string(r.errorCode);
             }
-            return o;
+            std::fprintf(stderr, "%s\n", line.c_str());
+            return msg.cancelStops ? ui::MessageAnswer::Cancel : ui::MessageAnswer::Ok;
         };
-        BusRun run(m, bus, parent);
-        return run.run(plan, openImage, update, versionBefore);
-    }
+        hooks.stationFinished = [&](const pbui::StationResult& r) {
+            finished = true;
+            headless::DeviceEntry e =
+                headless::profibusEntry(r, turn.before, session.ImageUnitsSent());
+            if (headless::interrupted() && !r.done && e.outcome == "failed") {
+                e.outcome = "cancelled";
+            }
+            o.outcome = e.outcome;
+            o.result = e.result;
+            o.seconds = e.seconds;
+            o.textUnitsSent = e.textUnitsSent;
+            o.versionAfter = e.versionAfter;
+            o.verified = e.verified;
+        };
+        hooks.stopRequested = [&] { return finished || headless::interrupted(); };
+        pbui::Verification verification;
+        verification.expected = pbui::versionWordOf(rule.version);
+        pbui::runProfibusStations(session, hooks, verification);
+        while (session.GetNode(0) != 0) {
+            session.RemoveNode(static_cast<uint8_t>(session.GetNode(0)));
+        }
+        return o;
+    };
+    BusRun run(m, bus, parent);
+    return run.run(plan, openImage, update, versionBefore);
 }
 
 // --- The simulated machine -------------------------------------------------------------

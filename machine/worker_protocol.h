@@ -23,7 +23,6 @@ constexpr size_t kMaxLine = 4096;
 inline constexpr const char* kHello = "hello";        // worker: started, bus=NAME
 inline constexpr const char* kFound = "found";        // worker: a device of its search
 inline constexpr const char* kSearched = "searched";  // worker: the search ended
-inline constexpr const char* kPlanned = "planned";    // worker: a device it will take
 inline constexpr const char* kStart = "start";        // worker: a device's update begins
 inline constexpr const char* kProgress = "progress";  // worker: address=N percent=P
 inline constexpr const char* kOutcome = "outcome";    // worker: a device's outcome

@@ -300,7 +300,7 @@ TEST_F(MachineCliTest, AKilledOrHungWorkerFailsItsBusAndTheOthersGoOn) {
     test::ChildProcess p({bin("bootloader"), "machine", "apply", "--simulate", "--progress",
                           "plain", "--report-format", "json", "--report", report, file},
                          test::ChildProcess::Output::Joined);
-    ASSERT_TRUE(p.waitForText("can-a: device 5: 10 %")) << p.output;
+    ASSERT_TRUE(p.waitForText("can-a: device 5: 10 %", std::chrono::seconds(60))) << p.output;
     const std::string workers = test::runCommand("pgrep -P " + std::to_string(p.pid()) +
                                                  " -f 'machine-worker .*--bus can-a'");
     ASSERT_FALSE(workers.empty());
@@ -332,7 +332,7 @@ TEST_F(MachineCliTest, CtrlCCancelsTheDevicesInHandAndEndsInterrupted) {
     test::ChildProcess p({bin("bootloader"), "machine", "apply", "--simulate", "--progress",
                           "plain", "--report", report, file},
                          test::ChildProcess::Output::Joined);
-    ASSERT_TRUE(p.waitForText("can-b: device 5: 10 %")) << p.output;
+    ASSERT_TRUE(p.waitForText("can-b: device 5: 10 %", std::chrono::seconds(60))) << p.output;
     const auto at = std::chrono::steady_clock::now();
     p.signal(SIGINT);
     EXPECT_EQ(p.wait(), exitcode::kInterrupted) << p.output;

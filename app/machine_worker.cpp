@@ -118,8 +118,9 @@ class ProgressToParent final : public ui::ProgressBar {
     }
     void setPosition(int position) override {
         position_ = position;
-        const int span = std::max(1, maximum_ - minimum_);
-        const int percent = std::clamp((position - minimum_) * 100 / span, 0, 100);
+        const int64_t span = std::max<int64_t>(1, int64_t{maximum_} - minimum_);
+        const auto percent = static_cast<int>(
+            std::clamp<int64_t>((int64_t{position} - minimum_) * 100 / span, 0, 100));
         if (percent != last_ && address_ > 0) {
             last_ = percent;
             protocol::Message m{protocol::kProgress, {}};

@@ -382,20 +382,28 @@ class MachineProgress {
         if (style_ == ui::ProgressStyle::Plain) {
             const int step = percent / kPlainStepPercent * kPlainStepPercent;
             // A bar that starts again for the same device (its identification) is no news.
-            if (address != s.address || step > s.plainStep) {
-                s.plainStep = step;
-                s.address = address;
+            auto [it, fresh] = s.plainStep.emplace(address, step);
+            if (fresh || step > it->second) {
+                it->second = step;
                 std::fprintf(stderr, "%s: device %d: %d %%\n", machine_.buses[bus].name.c_str(),
                              address, step);
             }
             return;
         }
-        s.address = address;
-        s.percent = percent;
+        s.percent[address] = percent;
         if (bars_ && nowMs() - lastDraw_ >= kBarRedrawMs) {
             clearBars();
             drawBars();
         }
+    }
+    void busEnded(size_t bus, const std::string& outcome) {
+        state_[bus].percent.clear();
+        busText(bus, outcome);
+    }
+    // The device has its outcome: its bar is done.
+    void deviceDone(size_t bus, int address) {
+        state_[bus].percent.erase(address);
+        state_[bus].plainStep.erase(address);
     }
     void busText(size_t bus, const std::string& text) {
         state_[bus].text = text;
@@ -408,9 +416,8 @@ class MachineProgress {
 
   private:
     struct State {
-        int address = 0;
-        int percent = 0;
-        int plainStep = -1;
+        std::map<int, int> percent;    // of the devices in hand (several with parallel)
+        std::map<int, int> plainStep;  // the last tenth each device's line said
         std::string text = "waiting";
     };
     void clearBars() {
@@ -426,11 +433,22 @@ class MachineProgress {
         constexpr int kWidth = 30;
         for (size_t i = 0; i < state_.size(); ++i) {
             const State& s = state_[i];
-            const int filled = s.percent * kWidth / 100;
+            // Devices in hand at once share the bar: their mean, and their addresses.
+            int percent = 0;
+            std::string text = s.text;
+            if (!s.percent.empty()) {
+                text = "device";
+                for (const auto& [address, p] : s.percent) {
+                    percent += p;
+                    text += " " + std::to_string(address);
+                }
+                percent /= static_cast<int>(s.percent.size());
+            }
+            const int filled = percent * kWidth / 100;
             std::fprintf(stderr, "%-12s [%s%s] %3d %%  %s\n", machine_.buses[i].name.c_str(),
                          std::string(static_cast<size_t>(filled), '#').c_str(),
-                         std::string(static_cast<size_t>(kWidth - filled), '.').c_str(), s.percent,
-                         s.text.c_str());
+                         std::string(static_cast<size_t>(kWidth - filled), '.').c_str(), percent,
+                         text.c_str());
         }
         std::fflush(stderr);
         drawn_ = static_cast<int>(state_.size());
@@ -726,6 +744,7 @@ class Coordinator {
             r.image = machine_.rules[static_cast<size_t>(o.rule)].image;
         }
         report_->device(r);
+        progress_.deviceDone(bus, o.address);
         const bool failed = o.outcome != "okay" && o.outcome != "current" && o.outcome != "not-run";
         // Every outcome in the log; on the bars' terminal the ones that need a look.
         if (options_.progress == ui::ProgressStyle::Plain || failed) {
@@ -964,7 +983,7 @@ class Coordinator {
             searchSeconds = static_cast<double>(b.searchedMs - b.startedMs) / 1000;
         }
         report_->bus(*b.bus, outcome, b.message, b.seconds, searchSeconds);
-        progress_.busText(i, outcome);
+        progress_.busEnded(i, outcome);
     }
 
     // --- the simulated machine ---

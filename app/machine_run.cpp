@@ -223,8 +223,10 @@ class MachineReport {
         doc_["end"] = "running";
     }
     ~MachineReport() {
-        if (text_ != nullptr) {
-            std::fclose(text_);
+        for (std::FILE* f : {text_, endOnly_}) {
+            if (f != nullptr) {
+                std::fclose(f);
+            }
         }
     }
     bool open() {
@@ -234,6 +236,15 @@ class MachineReport {
         if (options_.reportFormat == headless::ReportFormat::Text) {
             text_ = std::fopen(options_.report.c_str(), "w");
             return text_ != nullptr;
+        }
+        struct stat st {};
+        const bool regular =
+            ::stat(options_.report.c_str(), &st) != 0 ? errno == ENOENT : S_ISREG(st.st_mode);
+        if (!regular) {
+            // /dev/stdout, a FIFO: nothing to rename over; the document goes once, at the
+            // end, and the path is opened now so that a bad one stops the run first.
+            endOnly_ = std::fopen(options_.report.c_str(), "w");
+            return endOnly_ != nullptr;
         }
         return writeJson();
     }
@@ -310,7 +321,7 @@ class MachineReport {
                  " failed=" + std::to_string(counts_["failed"]) +
                  " not_run=" + std::to_string(counts_["not_run"]) +
                  " end=" + (interrupted ? "interrupted" : "complete"));
-        jsonChanged();
+        jsonChanged(true);
         if (text_ != nullptr && std::fclose(text_) != 0) {
             failed_ = true;
         }
@@ -328,9 +339,18 @@ class MachineReport {
             failed_ = true;
         }
     }
-    void jsonChanged() {
-        if (!options_.report.empty() && options_.reportFormat == headless::ReportFormat::Json &&
-            !writeJson()) {
+    void jsonChanged(bool last = false) {
+        if (options_.report.empty() || options_.reportFormat != headless::ReportFormat::Json) {
+            return;
+        }
+        if (endOnly_ != nullptr) {
+            if (last) {
+                const std::string body = headless::jsonText(doc_) + "\n";
+                failed_ = std::fputs(body.c_str(), endOnly_) < 0 || failed_;
+                failed_ = std::fclose(endOnly_) != 0 || failed_;
+                endOnly_ = nullptr;
+            }
+        } else if (!writeJson()) {
             failed_ = true;
         }
     }
@@ -356,6 +376,7 @@ class MachineReport {
     const MachineOptions& options_;
     Json doc_;
     std::FILE* text_ = nullptr;
+    std::FILE* endOnly_ = nullptr;  // JSON to a path that is no regular file
     std::map<std::string, int> counts_;
     std::vector<DeviceRecord> records_;
     bool failed_ = false;

@@ -95,6 +95,8 @@ TEST_F(MachineCliTest, ThePlanSaysWhatApplyWouldDoToEachDevice) {
         "[simulate]\ncan-a = [\"node=5,version=S1\", \"node=6,version=S2\", "
         "\"node=7,mode=boot\", \"node=12,version=X7\"]\n"
         "dp-1 = [\"addr=3,version=2.0.0\", \"addr=4,version=1.0.0\"]\n");
+    // Scripts look for the machine commands with --help.
+    EXPECT_EQ(run("--help").status, exitcode::kOk);
     auto json = run("plan --simulate --json " + file);
     ASSERT_EQ(json.status, exitcode::kOk) << json.out;
     // stdout and stderr are joined here: the document is the whole of stdout.

@@ -2,6 +2,7 @@
 
 #include <toml++/toml.h>
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -26,6 +27,7 @@ constexpr int kLongestTimeLimitS = 24 * 3600;
 constexpr int kHighestCanNode = 127;
 constexpr int kHighestStation = 126;
 constexpr size_t kLongestCanVersion = 4;
+constexpr size_t kLongestBusName = 32;
 
 // A fault at a place of the file; thrown inside the reader, caught once.
 struct FileFault {
@@ -122,8 +124,17 @@ Bus readBus(const toml::table& t) {
     bus.line = lineOf(t);
     required(t, "name", p);
     bus.name = text(t, "name", p);
-    if (bus.name.empty() || bus.name.find_first_of(" \t\r\n=%") != std::string::npos) {
-        refuse(*t.get("name"), p + "name", "a name without blanks, '=' and '%'");
+    // The name is a folder of --sim-dump and an interface of the simulated bus server.
+    const bool plainName = !bus.name.empty() && bus.name.size() <= kLongestBusName &&
+                           std::all_of(bus.name.begin(), bus.name.end(),
+                                       [](char c) {
+                                           return std::isalnum(static_cast<unsigned char>(c)) ||
+                                                  c == '-' || c == '_' || c == '.';
+                                       }) &&
+                           bus.name[0] != '.';
+    if (!plainName) {
+        refuse(*t.get("name"), p + "name",
+               "1 to 32 letters, digits, '-', '_' and '.' (not first), not '" + bus.name + "'");
     }
     required(t, "type", p);
     const std::string type = text(t, "type", p);

@@ -68,6 +68,8 @@ TEST(MachineFile, EveryFaultNamesItsLineAndKey) {
          ":6: key bus.kbit: not one of"},
         {"missing key", "name = \"x\"\n[[bus]]\nname = \"a\"\ntype = \"can\"\nkbit = 500\n", 2,
          ":2: key bus.interface: missing"},
+        {"a name that is no folder", "name = \"x\"\n[[bus]]\nname = \"../a\"\ntype = \"can\"\n", 2,
+         ":3: key bus.name: 1 to 32 letters"},
         {"parallel on profibus",
          "name = \"x\"\n[[bus]]\nname = \"d\"\ntype = \"profibus\"\nboard = 0\nparallel = 2\n", 2,
          ":6: key bus.parallel: only for a bus of type can"},

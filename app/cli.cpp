@@ -4,6 +4,7 @@
 
 #include "app/cli_can.h"
 #include "app/cli_check.h"
+#include "app/cli_machine.h"
 #include "app/cli_profibus.h"
 #include "app/exit_codes.h"
 #include "cli/command_line.h"
@@ -27,6 +28,8 @@ const char* const kFooter =
     "       the search\n"
     "  6    nothing to update\n"
     "  7    a report, trace or --sim-dump file could not be written\n"
+    "  8    machine: a bus failed as a whole (its worker died or hung, or its\n"
+    "       interface or board is unusable)\n"
     "  130  interrupted by Ctrl-C";
 
 }  // namespace
@@ -43,6 +46,7 @@ int runCommandLine(int argc, char** argv) {
     addCheckCommand(app, run);
     addCanCommands(app, run);
     addProfibusCommands(app, run);
+    addMachineCommands(app, run);
     if (auto status = cli::parse(app, argc, argv)) {
         return *status == cli::kBadArguments ? exitcode::kUsage : *status;
     }

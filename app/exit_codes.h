@@ -10,5 +10,6 @@ constexpr int kFileRejected = 4;    // the image file was refused (address check
 constexpr int kNoBoard = 5;         // no CAN interface / board could be prepared
 constexpr int kNothingFound = 6;    // nothing to update (no device found or named)
 constexpr int kOutputFailed = 7;    // a report line or a --sim-dump file could not be written
+constexpr int kBusFailed = 8;       // machine: a bus failed as a whole (worker, interface)
 constexpr int kInterrupted = 130;   // Ctrl-C: stopped, as a shell reports a SIGINT
 }  // namespace romtide::exitcode

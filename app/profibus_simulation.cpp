@@ -23,6 +23,8 @@ class HostedSimulation final : public ProfibusSimulation {
         ::setenv("NUBOXLINK_DRIVER_DIR", board_->driverDir().c_str(), 1);
         ::setenv("NUBOXLINK_REGISTRY", board_->registryPath().c_str(), 1);
     }
+    std::string driverDir() const override { return board_->driverDir(); }
+    std::string registryPath() const override { return board_->registryPath(); }
     std::string description() const override {
         std::string text =
             "Simulated Profibus board with " + std::to_string(stations_) + " station(s)";

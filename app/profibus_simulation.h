@@ -22,6 +22,9 @@ class ProfibusSimulation {
                                                      std::string* error, int device = 0);
     // Points the board library at the private folder; before its first call.
     virtual void selectAsBoard() = 0;
+    // What selectAsBoard sets, for a program that reaches the board from another process.
+    virtual std::string driverDir() const = 0;
+    virtual std::string registryPath() const = 0;
     // One line for the terminal: what is simulated.
     virtual std::string description() const = 0;
     // DIR/station-N.srec with what each station's flash holds; false and `error` set when

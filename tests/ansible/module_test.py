@@ -199,6 +199,44 @@ class MachineModule(unittest.TestCase):
         self.assertNotIn('diff', self.run_module('update'))
 
 
+class ThroughAnsible(unittest.TestCase):
+    """The collection as Ansible finds and runs it: check mode and the diff reach the
+    module, and a failed device fails the host."""
+
+    def test_ad_hoc_runs(self):
+        with tempfile.TemporaryDirectory() as work:
+            os.makedirs(os.path.join(work, 'ansible_collections', 'romtide'))
+            os.symlink(COLLECTION, os.path.join(work, 'ansible_collections', 'romtide',
+                                                'fieldbus'))
+            machine_file = os.path.join(work, 'machine.toml')
+            open(machine_file, 'w').close()
+            log = os.path.join(work, 'calls.log')
+            env = dict(os.environ, HOME=work, ANSIBLE_COLLECTIONS_PATH=work,
+                       ANSIBLE_NOCOLOR='1', FAKE_BOOTLOADER_LOG=log,
+                       ANSIBLE_LOCAL_TEMP=os.path.join(work, 'tmp'))
+            table = [
+                ('update', ['--check', '--diff'], 0, ['CHANGED', '+can-a 5: S2'], 'plan'),
+                ('current', [], 0, ['SUCCESS'], 'apply'),
+                ('device-failed', [], 2, ['FAILED', 'can-a 7 (erase-failed)'], 'apply'),
+            ]
+            for mode, flags, status, words, command in table:
+                with self.subTest(mode=mode, flags=flags):
+                    if os.path.exists(log):
+                        os.remove(log)
+                    done = subprocess.run(
+                        ['ansible', 'localhost', '-m', 'romtide.fieldbus.machine', '-a',
+                         'file=%s binary=%s' % (machine_file, FAKE)] + flags,
+                        env=dict(env, FAKE_BOOTLOADER=mode), stdout=subprocess.PIPE,
+                        stderr=subprocess.STDOUT, timeout=120, check=False)
+                    out = done.stdout.decode()
+                    self.assertEqual(done.returncode, status, out)
+                    for word in words:
+                        self.assertIn(word, out)
+                    with open(log) as f:
+                        commands = [json.loads(line)[1] for line in f]
+                    self.assertEqual(commands, ['--help', command])
+
+
 class RunKillsWhatOutlastsItsGrace(unittest.TestCase):
     def test_killed_with_its_children(self):
         spec = importlib.util.spec_from_file_location('machine', MODULE)

@@ -79,13 +79,10 @@ notes:
     environment of the task, for example C(NUBOXLINK_DRIVER_DIR) and C(NUBOXLINK_REGISTRY)
     for Profibus boards (use the C(environment) keyword).
   - The documents returned are those of C(bootloader machine plan --json) and
-    C(bootloader machine apply --json); see the section on machine files in Romtide's README.
+    C(bootloader machine apply --json); Romtide's README describes them ("Whole machines")
+    and has an example fleet of two simulated machines ("Fleets").
 requirements:
   - Romtide 2.4.0 or later (C(bootloader machine)) on the managed host.
-seealso:
-  - name: Romtide README, "Fleets"
-    description: An example fleet of two simulated machines updated one after the other.
-    link: https://romtide.example/README.md#fleets
 author:
   - The Romtide developers (@romtide)
 '''

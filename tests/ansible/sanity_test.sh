@@ -5,7 +5,8 @@
 #    environments it fills from PyPI, run here as ansible-test runs them but on Debian's
 #    packages (python3-voluptuous, python3-pycodestyle, yamllint), honouring the
 #    collection's ignore file;
-#  - `ansible-doc` of the module and `ansible-playbook --syntax-check` of the example.
+#  - `ansible-doc` of the module, `ansible-playbook --syntax-check` of the example, and
+#    ansible-lint (offline, production profile) of the collection and the example.
 #   sanity_test.sh SOURCE_DIR
 set -euo pipefail
 source="$1"
@@ -88,4 +89,12 @@ for playbook in update.yml stop.yml; do
     ansible-playbook --syntax-check -i "$source/examples/fleet/inventory" \
         "$source/examples/fleet/$playbook" || fail "syntax of $playbook"
 done
+echo "== ansible-lint"
+ansible-lint --offline --nocolor --profile production || fail "ansible-lint of the collection"
+# A copy, so that the linter leaves nothing in the source tree, with the example's link to
+# the collection made absolute.
+cp -r "$source/examples/fleet" "$work/fleet"
+ln -sfn "$source/dist/ansible" "$work/fleet/collections/ansible_collections/romtide/fieldbus"
+(cd "$work/fleet" && ansible-lint --offline --nocolor --profile production update.yml stop.yml) ||
+    fail "ansible-lint of the example"
 echo "sanity test: passed"

@@ -19,9 +19,10 @@ description:
   - The task is C(changed) exactly when at least one device was updated (its outcome is
     C(okay)); devices already current change nothing, so a second run is C(ok).
   - The task fails when any device ends other than C(okay) or C(current), naming the
-    devices; when a bus as a whole fails; and when the machine file, the C(bootloader)
-    program, the time limit or the program's output is not as expected, saying which.
-    A device updated before such a failure still makes the task C(changed).
+    devices; when a bus as a whole fails; when a plan finds a device a rule names
+    C(missing) or cannot search a bus (the update would fail); and when the machine file,
+    the C(bootloader) program, the time limit or the program's output is not as expected,
+    saying which. A device updated before such a failure still makes the task C(changed).
 options:
   file:
     description:

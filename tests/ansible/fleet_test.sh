@@ -3,7 +3,8 @@
 # check mode plans and programs nothing; the first run updates every device (changed),
 # the second finds every device current (ok, nothing changed), and the devices' flash
 # holds the images; a machine with a failing device fails its task and ends the rollout
-# before the second machine. Every machine's report reaches the controller.
+# before the second machine. Every machine's report reaches the controller. And the module
+# on the real machine commands' answers to a broken machine file and a time-out.
 #   fleet_test.sh BIN_DIR SOURCE_DIR
 # Exits 77 (skipped) when BIN_DIR/bootloader has no machine commands (an older one answers
 # "machine --help" with its general help and status 0).
@@ -131,4 +132,43 @@ holds "$reports/line-1.report.json" \
     fail "the report of line-1: $(cat "$reports/line-1.report.json")"
 [ -z "$(recap faulty line-2)" ] || fail "line-2 ran: $(recap faulty line-2)"
 [ ! -e "$reports/line-2.report.json" ] && [ ! -e "$run/line-2" ] || fail "line-2 was touched"
+# The real machine commands' answers to a broken machine file and to a run stopped by
+# the time limit, through the module.
+mkdir -p "$work/collections/ansible_collections/romtide"
+ln -s "$source/dist/ansible" "$work/collections/ansible_collections/romtide/fieldbus"
+# adhoc ARGS...: the module on localhost; its output in $work/adhoc.log, status in $status.
+adhoc() {
+    set +e
+    ANSIBLE_COLLECTIONS_PATH="$work/collections" ansible localhost -m romtide.fieldbus.machine \
+        -a "$*" >"$work/adhoc.log" 2>&1
+    status=$?
+    set -e
+    cat "$work/adhoc.log"
+}
+printf 'name = "broken"\n[[bus]]\nname = "can-a"\ntype = "can"\ninterface = "virtual:a"\nkbitt = 500\n' \
+    >"$work/broken.toml"
+adhoc "file=$work/broken.toml binary=$bin/bootloader"
+[ "$status" -ne 0 ] && grep -q "FAILED" "$work/adhoc.log" &&
+    grep -q "refused (status 2): $work/broken.toml:6: key bus.kbitt: unknown key" "$work/adhoc.log" ||
+    fail "a broken machine file"
+# Two devices at 10 kbit/s take far longer than the 4 s allowed.
+cat >"$work/slow.toml" <<TOML
+name = "slow"
+[[bus]]
+name = "can-a"
+type = "can"
+interface = "virtual:slow"
+kbit = 10
+[[rule]]
+bus = "can-a"
+address = [5, 6]
+image = "$fleet/images/encoder-S2.mhx"
+version = "S2"
+TOML
+started=$SECONDS
+adhoc "file=$work/slow.toml binary=$bin/bootloader simulate=true timeout=4"
+[ "$status" -ne 0 ] && grep -q '"changed": false' "$work/adhoc.log" &&
+    grep -q "did not end within the timeout of 4 s" "$work/adhoc.log" &&
+    grep -q '"end": "interrupted"' "$work/adhoc.log" || fail "a run past its time limit"
+[ $((SECONDS - started)) -lt 30 ] || fail "the interrupted run took $((SECONDS - started)) s"
 echo "fleet test: passed"

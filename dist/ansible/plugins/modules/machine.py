@@ -100,7 +100,7 @@ EXAMPLES = r'''
     state: planned
   register: plan
 
-- name: Update through a board simulated by nubox-simd, giving up after two failed devices
+- name: Update a machine whose board registry lies elsewhere, giving up after two failures
   romtide.fieldbus.machine:
     file: /srv/machines/line-2.toml
     binary: /opt/romtide/bin/bootloader

@@ -2,8 +2,8 @@
 # Installs the build into a temporary root, moves the root elsewhere (nothing may point
 # back to the build or the first place), and runs the installed programs from there:
 # the version, an image check and a simulated update on the installed demo image, the
-# desktop entry, the manual pages, and C programs built against the installed nuboxlink
-# with pkg-config and with find_package.
+# desktop entry, the manual pages, the Ansible collection, and C programs built against
+# the installed nuboxlink with pkg-config and with find_package.
 #   install_test.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 build="$1"
@@ -47,6 +47,13 @@ desktop-file-validate "$root/share/applications/romtide.desktop" ||
 for page in bootloader romtide-canbus nubox-simd nubox-board-server; do
     [ -s "$root/share/man/man1/$page.1.gz" ] || fail "no manual page for $page"
 done
+
+# The Ansible collection where Ansible looks for the collections of every user.
+collections="$root/share/ansible/collections"
+doc="$(HOME="$work" ANSIBLE_COLLECTIONS_PATH="$collections" ansible-doc romtide.fieldbus.machine 2>&1)" ||
+    fail "ansible-doc does not find the installed collection: $doc"
+grep -qF "($collections/ansible_collections/romtide/fieldbus/plugins/modules/machine.py)" <<<"$doc" ||
+    fail "ansible-doc shows another module: $(head -1 <<<"$doc")"
 
 # A C program through pkg-config, against the installed header and library only, asks
 # for a board that the installed nubox-simd serves.

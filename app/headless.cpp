@@ -16,8 +16,7 @@
 #include "app/exit_codes.h"
 #include "base/device_text.h"
 #include "cli/command_line.h"
-#include "session/image_inspection.h"
-#include "session/text_units.h"
+#include "session/image_acceptance.h"
 
 namespace romtide::headless {
 
@@ -60,16 +59,16 @@ int openImageForRun(Tbootloader& session, ui::MessageBoxes& messages, const std:
     if (status != exitcode::kOk) {
         return status;
     }
-    // The device parses every record only after it has been erased: a file it would
-    // refuse halfway must not reach it.
-    ImageInspection inspection = inspectImage(*session.imageFile);
-    if (inspection.fault) {
+    // The same judgement as the windows' at Open; where they ask about an erase-only
+    // file, an unattended run needs --allow-empty.
+    const ImageJudgement judgement = judgeImage(*session.imageFile);
+    if (judgement.verdict == ImageVerdict::Refused) {
         std::fprintf(stderr, "%s: %s\n%s: refused before any device is touched\n", path.c_str(),
-                     describeImageFault(*inspection.fault).c_str(), path.c_str());
+                     judgement.reason.c_str(), path.c_str());
         session.imageFile.reset();
         return exitcode::kFileRejected;
     }
-    if (inspection.eraseOnly() && !allowEmpty) {
+    if (judgement.verdict == ImageVerdict::EraseOnly && !allowEmpty) {
         std::fprintf(stderr,
                      "%s: the file holds no data records (S1, S2, S3): it would only erase "
                      "the devices; give --allow-empty to do that\n",
@@ -108,15 +107,6 @@ void printTable(const std::vector<std::vector<std::string>>& rows, const char* e
         std::printf("(%s)\n", empty);
     }
     std::fflush(stdout);
-}
-
-int64_t countTextUnits(TextFile& file) {
-    TextUnitReader reader(file, nullptr);
-    int64_t units = 0;
-    while (reader.next()) {
-        ++units;
-    }
-    return units;
 }
 
 namespace {

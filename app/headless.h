@@ -32,16 +32,12 @@ bool interrupted();
 // For tests in this process: as if Ctrl-C had been pressed.
 void raiseInterrupt();
 
-// Opens and checks the image as the download windows do, and refuses, unless
-// `allowEmpty`, a file without data records: it would erase every device and program
+// Opens and checks the image as the download windows do (judgeImage), and refuses,
+// unless `allowEmpty`, an erase-only file: it would erase every device and program
 // nothing, and an unattended run should not do that unasked. Exit status kOk with the
 // file open in the session, or the status to end with (the reason is printed).
 int openImageForRun(Tbootloader& session, ui::MessageBoxes& messages, const std::string& path,
                     bool allowEmpty);
-
-// The text units a transfer of `file` sends (the file is read from its start again by
-// the next reader).
-int64_t countTextUnits(TextFile& file);
 
 // False when anything written to `trace` was lost (flushes it first).
 bool traceWritten(std::FILE* trace);

@@ -6,6 +6,7 @@
 #include "can_ui/can_download_run.h"
 #include "can_ui/can_texts.h"
 #include "session/file_messages.h"
+#include "session/image_acceptance.h"
 
 namespace romtide {
 
@@ -159,11 +160,15 @@ void Tfrm_can::button_can_openClick() {
     }
     if (r == result::kOk) {
         int32_t checked = session_.CheckFile();
-        if (checked == result::kOk && session_.imageFile) {
-            c_.lab_can_datei.setText("File: " + session_.imageFile->path());
+        if (checked == result::kOk && confirmOpenedImage(session_, kRomtide)) {
+            c_.lab_can_datei.setText("File: " + imageSummaryText(*session_.imageFile));
         } else if (auto m = checkFileResultMessage(checked)) {
             session_.services().messages.show(*m);
         }
+    }
+    // A file that did not open, or was refused, closed the one shown before.
+    if (!session_.imageFile) {
+        c_.lab_can_datei.setText(" ");
     }
     tmr_can_bootloader_connectTimer();
 }

@@ -8,6 +8,7 @@
 #include "profibus_ui/profibus_search.h"
 #include "profibus_ui/profibus_texts.h"
 #include "session/file_messages.h"
+#include "session/image_acceptance.h"
 
 namespace romtide {
 
@@ -168,15 +169,18 @@ void Tfrm_profibus::button_profibus_open_fileClick() {
     if (auto m = openFileResultMessage(r)) {
         session_.services().messages.show(*m);
     }
-    if (r != result::kOk) {
-        return;
+    if (r == result::kOk) {
+        const int32_t checked = session_.CheckFile();
+        if (checked == result::kOk && confirmOpenedImage(session_, kBootloader)) {
+            c_.lab_profibus_datei.setText("File: " + imageSummaryText(*session_.imageFile));
+        } else if (auto m = checkFileResultMessage(checked)) {
+            m->title = kBootloader;  // this window's boxes say "Bootloader"
+            session_.services().messages.show(*m);
+        }
     }
-    const int32_t checked = session_.CheckFile();
-    if (checked == result::kOk && session_.imageFile) {
-        c_.lab_profibus_datei.setText("File: " + session_.imageFile->path());
-    } else if (auto m = checkFileResultMessage(checked)) {
-        m->title = kBootloader;  // this window's boxes say "Bootloader"
-        session_.services().messages.show(*m);
+    // A file that did not open, or was refused, closed the one shown before.
+    if (!session_.imageFile) {
+        c_.lab_profibus_datei.setText("");
     }
 }
 

@@ -99,7 +99,7 @@ class CanCliTest : public ::testing::Test {
     std::string dir;
 };
 
-TEST_F(CanCliTest, CrlfFilesLongLinesAndEmptyFilesAreProgrammedAsTheyAre) {
+TEST_F(CanCliTest, CrlfFilesLongLinesAndEraseOnlyFilesAreProgrammedAsTheyAre) {
     std::string lf = dir + "/lf.mhx";
     ASSERT_EQ(sh(std::string(ROMTIDE_SREC_CAT) +
                  " -generate 0x010000 0x010300 -repeat-string "
@@ -122,10 +122,11 @@ TEST_F(CanCliTest, CrlfFilesLongLinesAndEmptyFilesAreProgrammedAsTheyAre) {
                  "Romtide -o " +
                  longLines + " -address-length=3 -line-length=200"),
               0);
-    std::string empty = dir + "/empty.mhx";
-    std::ofstream(empty, std::ios::binary).flush();
+    // Records that only erase: the device is erased and programmed with nothing.
+    std::string eraseOnly = dir + "/erase.mhx";
+    std::ofstream(eraseOnly, std::ios::binary) << "S00600004844521B\nS9030000FC\n";
 
-    for (const auto& image : {crlf, longLines, empty}) {
+    for (const auto& image : {crlf, longLines, eraseOnly}) {
         std::string dump = dir + "/dump";
         Outcome r = run("can update " + fastDevice(5) + " --all --allow-empty --sim-dump " + dump +
                         " " + image);
@@ -267,9 +268,13 @@ TEST_F(CanCliTest, AnImageWithoutRecordsIsRefusedUnlessAllowed) {
         Outcome checked = run("check " + image);
         EXPECT_EQ(checked.status, exitcode::kFileRejected) << checked.out;
     }
+    // Only records that erase pass when asked for; a file without any record never does.
+    std::string eraseOnly = dir + "/erase.mhx";
+    std::ofstream(eraseOnly) << "S00600004844521B\nS9030000FC\n";
+    EXPECT_EQ(run("check --allow-empty " + eraseOnly).status, exitcode::kOk);
     std::string empty = dir + "/empty.mhx";
     std::ofstream(empty).flush();
-    EXPECT_EQ(run("check --allow-empty " + empty).status, exitcode::kOk);
+    EXPECT_EQ(run("check --allow-empty " + empty).status, exitcode::kFileRejected);
 }
 
 TEST_F(CanCliTest, AFifoAsTheImageEndsTheCommandInsteadOfWaitingForAWriter) {

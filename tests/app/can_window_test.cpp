@@ -188,7 +188,8 @@ TEST_F(CanWindowTest, ButtonsFollowTheWorkflowAndTheWindowOpensAgainAfterClosing
     EXPECT_EQ(can->combobox_baudrate->currentText().toStdString(), "  125 kBit/s");
 
     can->button_can_open->click();
-    EXPECT_EQ(text(can->lab_can_datei), "File: " + imagePath);
+    EXPECT_EQ(text(can->lab_can_datei).rfind("File: " + imagePath + " (", 0), 0u)
+        << text(can->lab_can_datei);
     QTest::keyClick(can.get(), Qt::Key_Escape);
     EXPECT_TRUE(can->isVisible()) << "Escape does not close the window";
 
@@ -207,6 +208,67 @@ TEST_F(CanWindowTest, ButtonsFollowTheWorkflowAndTheWindowOpensAgainAfterClosing
     can->button_can_init->click();
     EXPECT_EQ(states(), "11101111");
     EXPECT_TRUE(messages().empty());
+}
+
+// What "&Open file" lets through: the judgement of `bootloader check`, before any device
+// is touched. A refused file is closed and the file shown before is gone with it.
+TEST_F(CanWindowTest, OpenRefusesWhatIsNoImageAndAsksBeforeAnEraseOnlyOne) {
+    const std::string sound = "S00600004844521B\nS2080000005A5A5A5A8F\nS804000000FB\n";
+    struct Case {
+        const char* what;
+        std::string bytes;
+        const char* why;  // in the message
+    };
+    const Case refused[] = {
+        {"a text file", "root:x:0:0:root:/root:/bin/bash\n",
+         "line 1: this line is not an S-record"},
+        {"a program file",
+         std::string("\x7F"
+                     "ELF\x02\x01\x01\0\0",
+                     9),
+         "which no S-record text holds"},
+        {"an empty file", "", "the file is empty"},
+        {"a record cut short", "S2080000005A5A5A5A8F\nS2080000045A5A\n",
+         "line 2: the record is cut short"},
+    };
+    for (const Case& c : refused) {
+        SCOPED_TRACE(c.what);
+        std::ofstream(imagePath, std::ios::binary | std::ios::trunc) << sound;
+        can->button_can_open->click();
+        ASSERT_TRUE(can->session().imageFile);
+        messages().clear();
+        std::ofstream(imagePath, std::ios::binary | std::ios::trunc) << c.bytes;
+        can->button_can_open->click();
+        ASSERT_EQ(messages().size(), 1u);
+        EXPECT_EQ(messages()[0].title, "Romtide");
+        EXPECT_EQ(messages()[0].icon, ui::MessageIcon::Error);
+        EXPECT_NE(messages()[0].text.find(imagePath), std::string::npos) << messages()[0].text;
+        EXPECT_NE(messages()[0].text.find(c.why), std::string::npos) << messages()[0].text;
+        EXPECT_NE(messages()[0].text.find("No device has been touched."), std::string::npos);
+        EXPECT_FALSE(can->session().imageFile);
+        EXPECT_EQ(text(can->lab_can_datei), " ");
+    }
+
+    // Records that only erase: a question whose default is No; No leaves no file open.
+    std::ofstream(imagePath, std::ios::binary | std::ios::trunc)
+        << "S00600004844521B\nS9030000FC\n";
+    messages().clear();
+    sim.ts.messages.answers = {ui::MessageAnswer::No, ui::MessageAnswer::Yes};
+    can->button_can_open->click();
+    ASSERT_EQ(messages().size(), 1u);
+    EXPECT_EQ(messages()[0].buttons, ui::MessageButtons::NoYes);
+    EXPECT_NE(messages()[0].text.find("only erases the devices"), std::string::npos);
+    EXPECT_FALSE(can->session().imageFile);
+    EXPECT_EQ(text(can->lab_can_datei), " ");
+    can->button_can_open->click();
+    EXPECT_TRUE(can->session().imageFile);
+    EXPECT_EQ(text(can->lab_can_datei), "File: " + imagePath + " (28 bytes, 8 text units)");
+
+    std::ofstream(imagePath, std::ios::binary | std::ios::trunc) << sound;
+    messages().clear();
+    can->button_can_open->click();
+    EXPECT_TRUE(messages().empty());
+    EXPECT_EQ(text(can->lab_can_datei), "File: " + imagePath + " (51 bytes, 15 text units)");
 }
 
 TEST_F(CanWindowTest, InitWithoutAnInterfaceSaysSoAndLeavesTheBusButtonsOff) {

@@ -309,7 +309,39 @@ TEST_F(ProfibusWindowTest, OpenFileShowsTheChosenFileAndReportsOnesThatDoNotOpen
 
     files.answer = imagePath;
     pb->button_profibus_open_file->click();
-    EXPECT_EQ(text(pb->lab_profibus_datei), "File: " + imagePath);
+    EXPECT_EQ(text(pb->lab_profibus_datei).rfind("File: " + imagePath + " (", 0), 0u);
+}
+
+// The judgement of `bootloader check` at Open: a binary is refused and closes the file
+// shown before; an erase-only file is asked about, and No leaves no file open.
+TEST_F(ProfibusWindowTest, OpenRefusesABinaryAndAsksBeforeAnEraseOnlyFile) {
+    pb->show();
+    const size_t outputs = seg.writes.size();
+    pb->button_profibus_open_file->click();
+    ASSERT_TRUE(pb->session().imageFile);
+    std::ofstream(dir.file("data.bin"), std::ios::binary) << std::string("\x01\x02\0\0", 4);
+    files.answer = dir.file("data.bin");
+    pb->button_profibus_open_file->click();
+    ASSERT_EQ(ts.messages.shown.size(), 1u);
+    EXPECT_EQ(ts.messages.shown[0].title, "Bootloader");
+    EXPECT_NE(ts.messages.shown[0].text.find("line 1: byte 0 is the control character 0x01"),
+              std::string::npos)
+        << ts.messages.shown[0].text;
+    EXPECT_FALSE(pb->session().imageFile);
+    EXPECT_EQ(text(pb->lab_profibus_datei), "");
+
+    std::ofstream(dir.file("erase.mhx")) << "S00600004844521B\nS9030000FC\n";
+    files.answer = dir.file("erase.mhx");
+    ts.messages.shown.clear();
+    pb->button_profibus_open_file->click();  // the fallback answer: No
+    ASSERT_EQ(ts.messages.shown.size(), 1u);
+    EXPECT_EQ(ts.messages.shown[0].buttons, ui::MessageButtons::NoYes);
+    EXPECT_FALSE(pb->session().imageFile);
+    ts.messages.answers = {ui::MessageAnswer::Yes};
+    pb->button_profibus_open_file->click();
+    EXPECT_EQ(text(pb->lab_profibus_datei),
+              "File: " + dir.file("erase.mhx") + " (28 bytes, 8 text units)");
+    EXPECT_EQ(seg.writes.size(), outputs) << "nothing reached the bus";
 }
 
 TEST_F(ProfibusWindowTest, RunUpdatesTheMarkedStationsWithEverythingButCancelLocked) {

@@ -4,6 +4,7 @@
 
 #include "app/cli_can.h"
 #include "app/cli_check.h"
+#include "app/cli_history.h"
 #include "app/cli_profibus.h"
 #include "app/exit_codes.h"
 #include "cli/command_line.h"
@@ -43,6 +44,7 @@ int runCommandLine(int argc, char** argv) {
     addCheckCommand(app, run);
     addCanCommands(app, run);
     addProfibusCommands(app, run);
+    addHistoryCommand(app, run);
     if (auto status = cli::parse(app, argc, argv)) {
         return *status == cli::kBadArguments ? exitcode::kUsage : *status;
     }

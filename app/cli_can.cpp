@@ -473,6 +473,7 @@ int runCan(const CanOptions& o) {
     headless::ReportHeader header{"can update", "can", TCANComm::boardInterface, o.run.image, 0, 0};
     header.imageBytes = static_cast<int64_t>(session.imageFile->bytes().size());
     header.imageTextUnits = countTextUnits(*session.imageFile);
+    const bool recording = headless::recordInHistory(report, "can", o.run.noHistory);
     if (!report.open(o.run.report, o.run.reportFormat, header)) {
         std::fprintf(stderr, "bootloader can: cannot write the report %s\n", o.run.report.c_str());
         return exitcode::kUsage;
@@ -565,6 +566,7 @@ int runCan(const CanOptions& o) {
                                          {"failed", devices - okay - currentCount - notRun},
                                          {"not-run", notRun}},
                                         interrupted);
+    headless::checkHistoryRecord(report, recording);
     if (!outputsWritten) {
         std::fprintf(stderr, "bootloader can: the report %s could not be written\n",
                      o.run.report.c_str());

@@ -381,6 +381,7 @@ int runProfibus(const ProfibusOptions& o) {
     headless::ReportHeader header{"profibus update", "profibus", board, o.run.image, 0, 0};
     header.imageBytes = static_cast<int64_t>(session.imageFile->bytes().size());
     header.imageTextUnits = countTextUnits(*session.imageFile);
+    const bool recording = headless::recordInHistory(report, "profibus", o.run.noHistory);
     if (!report.open(o.run.report, o.run.reportFormat, header)) {
         std::fprintf(stderr, "bootloader profibus: cannot write the report %s\n",
                      o.run.report.c_str());
@@ -510,6 +511,7 @@ int runProfibus(const ProfibusOptions& o) {
                                          {"not-found", notFound},
                                          {"not-run", notRun}},
                                         interrupted);
+    headless::checkHistoryRecord(report, recording);
     if (!outputsWritten) {
         std::fprintf(stderr, "bootloader profibus: the report %s could not be written\n",
                      o.run.report.c_str());

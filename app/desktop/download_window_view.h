@@ -1,7 +1,8 @@
 // What the views of both download windows do alike: a fixed-border dialog centred on
 // the main window whose opening runs the logic's FormShow and FormActivate once, which
-// Escape does not close (closing releases the bus adapter), and whose title bar closes
-// the way Quit does, after a running handler has returned.
+// Escape does not close (closing releases the bus adapter; during a transfer the logic
+// asks whether to stop it), and whose title bar closes the way Quit does, after a
+// running handler has returned.
 #pragma once
 
 #include <QDialog>
@@ -16,8 +17,8 @@
 
 namespace romtide::desktop {
 
-// `Logic` has FormShow, FormActivate, FormClose and closeRequested. The view makes it
-// into `logic_` and resets it in its own destructor, before the adapters it refers to.
+// `Logic` has FormShow, FormActivate, FormClose, closeRequested and escapePressed. The view makes
+// it into `logic_` and resets it in its own destructor, before the adapters it refers to.
 template <class Logic>
 class DownloadWindowView : public QDialog, public DesktopWindow {
   public:
@@ -49,6 +50,7 @@ class DownloadWindowView : public QDialog, public DesktopWindow {
     void keyPressEvent(QKeyEvent* event) override {
         if (event->key() == Qt::Key_Escape) {
             event->accept();
+            logic_->escapePressed();
             return;
         }
         QDialog::keyPressEvent(event);

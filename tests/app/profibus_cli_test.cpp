@@ -401,7 +401,7 @@ TEST_F(ProfibusCliTest, AnExpectedVersionSkipsWhatIsCurrentAndJudgesTheRest) {
     EXPECT_EQ(doc["devices"][0], nlohmann::json::parse(R"(
         {"address": 3, "outcome": "current", "result": 0, "connect": null, "seconds": 0.0,
          "text_units_sent": null, "version_before": "2.0.0", "version_after": null,
-         "verified": true})"));
+         "verified": true, "left_in": null})"));
     struct Row {
         int address;
         const char* outcome;

@@ -15,6 +15,8 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTableWidget>
 #include <QTest>
 #include <algorithm>
@@ -281,6 +283,38 @@ TEST_F(CanWindowTest, OpenRefusesWhatIsNoImageAndAsksBeforeAnEraseOnlyOne) {
     can->button_can_open->click();
     EXPECT_TRUE(messages().empty());
     EXPECT_EQ(text(can->lab_can_datei), "File: " + imagePath + " (51 bytes, 15 text units)");
+}
+
+// On a 1024 x 768 panel the window is as large as the panel allows, its close button on
+// the screen and the controls in a scroll area inside it; back on a large screen it has
+// its own size again.
+TEST_F(CanWindowTest, OnASmallScreenTheWindowFitsTheScreenAndScrollsInside) {
+    scenario();
+    can->close();
+    mainWindow.setGeometry(test::kSmallScreen.adjusted(100, 100, -100, -100));
+    can->show();
+    const QRect frame = can->frameGeometry();
+    EXPECT_TRUE(test::kSmallScreen.contains(frame))
+        << frame.x() << "," << frame.y() << " " << frame.width() << "x" << frame.height();
+    EXPECT_LT(can->width(), Tfrm_can::kWidth);
+    EXPECT_EQ(can->height(), Tfrm_can::kClientHeight) << "the height fits as it is";
+    auto* scroll = can->findChild<QScrollArea*>(QStringLiteral("window_scroll"));
+    ASSERT_NE(scroll, nullptr);
+    EXPECT_EQ(scroll->widget()->size(), QSize(Tfrm_can::kWidth, Tfrm_can::kClientHeight));
+    EXPECT_GT(scroll->horizontalScrollBar()->maximum(), 0);
+    // The controls work from inside it.
+    can->button_can_init->click();
+    can->button_can_search->click();
+    EXPECT_EQ(grid(0, 1), "5");
+    EXPECT_TRUE(can->img_can_boot_con_false->isVisible());
+    EXPECT_FALSE(can->img_can_boot_con_okay->isVisible());
+
+    can->close();
+    mainWindow.setGeometry(100, 100, 800, 500);
+    can->show();
+    EXPECT_EQ(can->size(), QSize(Tfrm_can::kWidth, Tfrm_can::kClientHeight));
+    QApplication::sendPostedEvents();  // the scroll area's resize
+    EXPECT_EQ(scroll->horizontalScrollBar()->maximum(), 0) << "nothing to scroll";
 }
 
 TEST_F(CanWindowTest, InitWithoutAnInterfaceSaysSoAndLeavesTheBusButtonsOff) {

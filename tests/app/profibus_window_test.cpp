@@ -157,6 +157,15 @@ TEST_F(ProfibusWindowTest, ControlsHaveTheirNamesCaptionsSizesAndTabOrder) {
     EXPECT_EQ(seg.inits, 0) << "the board is initialised when the window shows";
 }
 
+// The window fits a 1024 x 768 panel as it is: nothing changes on it.
+TEST_F(ProfibusWindowTest, OnA1024By768ScreenTheWindowKeepsItsSizeWithinTheScreen) {
+    mainWindow.setGeometry(test::kSmallScreen.adjusted(100, 100, -100, -100));
+    pb->show();
+    EXPECT_EQ(pb->size(), QSize(802, 433));
+    EXPECT_TRUE(test::kSmallScreen.contains(pb->frameGeometry()));
+    EXPECT_EQ(pb->findChild<QWidget*>(QStringLiteral("window_scroll")), nullptr);
+}
+
 TEST_F(ProfibusWindowTest, TheTimerShowsTheBoardAndEnablesTheBusButtonsOnlyWhenItIsInitialised) {
     pb->show();
     ASSERT_EQ(seg.inits, 1);

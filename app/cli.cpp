@@ -4,6 +4,7 @@
 
 #include "app/cli_can.h"
 #include "app/cli_check.h"
+#include "app/cli_history.h"
 #include "app/cli_machine.h"
 #include "app/cli_profibus.h"
 #include "app/exit_codes.h"
@@ -47,6 +48,7 @@ int runCommandLine(int argc, char** argv) {
     addCanCommands(app, run);
     addProfibusCommands(app, run);
     addMachineCommands(app, run);
+    addHistoryCommand(app, run);
     if (auto status = cli::parse(app, argc, argv)) {
         return *status == cli::kBadArguments ? exitcode::kUsage : *status;
     }

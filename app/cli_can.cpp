@@ -30,6 +30,7 @@
 #include "can_ui/can_search.h"
 #include "can_ui/can_texts.h"
 #include "cli/command_line.h"
+#include "session/image_acceptance.h"
 #include "session/tbootloader.h"
 #include "sim/can/sim_device_option.h"
 #include "ui/terminal.h"
@@ -471,7 +472,8 @@ int runCan(const CanOptions& o) {
     headless::RunReport report("node");
     headless::ReportHeader header{"can update", "can", TCANComm::boardInterface, o.run.image, 0, 0};
     header.imageBytes = static_cast<int64_t>(session.imageFile->bytes().size());
-    header.imageTextUnits = headless::countTextUnits(*session.imageFile);
+    header.imageTextUnits = countTextUnits(*session.imageFile);
+    const bool recording = headless::recordInHistory(report, "can", o.run.noHistory);
     if (!report.open(o.run.report, o.run.reportFormat, header)) {
         std::fprintf(stderr, "bootloader can: cannot write the report %s\n", o.run.report.c_str());
         return exitcode::kUsage;
@@ -564,6 +566,7 @@ int runCan(const CanOptions& o) {
                                          {"failed", devices - okay - currentCount - notRun},
                                          {"not-run", notRun}},
                                         interrupted);
+    headless::checkHistoryRecord(report, recording);
     if (!outputsWritten) {
         std::fprintf(stderr, "bootloader can: the report %s could not be written\n",
                      o.run.report.c_str());

@@ -28,6 +28,7 @@
 #include "profibus_ui/profibus_download_run.h"
 #include "profibus_ui/profibus_search.h"
 #include "profibus_ui/profibus_texts.h"
+#include "session/image_acceptance.h"
 #include "session/tbootloader.h"
 #include "ui/terminal.h"
 
@@ -379,7 +380,8 @@ int runProfibus(const ProfibusOptions& o) {
     headless::RunReport report("station");
     headless::ReportHeader header{"profibus update", "profibus", board, o.run.image, 0, 0};
     header.imageBytes = static_cast<int64_t>(session.imageFile->bytes().size());
-    header.imageTextUnits = headless::countTextUnits(*session.imageFile);
+    header.imageTextUnits = countTextUnits(*session.imageFile);
+    const bool recording = headless::recordInHistory(report, "profibus", o.run.noHistory);
     if (!report.open(o.run.report, o.run.reportFormat, header)) {
         std::fprintf(stderr, "bootloader profibus: cannot write the report %s\n",
                      o.run.report.c_str());
@@ -509,6 +511,7 @@ int runProfibus(const ProfibusOptions& o) {
                                          {"not-found", notFound},
                                          {"not-run", notRun}},
                                         interrupted);
+    headless::checkHistoryRecord(report, recording);
     if (!outputsWritten) {
         std::fprintf(stderr, "bootloader profibus: the report %s could not be written\n",
                      o.run.report.c_str());

@@ -86,6 +86,18 @@ bool reportsVersion(const pbui::SearchStation& station, uint16_t expected) {
     return applicationVersion(station) && station.identity.versionWord == expected;
 }
 
+std::optional<std::string> leftWord(DeviceLeft left) {
+    switch (left) {
+        case DeviceLeft::InBootloader:
+            return "bootloader";
+        case DeviceLeft::InUpdater:
+            return "updater";
+        case DeviceLeft::Untouched:
+            break;
+    }
+    return std::nullopt;
+}
+
 DeviceEntry currentEntry(int address, const std::string& version) {
     DeviceEntry e;
     e.address = address;
@@ -109,6 +121,7 @@ DeviceEntry canEntry(const canui::NodeResult& r, std::optional<std::string> befo
         e.versionAfter = r.after->device.softwareVersion;
     }
     e.verified = r.verified;
+    e.leftIn = leftWord(r.left);
     return e;
 }
 
@@ -125,6 +138,7 @@ DeviceEntry profibusEntry(const pbui::StationResult& r, std::optional<std::strin
         e.versionAfter = pbui::versionNumberText(r.after->identity.versionWord);
     }
     e.verified = r.verified;
+    e.leftIn = leftWord(r.left);
     return e;
 }
 

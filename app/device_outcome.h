@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "app/headless.h"
+#include "app/run_report.h"
 #include "can_ui/can_download_run.h"
 #include "can_ui/can_search.h"
 #include "profibus_ui/profibus_download_run.h"
@@ -31,6 +31,9 @@ std::optional<std::string> applicationVersion(const pbui::SearchStation& station
 // Whether a device the search found runs its application in the `expected` version.
 bool reportsVersion(const canui::FoundDevice& device, const std::string& expected);
 bool reportsVersion(const pbui::SearchStation& station, uint16_t expected);
+
+// What a report says a device was left as: "bootloader", "updater", or nothing.
+std::optional<std::string> leftWord(DeviceLeft left);
 
 // A device left alone because it reports the expected version already.
 DeviceEntry currentEntry(int address, const std::string& version);

@@ -14,10 +14,10 @@
 
 #include "app/cli_check.h"
 #include "app/exit_codes.h"
+#include "app/run_history.h"
 #include "base/device_text.h"
 #include "cli/command_line.h"
-#include "session/image_inspection.h"
-#include "session/text_units.h"
+#include "session/image_acceptance.h"
 
 namespace romtide::headless {
 
@@ -60,16 +60,16 @@ int openImageForRun(Tbootloader& session, ui::MessageBoxes& messages, const std:
     if (status != exitcode::kOk) {
         return status;
     }
-    // The device parses every record only after it has been erased: a file it would
-    // refuse halfway must not reach it.
-    ImageInspection inspection = inspectImage(*session.imageFile);
-    if (inspection.fault) {
+    // The same judgement as the windows' at Open; where they ask about an erase-only
+    // file, an unattended run needs --allow-empty.
+    const ImageJudgement judgement = judgeImage(*session.imageFile);
+    if (judgement.verdict == ImageVerdict::Refused) {
         std::fprintf(stderr, "%s: %s\n%s: refused before any device is touched\n", path.c_str(),
-                     describeImageFault(*inspection.fault).c_str(), path.c_str());
+                     judgement.reason.c_str(), path.c_str());
         session.imageFile.reset();
         return exitcode::kFileRejected;
     }
-    if (inspection.eraseOnly() && !allowEmpty) {
+    if (judgement.verdict == ImageVerdict::EraseOnly && !allowEmpty) {
         std::fprintf(stderr,
                      "%s: the file holds no data records (S1, S2, S3): it would only erase "
                      "the devices; give --allow-empty to do that\n",
@@ -108,15 +108,6 @@ void printTable(const std::vector<std::vector<std::string>>& rows, const char* e
         std::printf("(%s)\n", empty);
     }
     std::fflush(stdout);
-}
-
-int64_t countTextUnits(TextFile& file) {
-    TextUnitReader reader(file, nullptr);
-    int64_t units = 0;
-    while (reader.next()) {
-        ++units;
-    }
-    return units;
 }
 
 namespace {
@@ -174,197 +165,32 @@ void addRunOptions(CLI::App& command, RunOptions& options) {
     addProgressOption(command, options.progress);
     command.add_flag("--allow-empty", options.allowEmpty,
                      "Accept an image without data records (it only erases the devices)");
+    command.add_flag("--no-history", options.noHistory,
+                     "Do not record the run in the run history ($XDG_DATA_HOME/romtide/runs)");
     command.add_option("IMAGE", options.image, "The image file (.mhx, S-records)");
 }
 
-struct RunReport::Document {
-    nlohmann::ordered_json document;
-};
-
-RunReport::RunReport(std::string addressKey) : addressKey_(std::move(addressKey)) {}
-
-RunReport::~RunReport() {
-    if (file_ != nullptr) {
-        std::fclose(file_);
-    }
-}
-
-std::string jsonText(const nlohmann::ordered_json& document) {
-    return document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-}
-
-std::string utcNow() {
-    std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    ::gmtime_r(&now, &tm);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return text;
-}
-
-namespace {
-
-// A version in a report: escaped, or JSON's null when there is none.
-nlohmann::ordered_json versionJson(const std::optional<std::string>& version) {
-    return version ? nlohmann::ordered_json(printableText(*version)) : nullptr;
-}
-
-// The same in a text line: in double quotes (a version may hold blanks), or null.
-std::string versionField(const std::optional<std::string>& version) {
-    if (!version) {
-        return "null";
-    }
-    std::string text = "\"";
-    for (char c : printableText(*version)) {
-        text += c == '"' ? std::string("\\\"") : std::string(1, c);
-    }
-    return text + "\"";
-}
-
-// A path the report may be renamed over: a regular file, or none yet. Anything else
-// (/dev/stdout, a FIFO) gets the document once, at the end.
-bool replaceable(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) != 0 ? errno == ENOENT : S_ISREG(st.st_mode);
-}
-
-}  // namespace
-
-bool RunReport::open(const std::string& path, ReportFormat format, const ReportHeader& header) {
-    if (path.empty()) {
-        return true;
-    }
-    path_ = path;
-    format_ = format;
-    if (format == ReportFormat::Text) {
-        file_ = std::fopen(path.c_str(), "w");
-        return file_ != nullptr;
-    }
-    json_ = std::make_unique<Document>();
-    auto& d = json_->document;
-    d["report"] = "romtide-update";
-    d["report_version"] = 2;
-    d["tool"] = {{"name", "bootloader"}, {"version", cli::version()}};
-    d["command"] = header.command;
-    d["bus"] = header.bus;
-    d[header.bus == "can" ? "interface" : "board"] = header.interface;
-    d["image"] = {{"path", header.imagePath},
-                  {"bytes", header.imageBytes},
-                  {"text_units", header.imageTextUnits}};
-    d["started"] = utcNow();
-    d["devices"] = nlohmann::ordered_json::array();
-    d["summary"] = nullptr;
-    d["end"] = "running";
-    if (!replaceable(path)) {
-        // Written at the end only; opened now so that a path that cannot be written
-        // stops the run before any device is touched.
-        file_ = std::fopen(path.c_str(), "w");
-        return file_ != nullptr;
-    }
-    return writeJson();
-}
-
-void RunReport::device(const DeviceEntry& e) {
-    if (json_) {
-        nlohmann::ordered_json entry{{"address", e.address},
-                                     {"outcome", e.outcome},
-                                     {"result", e.result},
-                                     {"connect", nullptr},
-                                     {"seconds", std::round(e.seconds * 1000) / 1000},
-                                     {"text_units_sent", nullptr}};
-        if (e.connect) {
-            entry["connect"] = *e.connect;
-        }
-        if (e.textUnitsSent) {
-            entry["text_units_sent"] = *e.textUnitsSent;
-        }
-        entry["version_before"] = versionJson(e.versionBefore);
-        entry["version_after"] = versionJson(e.versionAfter);
-        entry["verified"] = e.verified ? nlohmann::ordered_json(*e.verified) : nullptr;
-        json_->document["devices"].push_back(std::move(entry));
-        if (file_ == nullptr && !writeJson()) {
-            failed_ = true;
-        }
-        return;
-    }
-    if (file_ == nullptr) {
-        return;
-    }
-    char line[200];
-    if (e.connect) {
-        std::snprintf(line, sizeof line, "%s=%d outcome=%s result=%d connect=%d seconds=%.3f",
-                      addressKey_.c_str(), e.address, e.outcome.c_str(), e.result, *e.connect,
-                      e.seconds);
-    } else {
-        std::snprintf(line, sizeof line, "%s=%d outcome=%s result=%d seconds=%.3f",
-                      addressKey_.c_str(), e.address, e.outcome.c_str(), e.result, e.seconds);
-    }
-    const std::string verdict = !e.verified ? "null" : *e.verified ? "true" : "false";
-    const std::string versions = " version_before=" + versionField(e.versionBefore) +
-                                 " version_after=" + versionField(e.versionAfter) +
-                                 " verified=" + verdict;
-    // Flushed line by line: what a killed run did must be in the file.
-    if (std::fprintf(file_, "%s%s\n", line, versions.c_str()) < 0 || std::fflush(file_) != 0) {
-        failed_ = true;
-    }
-}
-
-bool RunReport::finish(const std::vector<std::pair<std::string, int>>& counts, bool interrupted) {
-    const char* end = interrupted ? "interrupted" : "complete";
-    if (json_) {
-        nlohmann::ordered_json summary = nlohmann::ordered_json::object();
-        for (const auto& [name, value] : counts) {
-            std::string key = name;
-            std::replace(key.begin(), key.end(), '-', '_');
-            summary[key] = value;
-        }
-        json_->document["summary"] = summary;
-        json_->document["end"] = end;
-        if (file_ != nullptr) {
-            std::string text = jsonText(json_->document) + "\n";
-            if (std::fputs(text.c_str(), file_) < 0) {
-                failed_ = true;
-            }
-        } else if (!writeJson()) {
-            failed_ = true;
-        }
-    } else if (file_ != nullptr) {
-        std::string line = "summary";
-        for (const auto& [name, value] : counts) {
-            line += " " + name + "=" + std::to_string(value);
-        }
-        line += std::string(" end=") + end;
-        if (std::fprintf(file_, "%s\n", line.c_str()) < 0) {
-            failed_ = true;
-        }
-    } else {
-        return true;
-    }
-    if (file_ != nullptr && std::fclose(file_) != 0) {
-        failed_ = true;
-    }
-    file_ = nullptr;
-    return !failed_;
-}
-
-bool RunReport::writeJson() {
-    // Beside the report and renamed over it, so the file always holds a whole document.
-    // The text is whole before the file is made: nothing half-written is left behind.
-    const std::string text = jsonText(json_->document) + "\n";
-    const std::string temporary = path_ + ".part";
-    std::FILE* out = std::fopen(temporary.c_str(), "w");
-    if (out == nullptr) {
+bool recordInHistory(RunReport& report, const std::string& bus, bool noHistory) {
+    if (noHistory) {
         return false;
     }
-    bool written = std::fputs(text.c_str(), out) >= 0;
-    written = std::fflush(out) == 0 && written;
-    written = ::fsync(::fileno(out)) == 0 && written;
-    written = std::fclose(out) == 0 && written;
-    if (!written || std::rename(temporary.c_str(), path_.c_str()) != 0) {
-        std::remove(temporary.c_str());
+    std::string error;
+    auto path = history::reserveRecord(bus, std::time(nullptr), &error);
+    if (!path) {
+        std::fprintf(stderr, "bootloader: warning: the run is not recorded in the history: %s\n",
+                     error.c_str());
         return false;
     }
+    report.alsoRecordTo(*path);
     return true;
+}
+
+void checkHistoryRecord(const RunReport& report, bool begun) {
+    if (begun && !report.recorded()) {
+        std::fprintf(stderr,
+                     "bootloader: warning: the run's record in the history could not be written "
+                     "to its end\n");
+    }
 }
 
 }  // namespace romtide::headless

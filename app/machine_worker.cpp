@@ -33,6 +33,7 @@
 #include "profibus_ui/profibus_download_run.h"
 #include "profibus_ui/profibus_search.h"
 #include "profibus_ui/profibus_texts.h"
+#include "session/image_acceptance.h"
 #include "session/tbootloader.h"
 #include "sim/can/sim_device_option.h"
 #include "sim/canbus/canbus_server.h"
@@ -769,7 +770,7 @@ machine::ImageCheck checkImage(const std::string& path) {
         c.reason = "refused by the image checks";
     } else {
         c.bytes = static_cast<int64_t>(session.imageFile->bytes().size());
-        c.textUnits = headless::countTextUnits(*session.imageFile);
+        c.textUnits = countTextUnits(*session.imageFile);
     }
     return c;
 }

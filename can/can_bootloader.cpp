@@ -69,7 +69,13 @@ int32_t Tbootloader::EraseFlash() {
 
 int32_t Tbootloader::transferFile(TextFile& file, ui::ProgressBar& progress, bool update) {
     TextUnitReader reader(file, &progress);
-    if (EraseFlash() < 0) {
+    const int32_t erased = EraseFlash();
+    if (erased != result::kBusError) {
+        // Asked to erase: whatever comes now, the application is gone until the end of
+        // an image's download (a renewal erases it as well).
+        deviceLeft_ = update ? DeviceLeft::InUpdater : DeviceLeft::InBootloader;
+    }
+    if (erased < 0) {
         return update ? result::kTransferError : result::kEraseFailed;
     }
     Clock& clock = services_.clock;
@@ -129,6 +135,9 @@ int32_t Tbootloader::transferFile(TextFile& file, ui::ProgressBar& progress, boo
     Wait(10);
     FinishDownload();
     Wait(100);
+    if (!update) {
+        deviceLeft_ = DeviceLeft::Untouched;
+    }
     return update ? result::kBootloaderUpdated : result::kOk;
 }
 
@@ -184,6 +193,10 @@ int32_t Tbootloader::ConnectBootloader(ui::ProgressBar& progress) {
                 updatePath = besideProgram(product->bootloaderFile);
                 outcome = DownloadUpdate(progress);
                 updateFile.reset();
+                if (outcome == result::kBootloaderUpdated) {
+                    // The new bootloader runs; the renewal took the application with it.
+                    deviceLeft_ = DeviceLeft::InBootloader;
+                }
                 break;
             }
             if (version >= kLowestCurrentVersion) {

@@ -38,6 +38,7 @@ RunSummary runDownloadNodes(Tbootloader& session, DownloadRunHooks& hooks,
             hooks.nodeStarting(r.node);
         }
         session.SetNodeId(r.node);
+        session.ForgetDevice();
         session.canComm->InitCan(0, static_cast<uint32_t>(session.GetSdoId() - 0x80));
         for (;;) {
             r.connect = session.ConnectBootloader(hooks.progress);
@@ -69,6 +70,8 @@ RunSummary runDownloadNodes(Tbootloader& session, DownloadRunHooks& hooks,
             }
             hooks.memo.addLine(line);
         }
+        r.left =
+            r.download == result::kNotCommitted ? DeviceLeft::InBootloader : session.deviceLeft();
         r.done = outcome.done;
         if (r.done) {
             ++summary.done;
@@ -80,6 +83,9 @@ RunSummary runDownloadNodes(Tbootloader& session, DownloadRunHooks& hooks,
         ++summary.processed;
         if (hooks.nodeFinished) {
             hooks.nodeFinished(r);
+        }
+        if (r.left != DeviceLeft::Untouched) {
+            hooks.memo.addLine(memoLine(r.node, " - left ") + deviceLeftText(r.left));
         }
         session.RemoveNode(static_cast<uint8_t>(r.node));
     }

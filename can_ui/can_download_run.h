@@ -9,6 +9,9 @@
 // bootloader when the wait ends did not commit the download (-10, " - not committed"),
 // one that answers nothing did not come back (-11); with an expected version, one that
 // reports another is unverified (-12).
+//
+// A node that its transfers left without an application (a cancel, a failure, a renewal
+// cut short) gets a line that says so after its result.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +35,9 @@ struct NodeResult {
     std::optional<Reidentification> after;
     // With an expected version: whether the device came back reporting it.
     std::optional<bool> verified;
+    // What the node's transfers left it as (a device that did not commit its download is
+    // in its bootloader).
+    DeviceLeft left = DeviceLeft::Untouched;
 };
 
 // What the run does after each download.

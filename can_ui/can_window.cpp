@@ -6,6 +6,7 @@
 #include "can_ui/can_download_run.h"
 #include "can_ui/can_texts.h"
 #include "session/file_messages.h"
+#include "session/image_acceptance.h"
 
 namespace romtide {
 
@@ -139,6 +140,31 @@ bool Tfrm_can::closeRequested() {
     return false;
 }
 
+void Tfrm_can::escapePressed() {
+    if (transferring()) {
+        askToStopTransfer();
+    }
+}
+
+void Tfrm_can::askToStopTransfer() {
+    const int node = inHand_;
+    const std::string slave = "Slave " + std::to_string(node);
+    const bool renewing = session_.Renewing() || session_.deviceLeft() == DeviceLeft::InUpdater;
+    const std::string text =
+        renewing ? "The bootloader of " + slave + " is being renewed.\nStopping now leaves it " +
+                       deviceLeftText(DeviceLeft::InUpdater) + ".\n\nStop the renewal?"
+                 : slave + " is being updated.\nStopping now leaves it " +
+                       deviceLeftText(DeviceLeft::InBootloader) + ".\n\nStop the update?";
+    const ui::MessageAnswer answer = session_.services().messages.show(
+        {text, kRomtide, ui::MessageIcon::Warning, ui::MessageButtons::NoYes});
+    // The device may have been finished while the question was open: nothing to stop.
+    if (answer != ui::MessageAnswer::Yes || inHand_ == 0) {
+        return;
+    }
+    stopAsked_ = true;
+    cancelAll();
+}
+
 void Tfrm_can::button_can_initClick() {
     Running running(*this);
     TCANComm::SetBaudIndex(TCANComm::kDefaultBaudIndex);
@@ -159,11 +185,15 @@ void Tfrm_can::button_can_openClick() {
     }
     if (r == result::kOk) {
         int32_t checked = session_.CheckFile();
-        if (checked == result::kOk && session_.imageFile) {
-            c_.lab_can_datei.setText("File: " + session_.imageFile->path());
+        if (checked == result::kOk && confirmOpenedImage(session_, kRomtide)) {
+            c_.lab_can_datei.setText("File: " + imageSummaryText(*session_.imageFile));
         } else if (auto m = checkFileResultMessage(checked)) {
             session_.services().messages.show(*m);
         }
+    }
+    // A file that did not open, or was refused, closed the one shown before.
+    if (!session_.imageFile) {
+        c_.lab_can_datei.setText(" ");
     }
     tmr_can_bootloader_connectTimer();
 }
@@ -188,7 +218,17 @@ void Tfrm_can::button_can_connectClick() {
     setEnabled({&c_.button_can_connect, &c_.button_can_init, &c_.button_can_search,
                 &c_.button_can_settings, &c_.button_can_download, &c_.button_can_open},
                false);
+    // The connect may renew the device's bootloader: it is in hand meanwhile.
+    session_.ForgetDevice();
+    stopAsked_ = false;
+    inHand_ = session_.GetNodeId();
     int32_t r = session_.ConnectBootloader(c_.progress);
+    inHand_ = 0;
+    if (r != result::kBootloaderUpdated && session_.deviceLeft() != DeviceLeft::Untouched) {
+        // A renewal stopped or failed halfway: the results say what the device is left as.
+        c_.memo_can_ergebnisse.addLine(canui::memoLine(session_.GetNodeId(), " - left ") +
+                                       deviceLeftText(session_.deviceLeft()));
+    }
     switch (r) {
         case result::kOk:
         case result::kDeclined:
@@ -262,13 +302,32 @@ void Tfrm_can::button_can_downloadClick() {
         done_ = done;
         c_.lab_can_update_nr.setText(std::to_string(done));
     };
-    hooks.nodeFinished = [this](const canui::NodeResult& r) {
+    if (actions_.runStarted) {
+        actions_.runStarted();
+    }
+    Clock& clock = session_.services().clock;
+    hooks.nodeStarting = [this, &clock](int node) {
+        inHand_ = node;
+        nodeStartedUs_ = clock.nowUs();
+        session_.ResetImageUnitsSent();
+    };
+    hooks.nodeFinished = [this, &clock](const canui::NodeResult& r) {
+        inHand_ = 0;
+        if (actions_.nodeRecorded) {
+            actions_.nodeRecorded(r, static_cast<double>(clock.nowUs() - nodeStartedUs_) / 1e6,
+                                  session_.ImageUnitsSent());
+        }
         if (int row = FindRowOfNode(r.node); row > 0) {
             c_.StringGrid1.setCell(7, row, "");
         }
     };
+    // Yes to the question of Quit, the title bar or Escape: no further node is touched.
+    stopAsked_ = false;
+    hooks.stopRequested = [this] { return stopAsked_; };
     canui::RunSummary summary = canui::runDownloadNodes(session_, hooks);
+    inHand_ = 0;
     stop_ = summary.stopped;
+    endRun(summary);
 
     c_.lab_can_update_nr.setText("0");
     setEnabled(
@@ -281,11 +340,46 @@ void Tfrm_can::button_can_downloadClick() {
     search_.button_can_searchClick();
 }
 
+void Tfrm_can::endRun(const canui::RunSummary& summary) {
+    // The nodes a stopped run did not reach are still marked.
+    std::vector<int> notRun;
+    for (int i = 0; i < 127 && session_.GetNode(i) != 0; ++i) {
+        notRun.push_back(session_.GetNode(i));
+    }
+    RunCounts counts;
+    counts.notRun = static_cast<int>(notRun.size());
+    counts.devices = summary.processed + counts.notRun;
+    counts.okay = summary.done;
+    counts.failed = summary.processed - summary.done;
+    std::string line = "Romtide, end of firmware update, " +
+                       (actions_.endTime ? actions_.endTime() : std::string()) + ": " +
+                       std::to_string(counts.okay) + " of " + std::to_string(counts.devices) +
+                       " okay";
+    if (!actions_.runEnded) {
+        c_.memo_can_ergebnisse.addLine(line);
+        return;
+    }
+    const RecordOutcome record = actions_.runEnded(counts, notRun, summary.stopped);
+    c_.memo_can_ergebnisse.addLine(line + (record.recorded() ? ", record " + recordName(record)
+                                                             : std::string(", not recorded")));
+    // A history that cannot be written never stops a run; it is said once.
+    if (!record.recorded() && !historyFailureSaid_) {
+        historyFailureSaid_ = true;
+        session_.services().messages.show(historyUnwritableMessage(record.error, kRomtide));
+    }
+}
+
 void Tfrm_can::Button1Click() {
     cancelAll();
 }
 
 void Tfrm_can::button_can_quitClick() {
+    // A device in hand is not left empty by a click unasked, and the results of a run
+    // the user stopped stay on the screen.
+    if (transferring()) {
+        askToStopTransfer();
+        return;
+    }
     clearDataRows();
     cancelAll();
     // A running search, Detect or run sees the cancel and returns; the window closes then.

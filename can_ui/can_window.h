@@ -10,8 +10,11 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
+#include "can_ui/can_download_run.h"
 #include "can_ui/can_search.h"
+#include "session/run_record.h"
 #include "session/tbootloader.h"
 #include "ui/dialogs.h"
 #include "ui/widgets.h"
@@ -82,6 +85,17 @@ class Tfrm_can {
         std::function<void()> showSelproduct;  // Tfrm_selproduct
         // The start line's date and time.
         std::function<std::string()> dateTime = canui::localDateTimeText;
+        // The run history (the desktop program records each run): told when a run
+        // starts, after each node (with its time and the image's text units it was
+        // sent), and at the end with the counts and the nodes the run did not reach;
+        // the end says where the record went. Unset: the run is not recorded.
+        std::function<void()> runStarted;
+        std::function<void(const canui::NodeResult&, double seconds, int64_t unitsSent)>
+            nodeRecorded;
+        std::function<RecordOutcome(const RunCounts&, const std::vector<int>& notRun, bool stopped)>
+            runEnded;
+        // The end line's time, UTC, ISO 8601.
+        std::function<std::string()> endTime = utcTimeText;
     };
 
     // Creation, once at program start: the window exists hidden from then on.
@@ -112,8 +126,14 @@ class Tfrm_can {
     void ShutDownCan();
 
     // The title bar's close button: whether the window may hide now. While a handler
-    // runs the close is done when it has returned, as for Quit.
+    // runs the close is done when it has returned, as for Quit; during a transfer it asks
+    // first, as Quit does, and never closes the window.
     bool closeRequested();
+    // Escape: outside a transfer nothing (closing releases the adapter); during one the
+    // question of Quit.
+    void escapePressed();
+    // A device is in hand: a run or Detect is connecting to it or writing it.
+    bool transferring() const { return inHand_ != 0; }
     // A handler of this window is running (a search, Detect or a download run, with
     // events processed inside it).
     bool busy() const { return busy_ > 0; }
@@ -138,6 +158,13 @@ class Tfrm_can {
     void message(const char* text, const char* title, ui::MessageIcon icon);
     void clearDataRows();
     void cancelAll();
+    // During a transfer: asks whether to stop it, naming the device in hand and what
+    // stopping leaves it as (No is the default). Yes stops the run after this device;
+    // the window stays open with its results.
+    void askToStopTransfer();
+    // The run's last memo line (its end, the counts, where its record went), and the
+    // record's end.
+    void endRun(const canui::RunSummary& summary);
 
     Tbootloader& session_;
     Controls c_;
@@ -147,6 +174,10 @@ class Tfrm_can {
     uint8_t connectedNode_ = 0;
     int done_ = 0;
     bool stop_ = false;
+    int inHand_ = 0;          // the node a run or Detect is working on; 0: none
+    bool stopAsked_ = false;  // the user said Yes to stopping the run
+    int64_t nodeStartedUs_ = 0;
+    bool historyFailureSaid_ = false;
     int busy_ = 0;
     bool closePending_ = false;
 };

@@ -151,6 +151,8 @@ int32_t Tbootloader::ProfibusDownload(ui::ProgressBar& progress, ui::TextLabel& 
     TextUnitReader reader(*imageFile, &writing);
     label.setText("Erase Flash... Please be patient.");
     TProfitalvik::SetPpo2(false);  // every bootloader telegram is PPO1
+    // From the erase on, the application is gone until the station takes the finish.
+    deviceLeft_ = DeviceLeft::InBootloader;
     if (ProfibusErase() < 0) {
         return result::kEraseFailed;
     }
@@ -223,6 +225,9 @@ int32_t Tbootloader::ProfibusDownload(ui::ProgressBar& progress, ui::TextLabel& 
         return result::kBusError;
     }
     const FinishAnswer answer = awaitFinishAnswer(*profibus, services_);
+    if (answer.result == result::kOk) {
+        deviceLeft_ = DeviceLeft::Untouched;
+    }
     if (answer.errorCode >= 0) {
         profibusErrorCode_ = answer.errorCode;
         label.setText("Errorcode: " + std::to_string(profibusErrorCode_));

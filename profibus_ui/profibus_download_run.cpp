@@ -42,6 +42,7 @@ ProfibusRunSummary runProfibusStations(Tbootloader& session, ProfibusRunHooks& h
             hooks.stationStarting(r.station);
         }
         const int64_t started = clock.nowUs();
+        session.ForgetDevice();
         r.result = session.DownloadSlave(hooks.progress, hooks.label);
         r.errorCode = session.ProfibusErrorCode();
         if (r.result == result::kOk) {
@@ -51,6 +52,8 @@ ProfibusRunSummary runProfibusStations(Tbootloader& session, ProfibusRunHooks& h
             r.result = judgeComeBack(*r.after, verification, &r.verified);
         }
         r.seconds = static_cast<double>(clock.nowUs() - started) / 1e6;
+        r.left =
+            r.result == result::kNotCommitted ? DeviceLeft::InBootloader : session.deviceLeft();
         const DownloadMessage m = downloadMessage(r.result);
         r.done = m.done;
         ui::MessageAnswer answer =

@@ -32,6 +32,8 @@ struct StationResult {
     std::optional<StationComeBack> after;
     // With an expected version: whether the station came back reporting it.
     std::optional<bool> verified;
+    // What the download left the station as.
+    DeviceLeft left = DeviceLeft::Untouched;
 };
 
 // What the run does after each download.

@@ -3,11 +3,13 @@
 #include <charconv>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "profibus_ui/profibus_download_run.h"
 #include "profibus_ui/profibus_search.h"
 #include "profibus_ui/profibus_texts.h"
 #include "session/file_messages.h"
+#include "session/image_acceptance.h"
 
 namespace romtide {
 
@@ -116,14 +118,37 @@ bool Tfrm_profibus::closeRequested() {
     if (!busy()) {
         return true;
     }
-    // Closing under a running search or transfer would reset the board beneath it: the
-    // transfer is cancelled, the search ends at the next station, and the window closes
-    // when they have returned.
+    // A station in hand is not left empty by a click unasked, and a run the user stops
+    // leaves the window open with what it says about the stations.
     if (downloading_) {
-        session_.Cancel();
+        askToStopDownload();
+        return false;
     }
+    // Closing under a running search would reset the board beneath it: the search ends
+    // at the next station, and the window closes when it has returned.
     closePending_ = true;
     return false;
+}
+
+void Tfrm_profibus::escapePressed() {
+    if (downloading_) {
+        askToStopDownload();
+    }
+}
+
+void Tfrm_profibus::askToStopDownload() {
+    // Between two stations (a result's message is open) the next one is named.
+    const int station = inHand_ != 0 ? inHand_ : session_.GetNode(0);
+    const std::string text = "Station " + std::to_string(station) +
+                             " is being updated.\nStopping now leaves it " +
+                             deviceLeftText(DeviceLeft::InBootloader) + ".\n\nStop the update?";
+    const ui::MessageAnswer answer = session_.services().messages.show(
+        {text, kBootloader, ui::MessageIcon::Warning, ui::MessageButtons::NoYes});
+    if (answer != ui::MessageAnswer::Yes || !downloading_) {
+        return;
+    }
+    stopAsked_ = true;
+    session_.Cancel();
 }
 
 void Tfrm_profibus::closeNow() {
@@ -131,6 +156,67 @@ void Tfrm_profibus::closeNow() {
     resetAdapter();
     if (actions_.close) {
         actions_.close();
+    }
+}
+
+void Tfrm_profibus::endRun(const std::vector<pbui::StationResult>& results, bool stopped) {
+    // A station tried twice counts as it ended last.
+    auto lastOf = [&results](size_t i) {
+        for (size_t j = i + 1; j < results.size(); ++j) {
+            if (results[j].station == results[i].station) {
+                return false;
+            }
+        }
+        return true;
+    };
+    RunCounts counts;
+    std::string text;
+    for (size_t i = 0; i < results.size(); ++i) {
+        if (!lastOf(i)) {
+            continue;
+        }
+        ++counts.devices;
+        results[i].done ? ++counts.okay : ++counts.failed;
+        if (results[i].left != DeviceLeft::Untouched) {
+            text += "Station " + std::to_string(results[i].station) + " is left " +
+                    deviceLeftText(results[i].left) + ".\n";
+        }
+    }
+    // The marked stations no result names: the run stopped before them.
+    std::vector<int> notRun;
+    for (int i = 0; i < 127 && session_.GetNode(i) != 0; ++i) {
+        const int station = session_.GetNode(i);
+        bool tried = false;
+        for (const auto& r : results) {
+            tried = tried || r.station == station;
+        }
+        if (!tried) {
+            notRun.push_back(station);
+        }
+    }
+    counts.notRun = static_cast<int>(notRun.size());
+    counts.devices += counts.notRun;
+    std::optional<RecordOutcome> record;
+    if (actions_.runEnded) {
+        record = actions_.runEnded(counts, notRun, stopped);
+        if (record->recorded()) {
+            text +=
+                (text.empty() ? "" : "\n") + std::string("The record of this run: ") + record->path;
+        }
+    }
+    while (!text.empty() && text.back() == '\n') {
+        text.pop_back();
+    }
+    if (!text.empty()) {
+        const bool left = counts.okay < counts.devices;
+        session_.services().messages.show(
+            {text, kBootloader, left ? ui::MessageIcon::Warning : ui::MessageIcon::Information,
+             ui::MessageButtons::Ok});
+    }
+    // A history that cannot be written never stops a run; it is said once.
+    if (record && !record->recorded() && !historyFailureSaid_) {
+        historyFailureSaid_ = true;
+        session_.services().messages.show(historyUnwritableMessage(record->error, kBootloader));
     }
 }
 
@@ -168,15 +254,18 @@ void Tfrm_profibus::button_profibus_open_fileClick() {
     if (auto m = openFileResultMessage(r)) {
         session_.services().messages.show(*m);
     }
-    if (r != result::kOk) {
-        return;
+    if (r == result::kOk) {
+        const int32_t checked = session_.CheckFile();
+        if (checked == result::kOk && confirmOpenedImage(session_, kBootloader)) {
+            c_.lab_profibus_datei.setText("File: " + imageSummaryText(*session_.imageFile));
+        } else if (auto m = checkFileResultMessage(checked)) {
+            m->title = kBootloader;  // this window's boxes say "Bootloader"
+            session_.services().messages.show(*m);
+        }
     }
-    const int32_t checked = session_.CheckFile();
-    if (checked == result::kOk && session_.imageFile) {
-        c_.lab_profibus_datei.setText("File: " + session_.imageFile->path());
-    } else if (auto m = checkFileResultMessage(checked)) {
-        m->title = kBootloader;  // this window's boxes say "Bootloader"
-        session_.services().messages.show(*m);
+    // A file that did not open, or was refused, closed the one shown before.
+    if (!session_.imageFile) {
+        c_.lab_profibus_datei.setText("");
     }
 }
 
@@ -265,10 +354,27 @@ void Tfrm_profibus::button_profibus_downloadClick() {
     c_.button_profibus_cancel.setEnabled(true);
 
     downloading_ = true;
+    stopAsked_ = false;
     pbui::ProfibusRunHooks hooks{
         c_.progress_profibus, c_.lab_profibus_info, c_.progress_profibus_slaves, {}, {}, {}, {}};
-    pbui::runProfibusStations(session_, hooks);
+    if (actions_.runStarted) {
+        actions_.runStarted();
+    }
+    hooks.stationStarting = [this](int station) {
+        inHand_ = station;
+        session_.ResetImageUnitsSent();
+    };
+    hooks.stationFinished = [this](const pbui::StationResult& r) {
+        inHand_ = 0;
+        if (actions_.stationRecorded) {
+            actions_.stationRecorded(r, session_.ImageUnitsSent());
+        }
+    };
+    hooks.stopRequested = [this] { return stopAsked_; };
+    const pbui::ProfibusRunSummary summary = pbui::runProfibusStations(session_, hooks);
     downloading_ = false;
+    inHand_ = 0;
+    endRun(summary.results, summary.stopped || stopAsked_);
 
     setEnabled(locked, true);
     c_.lab_profibus_info.setText(" ");

@@ -9,7 +9,10 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <vector>
 
+#include "profibus_ui/profibus_download_run.h"
+#include "session/run_record.h"
 #include "session/tbootloader.h"
 #include "ui/dialogs.h"
 #include "ui/widgets.h"
@@ -53,6 +56,14 @@ class Tfrm_profibus {
     struct Actions {
         std::function<void()> close;
         std::function<void()> showProfibusOption;  // Tfrm_profibus_option
+        // The run history (the desktop program records each run): told when a run
+        // starts, after each station (with the image's text units it was sent), and at
+        // the end with the counts and the stations the run did not reach; the end says
+        // where the record went. Unset: the run is not recorded.
+        std::function<void()> runStarted;
+        std::function<void(const pbui::StationResult&, int64_t unitsSent)> stationRecorded;
+        std::function<RecordOutcome(const RunCounts&, const std::vector<int>& notRun, bool stopped)>
+            runEnded;
     };
 
     // Creation, once at program start: the window exists hidden from then on.
@@ -74,9 +85,13 @@ class Tfrm_profibus {
     void StringGrid1SelectCell(int column, int row);
     void tmr_connect_adapterTimer();
 
-    // The title bar's close button: whether the window may hide now. While a handler
-    // runs, the close is done when it has returned, as for Quit.
+    // The title bar's close button: whether the window may hide now. While a search
+    // runs, the close is done when it has returned, as for Quit; during a download it
+    // asks whether to stop it, and never closes the window.
     bool closeRequested();
+    // Escape: outside a download nothing (closing resets the board); during one the
+    // question of the title bar.
+    void escapePressed();
     // A search or a download run is on the stack (with events processed inside it).
     bool busy() const { return busy_ > 0; }
 
@@ -98,12 +113,21 @@ class Tfrm_profibus {
     void resetAdapter();
     void setEnabled(std::initializer_list<ui::Button*> buttons, bool enabled);
     void message(const char* text, const char* title, ui::MessageIcon icon);
+    // During a download: asks whether to stop it, naming the station in hand and what
+    // stopping leaves it as (No is the default). Yes stops the run at this station; the
+    // window stays open.
+    void askToStopDownload();
+    // After the last station: what the run left stations as, and where its record went.
+    void endRun(const std::vector<pbui::StationResult>& results, bool stopped);
 
     Tbootloader& session_;
     Controls c_;
     Actions actions_;
     int busy_ = 0;
     bool downloading_ = false;
+    int inHand_ = 0;  // the station the run is writing; 0: between stations
+    bool stopAsked_ = false;
+    bool historyFailureSaid_ = false;
     bool closePending_ = false;
 };
 

@@ -17,6 +17,19 @@ const char* const kResetAddressText =
 
 }  // namespace
 
+const char* deviceLeftText(DeviceLeft left) {
+    switch (left) {
+        case DeviceLeft::InBootloader:
+            return "in its bootloader, without an application; a new download repairs it";
+        case DeviceLeft::InUpdater:
+            return "in its updater; a new download finishes the renewal of its bootloader and "
+                   "repairs it";
+        case DeviceLeft::Untouched:
+            break;
+    }
+    return "";
+}
+
 ui::OpenFileOptions imageFileDialogOptions() {
     return ui::OpenFileOptions{"(*.mhx)|*.mhx", "Romtide - Open file", true};
 }

@@ -47,6 +47,18 @@ constexpr uint32_t kBootloaderFirst = 0xFFA000;
 constexpr uint32_t kBootloaderLast = 0xFFBFFF;
 constexpr uint32_t kResetAddress = 0xFFFFDC;
 
+// What the transfers have left the device in hand as: a stopped or failed run says
+// which devices wait for a new download.
+enum class DeviceLeft {
+    Untouched,     // as it was, or running the application it was sent
+    InBootloader,  // erased: in its bootloader, without an application
+    InUpdater,     // a bootloader renewal begun and not finished
+};
+
+// "in its bootloader, without an application; a new download repairs it", and the
+// updater's; nothing for an untouched device.
+const char* deviceLeftText(DeviceLeft left);
+
 // The open-file dialog of both download windows.
 ui::OpenFileOptions imageFileDialogOptions();
 
@@ -95,6 +107,12 @@ class Tbootloader {
     // bootloader renewal's update file is not counted), acknowledged or not.
     int64_t ImageUnitsSent() const { return imageUnitsSent_; }
     void ResetImageUnitsSent() { imageUnitsSent_ = 0; }
+    // What the transfers since ForgetDevice have left the device as (CAN: the node at
+    // nodeId; Profibus: the station of the last DownloadSlave).
+    DeviceLeft deviceLeft() const { return deviceLeft_; }
+    void ForgetDevice() { deviceLeft_ = DeviceLeft::Untouched; }
+    // A bootloader renewal's file is on its way to the device.
+    bool Renewing() const { return updateFile != nullptr; }
 
     const Services& services() const { return services_; }
 
@@ -123,6 +141,7 @@ class Tbootloader {
     Services services_;
     int32_t profibusErrorCode_ = -1;
     int64_t imageUnitsSent_ = 0;
+    DeviceLeft deviceLeft_ = DeviceLeft::Untouched;
 };
 
 }  // namespace romtide

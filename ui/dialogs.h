@@ -7,7 +7,9 @@
 namespace romtide::ui {
 
 enum class MessageIcon { None, Information, Warning, Error, Question };
-enum class MessageButtons { Ok, YesNo, OkCancel };
+// NoYes: the same two buttons, for a question whose safe answer is No (the default, so
+// Enter does not say Yes).
+enum class MessageButtons { Ok, YesNo, OkCancel, NoYes };
 enum class MessageAnswer { Ok, Yes, No, Cancel };
 
 struct Message {

@@ -15,6 +15,7 @@
 #include <QTableWidget>
 
 #include "app/desktop/xat_select_dialog.h"
+#include "app/device_outcome.h"
 #include "can_ui/can_search.h"
 #include "ui/qt/qt_dialogs.h"
 
@@ -252,6 +253,23 @@ CanView::CanView(std::unique_ptr<Tbootloader> session, const WindowContext& cont
     if (options.dateTime) {
         actions.dateTime = std::move(options.dateTime);
     }
+    if (options.endTime) {
+        actions.endTime = std::move(options.endTime);
+    }
+    actions.runStarted = [this]() {
+        record_.begin(TCANComm::boardInterface, *session_->imageFile);
+    };
+    actions.nodeRecorded = [this](const canui::NodeResult& r, double seconds, int64_t units) {
+        std::optional<std::string> before;
+        for (const auto& d : logic_->search().devices()) {
+            if (d.node == r.node) {
+                before = headless::applicationVersion(d);
+            }
+        }
+        record_.device(headless::canEntry(r, before, seconds, units));
+    };
+    actions.runEnded = [this](const RunCounts& counts, const std::vector<int>& notRun,
+                              bool stopped) { return record_.end(counts, notRun, stopped); };
     logic_ = std::make_unique<Tfrm_can>(*session_, controls, std::move(actions));
 
     auto on = [this](QPushButton* b, void (Tfrm_can::*handler)()) {

@@ -10,6 +10,7 @@
 #include "app/desktop/desktop.h"
 #include "app/desktop/download_window_view.h"
 #include "app/desktop/widget_form.h"
+#include "app/desktop/window_run_record.h"
 #include "can_ui/can_dialogs.h"
 #include "can_ui/can_window.h"
 #include "ui/qt/qt_widgets.h"
@@ -90,6 +91,8 @@ struct CanViewOptions {
     ui::OpenFileDialog* openDialog = nullptr;
     // The start line's date and time; empty: the local time.
     std::function<std::string()> dateTime;
+    // The end line's time; empty: now, UTC.
+    std::function<std::string()> endTime;
 };
 
 class CanView : public DownloadWindowView<Tfrm_can> {
@@ -144,6 +147,7 @@ class CanView : public DownloadWindowView<Tfrm_can> {
     std::unique_ptr<ui::QtMemo> memo_;
     std::unique_ptr<ui::QtStringGrid> grid_;
     std::unique_ptr<ui::Timer> monitorTimer_, settingsTimer_, countTimer_;
+    WindowRunRecord record_{"can"};
 };
 
 // The factories of the three CAN windows for runDesktop.

@@ -1,5 +1,7 @@
 #include "app/desktop/profibus_views.h"
+
 #include "app/desktop/view_helpers.h"
+#include "app/device_outcome.h"
 
 #include <QComboBox>
 #include <QHeaderView>
@@ -201,6 +203,23 @@ ProfibusView::ProfibusView(std::unique_ptr<Tbootloader> session, const WindowCon
             windows_.profibus_option->form().showModal();
         }
     };
+    actions.runStarted = [this]() {
+        const std::string board = "device " + std::to_string(session_->profibus->GetDevice());
+        record_.begin(board, *session_->imageFile);
+    };
+    actions.stationRecorded = [this](const pbui::StationResult& r, int64_t units) {
+        // The version the search showed for the station, when it ran its application.
+        std::optional<std::string> before;
+        for (int row = 1; row < grid_->rowCount(); ++row) {
+            const std::string version = grid_->cell(3, row);
+            if (grid_->cell(1, row) == std::to_string(r.station) && pbui::versionWordOf(version)) {
+                before = version;
+            }
+        }
+        record_.device(headless::profibusEntry(r, before, units));
+    };
+    actions.runEnded = [this](const RunCounts& counts, const std::vector<int>& notRun,
+                              bool stopped) { return record_.end(counts, notRun, stopped); };
     logic_ = std::make_unique<Tfrm_profibus>(*session_, controls, std::move(actions));
 
     auto on = [this](QPushButton* b, void (Tfrm_profibus::*handler)()) {

@@ -11,6 +11,7 @@
 #include "app/desktop/desktop.h"
 #include "app/desktop/download_window_view.h"
 #include "app/desktop/widget_form.h"
+#include "app/desktop/window_run_record.h"
 #include "profibus_ui/profibus_option.h"
 #include "profibus_ui/profibus_window.h"
 #include "ui/qt/qt_widgets.h"
@@ -101,6 +102,7 @@ class ProfibusView : public DownloadWindowView<Tfrm_profibus> {
     std::unique_ptr<ui::QtStringGrid> grid_;
     std::unique_ptr<ui::Timer> timer_;
     ui::QtBusyCursor cursor_;
+    WindowRunRecord record_{"profibus"};
 };
 
 // The factories of the two Profibus windows for runDesktop.

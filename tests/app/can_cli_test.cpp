@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -99,7 +100,7 @@ class CanCliTest : public ::testing::Test {
     std::string dir;
 };
 
-TEST_F(CanCliTest, CrlfFilesLongLinesAndEmptyFilesAreProgrammedAsTheyAre) {
+TEST_F(CanCliTest, CrlfFilesLongLinesAndEraseOnlyFilesAreProgrammedAsTheyAre) {
     std::string lf = dir + "/lf.mhx";
     ASSERT_EQ(sh(std::string(ROMTIDE_SREC_CAT) +
                  " -generate 0x010000 0x010300 -repeat-string "
@@ -122,10 +123,11 @@ TEST_F(CanCliTest, CrlfFilesLongLinesAndEmptyFilesAreProgrammedAsTheyAre) {
                  "Romtide -o " +
                  longLines + " -address-length=3 -line-length=200"),
               0);
-    std::string empty = dir + "/empty.mhx";
-    std::ofstream(empty, std::ios::binary).flush();
+    // Records that only erase: the device is erased and programmed with nothing.
+    std::string eraseOnly = dir + "/erase.mhx";
+    std::ofstream(eraseOnly, std::ios::binary) << "S00600004844521B\nS9030000FC\n";
 
-    for (const auto& image : {crlf, longLines, empty}) {
+    for (const auto& image : {crlf, longLines, eraseOnly}) {
         std::string dump = dir + "/dump";
         Outcome r = run("can update " + fastDevice(5) + " --all --allow-empty --sim-dump " + dump +
                         " " + image);
@@ -244,6 +246,56 @@ TEST_F(CanCliTest, SearchPrintsTheDeviceTable) {
         << r.out;
 }
 
+// Every update run is recorded in the run history unless --no-history, and `bootloader
+// history` lists the runs newest first; a history that cannot be written costs one
+// warning line and nothing else.
+TEST_F(CanCliTest, UpdateRunsAreRecordedInTheHistoryAndListed) {
+    const std::string image = smallImage();
+    const std::string saved = std::getenv("XDG_DATA_HOME");
+    ::setenv("XDG_DATA_HOME", (dir + "/data").c_str(), 1);
+    const std::string runs = dir + "/data/romtide/runs";
+    Outcome first = run("can update " + fastDevice(5) + " --all " + image);
+    ASSERT_EQ(first.status, exitcode::kOk) << first.out;
+    Outcome unrecorded = run("can update --no-history " + fastDevice(5) + " --all " + image);
+    ASSERT_EQ(unrecorded.status, exitcode::kOk) << unrecorded.out;
+    Outcome second = run("can update " + fastDevice(6) + " --all " + image);
+    ASSERT_EQ(second.status, exitcode::kOk) << second.out;
+
+    Outcome listed = run("history");
+    EXPECT_EQ(listed.status, exitcode::kOk);
+    std::vector<std::string> rows;
+    std::istringstream lines(listed.out);
+    for (std::string line; std::getline(lines, line);) {
+        rows.push_back(line);
+    }
+    ASSERT_EQ(rows.size(), 4u) << listed.out;
+    EXPECT_EQ(rows[0], "Runs recorded in " + runs + ":");
+    EXPECT_EQ(rows[1].rfind("STARTED ", 0), 0u) << rows[1];
+    EXPECT_TRUE(std::regex_search(
+        rows[2], std::regex("^20..-..-..T..:..:..Z  can  can update  " + image +
+                            "  1 +1 +complete  20......T......Z-can(-2)?\\.json$")))
+        << rows[2];
+
+    Outcome json = run("history --json --last 1");
+    const auto doc = nlohmann::json::parse(json.out, nullptr, false);
+    ASSERT_TRUE(doc.is_object()) << json.out;
+    ASSERT_EQ(doc["runs"].size(), 1u);
+    EXPECT_EQ(doc["runs"][0]["run"]["devices"][0]["address"], 6) << "the newest first";
+    EXPECT_EQ(doc["runs"][0]["run"]["end"], "complete");
+    EXPECT_EQ(doc["runs"][0]["record"].get<std::string>().rfind(runs + "/", 0), 0u);
+
+    std::ofstream(dir + "/blocked") << "x";
+    ::setenv("XDG_DATA_HOME", (dir + "/blocked").c_str(), 1);
+    Outcome blocked = run("can update " + fastDevice(5) + " --all " + image);
+    ::setenv("XDG_DATA_HOME", saved.c_str(), 1);
+    EXPECT_EQ(blocked.status, exitcode::kOk) << blocked.out;
+    EXPECT_NE(blocked.out.find("bootloader: warning: the run is not recorded in the history: " +
+                               dir + "/blocked"),
+              std::string::npos)
+        << blocked.out;
+    EXPECT_NE(blocked.out.find("Slave 5 - okay"), std::string::npos);
+}
+
 // `bootloader ARGS...` with its output joined, for tests that act while it runs.
 std::unique_ptr<test::ChildProcess> start(const std::vector<std::string>& args) {
     std::vector<std::string> argv{std::string(ROMTIDE_BIN_DIR) + "/bootloader"};
@@ -267,9 +319,13 @@ TEST_F(CanCliTest, AnImageWithoutRecordsIsRefusedUnlessAllowed) {
         Outcome checked = run("check " + image);
         EXPECT_EQ(checked.status, exitcode::kFileRejected) << checked.out;
     }
+    // Only records that erase pass when asked for; a file without any record never does.
+    std::string eraseOnly = dir + "/erase.mhx";
+    std::ofstream(eraseOnly) << "S00600004844521B\nS9030000FC\n";
+    EXPECT_EQ(run("check --allow-empty " + eraseOnly).status, exitcode::kOk);
     std::string empty = dir + "/empty.mhx";
     std::ofstream(empty).flush();
-    EXPECT_EQ(run("check --allow-empty " + empty).status, exitcode::kOk);
+    EXPECT_EQ(run("check --allow-empty " + empty).status, exitcode::kFileRejected);
 }
 
 TEST_F(CanCliTest, AFifoAsTheImageEndsTheCommandInsteadOfWaitingForAWriter) {

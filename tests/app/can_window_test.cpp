@@ -15,10 +15,14 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTableWidget>
 #include <QTest>
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
+#include <nlohmann/json.hpp>
 
 #include "app/sim_scenario.h"
 #include "app/virtual_timer.h"
@@ -55,8 +59,9 @@ class CanWindowTest : public ::testing::Test {
         files.answer = imagePath;
 
         windows.can_option = makeCanOptionWindow(context);
-        can = std::make_unique<CanView>(std::move(sessions.can), context,
-                                        CanViewOptions{&files, [] { return "DATE TIME"; }});
+        can = std::make_unique<CanView>(
+            std::move(sessions.can), context,
+            CanViewOptions{&files, [] { return "DATE TIME"; }, [] { return "END TIME"; }});
         windows.selproduct = makeSelproductWindow(context);
         can->show();
     }
@@ -110,6 +115,15 @@ class CanWindowTest : public ::testing::Test {
         }
         return out;
     }
+    // The memo without a run's last line (its end and where its record went).
+    std::vector<std::string> runLines() const {
+        std::vector<std::string> lines = memo();
+        if (!lines.empty() && lines.back().rfind(kEndLine, 0) == 0) {
+            lines.pop_back();
+        }
+        return lines;
+    }
+    static constexpr const char* kEndLine = "Romtide, end of firmware update, END TIME: ";
     void initAndSearch() {
         can->button_can_init->click();
         ASSERT_TRUE(TCANComm::IsBoardReady());
@@ -188,7 +202,8 @@ TEST_F(CanWindowTest, ButtonsFollowTheWorkflowAndTheWindowOpensAgainAfterClosing
     EXPECT_EQ(can->combobox_baudrate->currentText().toStdString(), "  125 kBit/s");
 
     can->button_can_open->click();
-    EXPECT_EQ(text(can->lab_can_datei), "File: " + imagePath);
+    EXPECT_EQ(text(can->lab_can_datei).rfind("File: " + imagePath + " (", 0), 0u)
+        << text(can->lab_can_datei);
     QTest::keyClick(can.get(), Qt::Key_Escape);
     EXPECT_TRUE(can->isVisible()) << "Escape does not close the window";
 
@@ -207,6 +222,99 @@ TEST_F(CanWindowTest, ButtonsFollowTheWorkflowAndTheWindowOpensAgainAfterClosing
     can->button_can_init->click();
     EXPECT_EQ(states(), "11101111");
     EXPECT_TRUE(messages().empty());
+}
+
+// What "&Open file" lets through: the judgement of `bootloader check`, before any device
+// is touched. A refused file is closed and the file shown before is gone with it.
+TEST_F(CanWindowTest, OpenRefusesWhatIsNoImageAndAsksBeforeAnEraseOnlyOne) {
+    const std::string sound = "S00600004844521B\nS2080000005A5A5A5A8F\nS804000000FB\n";
+    struct Case {
+        const char* what;
+        std::string bytes;
+        const char* why;  // in the message
+    };
+    const Case refused[] = {
+        {"a text file", "root:x:0:0:root:/root:/bin/bash\n",
+         "line 1: this line is not an S-record"},
+        {"a program file",
+         std::string("\x7F"
+                     "ELF\x02\x01\x01\0\0",
+                     9),
+         "which no S-record text holds"},
+        {"an empty file", "", "the file is empty"},
+        {"a record cut short", "S2080000005A5A5A5A8F\nS2080000045A5A\n",
+         "line 2: the record is cut short"},
+    };
+    for (const Case& c : refused) {
+        SCOPED_TRACE(c.what);
+        std::ofstream(imagePath, std::ios::binary | std::ios::trunc) << sound;
+        can->button_can_open->click();
+        ASSERT_TRUE(can->session().imageFile);
+        messages().clear();
+        std::ofstream(imagePath, std::ios::binary | std::ios::trunc) << c.bytes;
+        can->button_can_open->click();
+        ASSERT_EQ(messages().size(), 1u);
+        EXPECT_EQ(messages()[0].title, "Romtide");
+        EXPECT_EQ(messages()[0].icon, ui::MessageIcon::Error);
+        EXPECT_NE(messages()[0].text.find(imagePath), std::string::npos) << messages()[0].text;
+        EXPECT_NE(messages()[0].text.find(c.why), std::string::npos) << messages()[0].text;
+        EXPECT_NE(messages()[0].text.find("No device has been touched."), std::string::npos);
+        EXPECT_FALSE(can->session().imageFile);
+        EXPECT_EQ(text(can->lab_can_datei), " ");
+    }
+
+    // Records that only erase: a question whose default is No; No leaves no file open.
+    std::ofstream(imagePath, std::ios::binary | std::ios::trunc)
+        << "S00600004844521B\nS9030000FC\n";
+    messages().clear();
+    sim.ts.messages.answers = {ui::MessageAnswer::No, ui::MessageAnswer::Yes};
+    can->button_can_open->click();
+    ASSERT_EQ(messages().size(), 1u);
+    EXPECT_EQ(messages()[0].buttons, ui::MessageButtons::NoYes);
+    EXPECT_NE(messages()[0].text.find("only erases the devices"), std::string::npos);
+    EXPECT_FALSE(can->session().imageFile);
+    EXPECT_EQ(text(can->lab_can_datei), " ");
+    can->button_can_open->click();
+    EXPECT_TRUE(can->session().imageFile);
+    EXPECT_EQ(text(can->lab_can_datei), "File: " + imagePath + " (28 bytes, 8 text units)");
+
+    std::ofstream(imagePath, std::ios::binary | std::ios::trunc) << sound;
+    messages().clear();
+    can->button_can_open->click();
+    EXPECT_TRUE(messages().empty());
+    EXPECT_EQ(text(can->lab_can_datei), "File: " + imagePath + " (51 bytes, 15 text units)");
+}
+
+// On a 1024 x 768 panel the window is as large as the panel allows, its close button on
+// the screen and the controls in a scroll area inside it; back on a large screen it has
+// its own size again.
+TEST_F(CanWindowTest, OnASmallScreenTheWindowFitsTheScreenAndScrollsInside) {
+    scenario();
+    can->close();
+    mainWindow.setGeometry(test::kSmallScreen.adjusted(100, 100, -100, -100));
+    can->show();
+    const QRect frame = can->frameGeometry();
+    EXPECT_TRUE(test::kSmallScreen.contains(frame))
+        << frame.x() << "," << frame.y() << " " << frame.width() << "x" << frame.height();
+    EXPECT_LT(can->width(), Tfrm_can::kWidth);
+    EXPECT_EQ(can->height(), Tfrm_can::kClientHeight) << "the height fits as it is";
+    auto* scroll = can->findChild<QScrollArea*>(QStringLiteral("window_scroll"));
+    ASSERT_NE(scroll, nullptr);
+    EXPECT_EQ(scroll->widget()->size(), QSize(Tfrm_can::kWidth, Tfrm_can::kClientHeight));
+    EXPECT_GT(scroll->horizontalScrollBar()->maximum(), 0);
+    // The controls work from inside it.
+    can->button_can_init->click();
+    can->button_can_search->click();
+    EXPECT_EQ(grid(0, 1), "5");
+    EXPECT_TRUE(can->img_can_boot_con_false->isVisible());
+    EXPECT_FALSE(can->img_can_boot_con_okay->isVisible());
+
+    can->close();
+    mainWindow.setGeometry(100, 100, 800, 500);
+    can->show();
+    EXPECT_EQ(can->size(), QSize(Tfrm_can::kWidth, Tfrm_can::kClientHeight));
+    QApplication::sendPostedEvents();  // the scroll area's resize
+    EXPECT_EQ(scroll->horizontalScrollBar()->maximum(), 0) << "nothing to scroll";
 }
 
 TEST_F(CanWindowTest, InitWithoutAnInterfaceSaysSoAndLeavesTheBusButtonsOff) {
@@ -336,24 +444,42 @@ TEST_F(CanWindowTest, RunOverThreeDevicesRenewsUpdatesAndSearchesAgain) {
 
     EXPECT_EQ(duringRun, "00000011");
     EXPECT_EQ(asked, 1);
-    EXPECT_EQ(memo(), (std::vector<std::string>{
-                          "Romtide, start firmware update, DATE TIME",
-                          "Slave 5 - bootloader connect ok",
-                          "Slave 5 - okay",
-                          "Slave 6 - bootloader update ok",
-                          "Slave 6 - bootloader connect ok",
-                          "Slave 6 - okay",
-                          "Slave 7 - bootloader V1.0",
-                          "Slave 7 - bootloader update ok",
-                          "Slave 7 - bootloader connect ok",
-                          "Slave 7 - okay",
-                      }));
+    EXPECT_EQ(runLines(), (std::vector<std::string>{
+                              "Romtide, start firmware update, DATE TIME",
+                              "Slave 5 - bootloader connect ok",
+                              "Slave 5 - okay",
+                              "Slave 6 - bootloader update ok",
+                              "Slave 6 - bootloader connect ok",
+                              "Slave 6 - okay",
+                              "Slave 7 - bootloader V1.0",
+                              "Slave 7 - bootloader update ok",
+                              "Slave 7 - bootloader connect ok",
+                              "Slave 7 - okay",
+                          }));
     auto seen = [&](const std::string& entry) {
         return std::find(counters.begin(), counters.end(), entry) != counters.end();
     };
     EXPECT_TRUE(seen("Slave 5 - okay 0/3"));
     EXPECT_TRUE(seen("Slave 6 - bootloader update ok 1/3"));
     EXPECT_TRUE(seen("Slave 7 - bootloader V1.0 2/3"));
+    // The last line names the run's record in the history: the report of the headless
+    // commands, of this window's run.
+    const std::string end = memo().back();
+    const std::string prefix = std::string(kEndLine) + "3 of 3 okay, record ";
+    ASSERT_EQ(end.rfind(prefix, 0), 0u) << end;
+    const std::string record =
+        std::string(std::getenv("XDG_DATA_HOME")) + "/romtide/runs/" + end.substr(prefix.size());
+    std::ifstream in(record);
+    const auto json = nlohmann::json::parse(in, nullptr, false);
+    ASSERT_TRUE(json.is_object()) << record;
+    EXPECT_EQ(json["command"], "can window");
+    EXPECT_EQ(json["image"]["path"], imagePath);
+    EXPECT_EQ(json["end"], "complete");
+    EXPECT_EQ(json["summary"]["okay"], 3);
+    ASSERT_EQ(json["devices"].size(), 3u);
+    EXPECT_EQ(json["devices"][1]["address"], 6);
+    EXPECT_EQ(json["devices"][1]["outcome"], "okay");
+    EXPECT_EQ(json["devices"][1]["left_in"], nullptr);
     EXPECT_EQ(text(can->lab_can_update_nr), "0");
     for (const auto& d : sim.devices) {
         EXPECT_EQ(d->bootVersion(), 3);
@@ -366,6 +492,34 @@ TEST_F(CanWindowTest, RunOverThreeDevicesRenewsUpdatesAndSearchesAgain) {
     EXPECT_EQ(grid(7, 1), "");
     EXPECT_EQ(can->session().GetNode(0), 0);
     EXPECT_EQ(messageTexts().size(), 2u) << "the two renewal questions only";
+}
+
+// A history folder that cannot be written never stops a run: the window says so once,
+// and each run's last line says it is not recorded.
+TEST_F(CanWindowTest, AnUnwritableHistoryIsSaidOnceAndTheRunsGoOn) {
+    sim::SimDeviceConfig c;
+    c.node = 5;
+    c.kbit = 50;
+    c.eraseUs = 20000;
+    sim.addDevice(c);
+    const std::string home = std::getenv("XDG_DATA_HOME");
+    const std::string blocked = imagePath + ".not-a-folder";
+    std::ofstream(blocked) << "a file where the folder should be";
+    ::setenv("XDG_DATA_HOME", blocked.c_str(), 1);
+    initAndSearch();
+    can->button_can_open->click();
+    for (int run = 0; run < 2; ++run) {
+        clickRow(1);
+        can->button_can_download->click();
+        EXPECT_EQ(runLines().back(), "Slave 5 - okay");
+        EXPECT_EQ(memo().back(), std::string(kEndLine) + "1 of 1 okay, not recorded");
+    }
+    ::setenv("XDG_DATA_HOME", home.c_str(), 1);
+    ASSERT_EQ(messages().size(), 1u);
+    EXPECT_EQ(messages()[0].icon, ui::MessageIcon::Warning);
+    EXPECT_NE(messages()[0].text.find("The run history cannot be written:\n" + blocked),
+              std::string::npos)
+        << messages()[0].text;
 }
 
 class CanRunInterrupted : public CanWindowTest {
@@ -404,39 +558,141 @@ TEST_F(CanRunInterrupted, CancelWhileConnectingSkipsTheNodeWhileDownloadingEndsT
     after("Romtide, start firmware update, DATE TIME", 10, [this] { can->Button1->click(); });
     after("Slave 6 - bootloader connect ok", 10, [this] { can->Button1->click(); });
     can->button_can_download->click();
-    EXPECT_EQ(memo(), (std::vector<std::string>{
-                          "Romtide, start firmware update, DATE TIME",
-                          "Slave 5 - bootloader connect error",
-                          "Slave 5 - no connection to the bootloader",
-                          "Slave 6 - bootloader connect ok",
-                          "Slave 6 - User has cancelled",
-                      }));
+    EXPECT_EQ(runLines(), (std::vector<std::string>{
+                              "Romtide, start firmware update, DATE TIME",
+                              "Slave 5 - bootloader connect error",
+                              "Slave 5 - no connection to the bootloader",
+                              "Slave 6 - bootloader connect ok",
+                              "Slave 6 - User has cancelled",
+                              "Slave 6 - left in its bootloader, without an application; a new "
+                              "download repairs it",
+                          }));
     EXPECT_FALSE(sim.devices[2]->applicationStart()) << "node 7 never reached";
     EXPECT_TRUE(can->isVisible());
     EXPECT_EQ(states(), "11111111");
 }
 
-TEST_F(CanRunInterrupted, QuitDuringARunClosesAfterTheRunAndItsClosingSearch) {
-    bool visibleAtQuit = false;
-    int gaugeMovesWhileVisibleAfterQuit = 0;
-    bool quitClicked = false;
-    after("Slave 5 - bootloader connect ok", 10, [&] {
-        visibleAtQuit = can->isVisible();
-        quitClicked = true;
-        can->button_can_quit->click();
-    });
-    QObject::connect(can->prog_bar_can_search, &QProgressBar::valueChanged, can.get(), [&](int v) {
-        if (quitClicked && v > 100 && can->isVisible()) {
-            ++gaugeMovesWhileVisibleAfterQuit;
+// Quit, the title bar and Escape while a device is being written: a question naming the
+// device and what stopping leaves it as, with No the default. No lets the run go on as
+// if nothing had been clicked.
+TEST_F(CanRunInterrupted, QuitCloseAndEscapeDuringATransferAskAndNoLetsTheRunFinish) {
+    const std::pair<const char*, std::function<void()>> triggers[] = {
+        {"Quit", [this] { can->button_can_quit->click(); }},
+        {"the title bar", [this] { can->close(); }},
+        {"Escape", [this] { QTest::keyClick(can.get(), Qt::Key_Escape); }},
+    };
+    for (const auto& [what, trigger] : triggers) {
+        SCOPED_TRACE(what);
+        messages().clear();
+        after("Slave 6 - bootloader connect ok", 10, trigger);
+        can->button_can_download->click();
+        ASSERT_EQ(messages().size(), 1u);
+        const ui::Message& asked = messages()[0];
+        EXPECT_EQ(asked.buttons, ui::MessageButtons::NoYes);
+        EXPECT_EQ(asked.title, "Romtide");
+        EXPECT_EQ(asked.text,
+                  "Slave 6 is being updated.\nStopping now leaves it in its bootloader, without "
+                  "an application; a new download repairs it.\n\nStop the update?");
+        EXPECT_EQ(runLines().back(), "Slave 7 - okay");
+        EXPECT_TRUE(can->isVisible());
+        EXPECT_TRUE(TCANComm::IsBoardReady());
+        for (const auto& d : sim.devices) {
+            const std::string dump = imagePath + ".node" + std::to_string(d->config().node);
+            ASSERT_TRUE(d->writeApplicationSrec(dump));
+            EXPECT_EQ(std::system((std::string(ROMTIDE_SREC_CMP) + " " + imagePath + " " + dump +
+                                   " >/dev/null 2>&1")
+                                      .c_str()),
+                      0)
+                << "node " << d->config().node;
         }
-    });
-    can->button_can_download->click();
-    EXPECT_TRUE(visibleAtQuit);
-    EXPECT_EQ(memo().back(), "Slave 5 - User has cancelled");
-    EXPECT_GT(gaugeMovesWhileVisibleAfterQuit, 0) << "the closing search ran before the close";
+        // Marked again for the next trigger (the closing search dropped the marks).
+        for (int r = 1; r <= 3; ++r) {
+            clickRow(r);
+        }
+    }
+    // Outside a transfer Quit closes at once, as before.
+    can->button_can_quit->click();
     EXPECT_FALSE(can->isVisible());
-    EXPECT_FALSE(TCANComm::IsBoardReady());
-    EXPECT_EQ(grid(0, 1), "");
+}
+
+// Yes: the run stops with the device in hand, the results say what it is left as, and the
+// window stays open with them; a further Quit closes it.
+TEST_F(CanRunInterrupted, YesStopsTheRunAndTheResultsSayTheDeviceIsLeftInItsBootloader) {
+    sim.ts.messages.fallback = ui::MessageAnswer::Yes;
+    after("Slave 5 - bootloader connect ok", 10, [this] { can->close(); });
+    can->button_can_download->click();
+    const std::vector<std::string> lines = memo();
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines.back().rfind(std::string(kEndLine) + "0 of 3 okay, record ", 0), 0u)
+        << lines.back();
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 4),
+              (std::vector<std::string>{
+                  "Romtide, start firmware update, DATE TIME",
+                  "Slave 5 - bootloader connect ok",
+                  "Slave 5 - User has cancelled",
+                  "Slave 5 - left in its bootloader, without an application; a new download "
+                  "repairs it",
+              }));
+    EXPECT_EQ(sim.devices[0]->mode(), sim::DeviceMode::Bootloader);
+    EXPECT_FALSE(sim.devices[0]->applicationStart());
+    EXPECT_EQ(sim.devices[1]->erases(), 0u) << "no further node is touched";
+    EXPECT_EQ(sim.devices[2]->erases(), 0u);
+    EXPECT_TRUE(can->isVisible()) << "the results stay on the screen";
+    EXPECT_TRUE(TCANComm::IsBoardReady());
+    EXPECT_EQ(states(), "11111111");
+    can->button_can_quit->click();
+    EXPECT_FALSE(can->isVisible());
+}
+
+// A bootloader renewal in hand: the question says so, and what stopping leaves.
+TEST_F(CanWindowTest, StoppingARenewalIsAskedAboutAndLeavesTheDeviceInItsUpdater) {
+    for (const ui::MessageAnswer answer : {ui::MessageAnswer::No, ui::MessageAnswer::Yes}) {
+        SCOPED_TRACE(answer == ui::MessageAnswer::Yes ? "Yes" : "No");
+        sim.devices.clear();
+        sim::SimDeviceConfig c = defaultScenario()[1];  // an old bootloader
+        c.eraseUs = 20000;
+        sim.addDevice(c);
+        messages().clear();
+        if (!TCANComm::IsBoardReady()) {
+            initAndSearch();
+        } else {
+            can->button_can_search->click();
+        }
+        can->button_can_open->click();
+        clickRow(1);
+        // Yes to the renewal question, then the answer to the question of Quit.
+        sim.ts.messages.answers = {ui::MessageAnswer::Yes, answer};
+        std::function<void()> watch = [&] {
+            if (can->session().Renewing() && can->session().deviceLeft() != DeviceLeft::Untouched) {
+                can->button_can_quit->click();
+            } else {
+                sim.ts.pump.at(sim.ts.clock.nowMs() + 1, watch);
+            }
+        };
+        sim.ts.pump.at(0, watch);
+        can->button_can_download->click();
+        ASSERT_EQ(messages().size(), 2u);
+        EXPECT_EQ(messages()[1].text,
+                  "The bootloader of Slave 6 is being renewed.\nStopping now leaves it in its "
+                  "updater; a new download finishes the renewal of its bootloader and repairs "
+                  "it.\n\nStop the renewal?");
+        if (answer == ui::MessageAnswer::No) {
+            EXPECT_EQ(runLines().back(), "Slave 6 - okay");
+            EXPECT_EQ(sim.devices[0]->bootVersion(), 3);
+            const std::string dump = imagePath + ".node6";
+            ASSERT_TRUE(sim.devices[0]->writeApplicationSrec(dump));
+            EXPECT_EQ(std::system((std::string(ROMTIDE_SREC_CMP) + " " + imagePath + " " + dump +
+                                   " >/dev/null 2>&1")
+                                      .c_str()),
+                      0);
+        } else {
+            EXPECT_EQ(runLines().back(),
+                      "Slave 6 - left in its updater; a new download finishes the renewal of its "
+                      "bootloader and repairs it");
+            EXPECT_NE(sim.devices[0]->mode(), sim::DeviceMode::Application);
+            EXPECT_TRUE(can->isVisible());
+        }
+    }
 }
 
 TEST_F(CanWindowTest, DetectFindsTheBootloaderAtTheNodeChosenByHand) {

@@ -235,6 +235,7 @@ TEST_F(ProfibusCliTest, BadArgumentsAndFilesEndWithTheirStatus) {
         const char* says;
     };
     const std::string empty = dir.write("empty.mhx", "\n\n");
+    const std::string eraseOnly = dir.write("erase.mhx", "S00600004844521B\nS9030000FC\n");
     for (const Case& c : {
              Case{"update --all --baud 2M " + image, exitcode::kUsage, "--baud"},
              Case{"update --all --simulate --sim-station addr=3,ppo=3 " + image, exitcode::kUsage,
@@ -271,7 +272,9 @@ TEST_F(ProfibusCliTest, BadArgumentsAndFilesEndWithTheirStatus) {
              Case{"update --all --sim-dump /tmp " + image, exitcode::kUsage, "--simulate"},
              Case{"update --all --simulate " + dir.file("missing.mhx"), exitcode::kFileUnreadable,
                   ""},
-             Case{"update --all --simulate " + empty, exitcode::kFileRejected, "--allow-empty"},
+             Case{"update --all --simulate " + eraseOnly, exitcode::kFileRejected, "--allow-empty"},
+             Case{"update --all --simulate --allow-empty " + empty, exitcode::kFileRejected,
+                  "the file is empty"},
              Case{"frobnicate", exitcode::kUsage, "scan"},
          }) {
         auto r = run(c.args);
@@ -398,7 +401,7 @@ TEST_F(ProfibusCliTest, AnExpectedVersionSkipsWhatIsCurrentAndJudgesTheRest) {
     EXPECT_EQ(doc["devices"][0], nlohmann::json::parse(R"(
         {"address": 3, "outcome": "current", "result": 0, "connect": null, "seconds": 0.0,
          "text_units_sent": null, "version_before": "2.0.0", "version_after": null,
-         "verified": true})"));
+         "verified": true, "left_in": null})"));
     struct Row {
         int address;
         const char* outcome;

@@ -107,6 +107,21 @@ inline std::vector<std::string> messageTexts(const test::RecordingMessageBoxes& 
     return out;
 }
 
+// The texts without where each run's record went (the path changes from run to run): a
+// message that says only that is left out, one that says more keeps the rest.
+inline std::vector<std::string> runMessageTexts(const test::RecordingMessageBoxes& messages) {
+    const std::string record = "The record of this run: ";
+    std::vector<std::string> out;
+    for (const auto& m : messages.shown) {
+        if (m.text.rfind(record, 0) == 0) {
+            continue;
+        }
+        const size_t at = m.text.find("\n\n" + record);
+        out.push_back(at == std::string::npos ? m.text : m.text.substr(0, at));
+    }
+    return out;
+}
+
 // The session's update list up to its end mark.
 inline std::vector<int> nodeList() {
     std::vector<int> out;

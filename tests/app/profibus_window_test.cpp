@@ -17,7 +17,9 @@
 #include <QRadioButton>
 #include <QTableWidget>
 #include <QTest>
+#include <cstdlib>
 #include <fstream>
+#include <nlohmann/json.hpp>
 
 #include "app/virtual_timer.h"
 #include "profibus_ui/profibus_download_run.h"
@@ -32,6 +34,10 @@ namespace {
 using pbtest::NoShell;
 using pbtest::text;
 using test::ScriptedStation;
+
+// What the end of a run says about a station it left without an application.
+const std::string kLeft3 =
+    "Station 3 is left in its bootloader, without an application; a new download repairs it.";
 
 ScriptedStation station(uint8_t address) {
     ScriptedStation s;
@@ -70,7 +76,7 @@ class ProfibusWindowTest : public ::testing::Test {
     std::string states() const { return pbtest::buttonStates(*pb); }
     std::string grid(int column, int row) const { return pbtest::gridCell(*pb, column, row); }
     void clickRow(int gridRow) { pbtest::clickRow(*pb, gridRow); }
-    std::vector<std::string> messageTexts() const { return pbtest::messageTexts(ts.messages); }
+    std::vector<std::string> messageTexts() const { return pbtest::runMessageTexts(ts.messages); }
     std::vector<int> nodeList() const { return pbtest::nodeList(); }
     // Runs `action` once `station` has taken `count` data telegrams.
     void afterTelegrams(uint8_t station, int count, std::function<void()> action) {
@@ -149,6 +155,15 @@ TEST_F(ProfibusWindowTest, ControlsHaveTheirNamesCaptionsSizesAndTabOrder) {
     EXPECT_FALSE(pb->tmr_connect_adapter().isEnabled()) << "off until the window is shown";
     EXPECT_EQ(pb->tmr_connect_adapter().interval(), 1000);
     EXPECT_EQ(seg.inits, 0) << "the board is initialised when the window shows";
+}
+
+// The window fits a 1024 x 768 panel as it is: nothing changes on it.
+TEST_F(ProfibusWindowTest, OnA1024By768ScreenTheWindowKeepsItsSizeWithinTheScreen) {
+    mainWindow.setGeometry(test::kSmallScreen.adjusted(100, 100, -100, -100));
+    pb->show();
+    EXPECT_EQ(pb->size(), QSize(802, 433));
+    EXPECT_TRUE(test::kSmallScreen.contains(pb->frameGeometry()));
+    EXPECT_EQ(pb->findChild<QWidget*>(QStringLiteral("window_scroll")), nullptr);
 }
 
 TEST_F(ProfibusWindowTest, TheTimerShowsTheBoardAndEnablesTheBusButtonsOnlyWhenItIsInitialised) {
@@ -309,7 +324,39 @@ TEST_F(ProfibusWindowTest, OpenFileShowsTheChosenFileAndReportsOnesThatDoNotOpen
 
     files.answer = imagePath;
     pb->button_profibus_open_file->click();
-    EXPECT_EQ(text(pb->lab_profibus_datei), "File: " + imagePath);
+    EXPECT_EQ(text(pb->lab_profibus_datei).rfind("File: " + imagePath + " (", 0), 0u);
+}
+
+// The judgement of `bootloader check` at Open: a binary is refused and closes the file
+// shown before; an erase-only file is asked about, and No leaves no file open.
+TEST_F(ProfibusWindowTest, OpenRefusesABinaryAndAsksBeforeAnEraseOnlyFile) {
+    pb->show();
+    const size_t outputs = seg.writes.size();
+    pb->button_profibus_open_file->click();
+    ASSERT_TRUE(pb->session().imageFile);
+    std::ofstream(dir.file("data.bin"), std::ios::binary) << std::string("\x01\x02\0\0", 4);
+    files.answer = dir.file("data.bin");
+    pb->button_profibus_open_file->click();
+    ASSERT_EQ(ts.messages.shown.size(), 1u);
+    EXPECT_EQ(ts.messages.shown[0].title, "Bootloader");
+    EXPECT_NE(ts.messages.shown[0].text.find("line 1: byte 0 is the control character 0x01"),
+              std::string::npos)
+        << ts.messages.shown[0].text;
+    EXPECT_FALSE(pb->session().imageFile);
+    EXPECT_EQ(text(pb->lab_profibus_datei), "");
+
+    std::ofstream(dir.file("erase.mhx")) << "S00600004844521B\nS9030000FC\n";
+    files.answer = dir.file("erase.mhx");
+    ts.messages.shown.clear();
+    pb->button_profibus_open_file->click();  // the fallback answer: No
+    ASSERT_EQ(ts.messages.shown.size(), 1u);
+    EXPECT_EQ(ts.messages.shown[0].buttons, ui::MessageButtons::NoYes);
+    EXPECT_FALSE(pb->session().imageFile);
+    ts.messages.answers = {ui::MessageAnswer::Yes};
+    pb->button_profibus_open_file->click();
+    EXPECT_EQ(text(pb->lab_profibus_datei),
+              "File: " + dir.file("erase.mhx") + " (28 bytes, 8 text units)");
+    EXPECT_EQ(seg.writes.size(), outputs) << "nothing reached the bus";
 }
 
 TEST_F(ProfibusWindowTest, RunUpdatesTheMarkedStationsWithEverythingButCancelLocked) {
@@ -332,11 +379,28 @@ TEST_F(ProfibusWindowTest, RunUpdatesTheMarkedStationsWithEverythingButCancelLoc
     EXPECT_EQ(during, "0000010");
     EXPECT_FALSE(timerDuring);
     ASSERT_EQ(messageTexts(), (std::vector<std::string>(2, "File is downloaded into Flash.")));
-    for (const auto& m : ts.messages.shown) {
+    for (size_t i = 0; i < 2; ++i) {
+        const ui::Message& m = ts.messages.shown[i];
         EXPECT_EQ(m.icon, ui::MessageIcon::None);
         EXPECT_EQ(m.title, "Bootloader");
     }
-    EXPECT_EQ(progressAtMessages, (std::vector<std::string>{"0/2", "1/2"}));
+    EXPECT_EQ(progressAtMessages, (std::vector<std::string>{"0/2", "1/2", "2/2"}));
+    // After the last station: where the run's record went, the headless report of it.
+    ASSERT_EQ(ts.messages.shown.size(), 3u);
+    const std::string said = ts.messages.shown[2].text;
+    const std::string folder = std::string(std::getenv("XDG_DATA_HOME")) + "/romtide/runs/";
+    ASSERT_EQ(said.rfind("The record of this run: " + folder, 0), 0u) << said;
+    std::ifstream in(said.substr(said.find(folder)));
+    const auto record = nlohmann::json::parse(in, nullptr, false);
+    ASSERT_TRUE(record.is_object());
+    EXPECT_EQ(record["command"], "profibus window");
+    EXPECT_EQ(record["bus"], "profibus");
+    EXPECT_EQ(record["end"], "complete");
+    EXPECT_EQ(record["summary"]["stations"], 2);
+    EXPECT_EQ(record["summary"]["okay"], 2);
+    ASSERT_EQ(record["devices"].size(), 2u);
+    EXPECT_EQ(record["devices"][0]["address"], 5);
+    EXPECT_EQ(record["devices"][0]["version_before"], "3.0.16");
     const std::string image = fileText(imagePath);
     for (uint8_t s : {5, 3}) {
         EXPECT_EQ(seg.station(s).text, image) << "station " << int{s};
@@ -358,7 +422,7 @@ TEST_F(ProfibusWindowTest, AStationFailingInTheTransferStopsTheRunAndTheBusIsSea
     clickRow(2);
     clickRow(3);
     pb->button_profibus_download->click();
-    ASSERT_EQ(messageTexts(), (std::vector<std::string>{"Error during programing!\n"}));
+    ASSERT_EQ(messageTexts(), (std::vector<std::string>{"Error during programing!\n", kLeft3}));
     EXPECT_EQ(ts.messages.shown[0].icon, ui::MessageIcon::Error);
     EXPECT_EQ(seg.station(5).telegrams, 0) << "the run stopped";
     EXPECT_TRUE(nodeList().empty()) << "the search afterwards drops the marks";
@@ -380,7 +444,7 @@ TEST_F(ProfibusWindowTest, CancelDuringTheTransferEndsTheRun) {
     });
     pb->button_profibus_download->click();
     ASSERT_TRUE(cancelled);
-    ASSERT_EQ(messageTexts(), (std::vector<std::string>{"User has cancelled! \n"}));
+    ASSERT_EQ(messageTexts(), (std::vector<std::string>{"User has cancelled! \n", kLeft3}));
     EXPECT_EQ(ts.messages.shown[0].icon, ui::MessageIcon::Warning);
     EXPECT_LT(seg.station(3).telegrams, 10);
     EXPECT_EQ(seg.station(3).finishes, 0);
@@ -423,18 +487,56 @@ TEST_F(ProfibusWindowTest, QuitDuringASearchClosesWhenTheSearchHasEnded) {
     EXPECT_TRUE(ts.messages.shown.empty()) << "no failed confirmation";
 }
 
-TEST_F(ProfibusWindowTest, ClosingDuringARunCancelsItAndClosesWithoutTheSearch) {
+// The title bar and Escape during a run ask first, naming the station in hand (Quit is
+// locked then). No: the run goes on unchanged. Yes: the run stops at that station, the
+// window says what it is left as and stays open.
+TEST_F(ProfibusWindowTest, ClosingOrEscapeDuringARunAsksAndOnlyYesStopsIt) {
+    const std::string question =
+        "Station 3 is being updated.\nStopping now leaves it in its bootloader, without an "
+        "application; a new download repairs it.\n\nStop the update?";
+    const std::string image = fileText(imagePath);
     showAndSearch();
     pb->button_profibus_open_file->click();
+    for (const bool escape : {false, true}) {
+        SCOPED_TRACE(escape ? "Escape" : "the title bar");
+        clickRow(2);
+        clickRow(3);
+        ts.messages.shown.clear();
+        seg.station(3).text.clear();
+        seg.station(5).text.clear();
+        afterTelegrams(3, seg.station(3).telegrams + 5, [&] {
+            if (escape) {
+                QTest::keyClick(pb.get(), Qt::Key_Escape);
+            } else {
+                pb->close();
+            }
+        });
+        pb->button_profibus_download->click();  // the fallback answer: No
+        ASSERT_EQ(messageTexts(),
+                  (std::vector<std::string>{question, "File is downloaded into Flash.",
+                                            "File is downloaded into Flash."}));
+        EXPECT_EQ(ts.messages.shown[0].buttons, ui::MessageButtons::NoYes);
+        EXPECT_EQ(ts.messages.shown[0].title, "Bootloader");
+        EXPECT_EQ(seg.station(3).text, image);
+        EXPECT_EQ(seg.station(5).text, image);
+        EXPECT_TRUE(pb->isVisible());
+    }
+
     clickRow(2);
     clickRow(3);
-    const int liveLists = static_cast<int>(seg.commandsWithCode(dpm::kGetLiveList).size());
-    afterTelegrams(3, 5, [&] { pb->close(); });
+    ts.messages.shown.clear();
+    const int station5 = seg.station(5).telegrams;
+    ts.messages.answers = {ui::MessageAnswer::Yes};
+    afterTelegrams(3, seg.station(3).telegrams + 5, [&] { pb->close(); });
     pb->button_profibus_download->click();
+    EXPECT_EQ(messageTexts(),
+              (std::vector<std::string>{question, "User has cancelled! \n", kLeft3}));
+    EXPECT_EQ(seg.station(5).telegrams, station5) << "the next station is not touched";
+    EXPECT_TRUE(pb->isVisible()) << "what the run says stays on the screen";
+    EXPECT_TRUE(seg.open);
+    EXPECT_EQ(states(), "1111111");
+    pb->close();
     EXPECT_FALSE(pb->isVisible());
-    EXPECT_EQ(messageTexts(), (std::vector<std::string>{"User has cancelled! \n"}));
-    EXPECT_EQ(static_cast<int>(seg.commandsWithCode(dpm::kGetLiveList).size()), liveLists);
-    EXPECT_EQ(seg.station(5).telegrams, 0);
     EXPECT_FALSE(seg.open);
 }
 

@@ -116,6 +116,8 @@ TEST_F(DownloadRunTest, CancelDuringADownloadEndsTheRunCancelDuringAConnectSkips
                                 "Slave 5 - no connection to the bootloader",
                                 "Slave 6 - bootloader connect ok",
                                 "Slave 6 - User has cancelled",
+                                "Slave 6 - left in its bootloader, without an application; a "
+                                "new download repairs it",
                             }));
     EXPECT_TRUE(s.stopped);
     EXPECT_EQ(s.processed, 2);
@@ -183,7 +185,11 @@ TEST_F(DownloadRunTest, TheDeviceIdentifiedAgainDecidesTheResult) {
         verification.expected = c.expected;
         RunSummary s = runDownloadNodes(run, hooks, verification);
         ASSERT_TRUE(result);
-        EXPECT_EQ(lines.lines().back(), c.line);
+        // A download that was not committed leaves the device in its bootloader.
+        const bool left = c.result == result::kNotCommitted;
+        EXPECT_EQ(result->left, left ? DeviceLeft::InBootloader : DeviceLeft::Untouched);
+        ASSERT_EQ(lines.lines().size(), left ? 3u : 2u);
+        EXPECT_EQ(lines.lines()[1], c.line);
         EXPECT_EQ(result->download, c.result);
         EXPECT_EQ(result->done, c.result == result::kOk);
         EXPECT_EQ(s.done, c.result == result::kOk ? 1 : 0);

@@ -3,23 +3,47 @@
 // loops.
 #pragma once
 
+#include <unistd.h>
+
 #include <QApplication>
 #include <QDialog>
+#include <QRect>
 #include <QTimer>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
+#include <string>
 
 namespace romtide::test {
+
+// The offscreen platform's screens: a large one, on which every window fits, and at
+// kSmallScreen a 1024 x 768 panel to the right of it.
+inline const QRect kSmallScreen{1920, 0, 1024, 768};
 
 inline QApplication& testApplication() {
     static int argc = 1;
     static char name[] = "romtide_tests";
     static char* argv[] = {name, nullptr};
+    // Read by the platform when the application is made, removed afterwards.
+    std::string config;
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+        config = (std::filesystem::temp_directory_path() /
+                  ("romtide-screens-" + std::to_string(::getpid()) + ".json"))
+                     .string();
+        std::ofstream(config)
+            << R"({"screens": [)"
+            << R"({"name": "large", "x": 0, "y": 0, "width": 1920, "height": 1200},)"
+            << R"({"name": "small", "x": )" << kSmallScreen.x() << R"(, "y": )" << kSmallScreen.y()
+            << R"(, "width": )" << kSmallScreen.width() << R"(, "height": )"
+            << kSmallScreen.height() << "}]}";
+        qputenv("QT_QPA_PLATFORM", QByteArray("offscreen:configfile=") + config.c_str());
     }
     // Lives to the end of the program: widgets of every test are gone before it.
     static QApplication* app = new QApplication(argc, argv);
+    if (!config.empty()) {
+        std::filesystem::remove(config);
+    }
     return *app;
 }
 

@@ -27,7 +27,8 @@ QMessageBox::Icon qtIcon(MessageIcon icon) {
 }  // namespace
 
 MessageAnswer QtMessageBoxes::show(const Message& message) {
-    const bool yesNo = message.buttons == MessageButtons::YesNo;
+    const bool yesNo =
+        message.buttons == MessageButtons::YesNo || message.buttons == MessageButtons::NoYes;
     const bool okCancel = message.buttons == MessageButtons::OkCancel;
     QMessageBox::StandardButtons buttons = QMessageBox::Ok;
     if (yesNo) {
@@ -42,7 +43,8 @@ MessageAnswer QtMessageBoxes::show(const Message& message) {
     if (yesNo) {
         // Closing the box with Escape or the title bar is a No, never a silent Yes.
         box.setEscapeButton(QMessageBox::No);
-        box.setDefaultButton(QMessageBox::Yes);
+        box.setDefaultButton(message.buttons == MessageButtons::NoYes ? QMessageBox::No
+                                                                      : QMessageBox::Yes);
     }
     if (okCancel) {
         box.setEscapeButton(QMessageBox::Cancel);

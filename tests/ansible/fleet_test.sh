@@ -17,11 +17,16 @@ if ! grep -q "^Usage:.* machine " <<<"$help"; then
     echo "skipped: $bin/bootloader has no machine commands ('bootloader machine --help' shows no machine usage)"
     exit 77
 fi
+# The example's machines listen on fixed ports: one run at a time on this computer, also
+# across build trees.
+# Nothing started from here inherits the lock (9>&-).
+exec 9>"${TMPDIR:-/tmp}/romtide-example-fleet.lock"
+flock -w 180 9 || { echo "fleet test: another run of the example fleet holds its ports"; exit 1; }
 work="$(mktemp -d)"
 run="$work/run"
 stop() {
-    ansible-playbook -i "$fleet/inventory" -e "fleet_run=$run" "$fleet/stop.yml" >"$work/stop.log" 2>&1 ||
-        { cat "$work/stop.log"; return 1; }
+    ansible-playbook -i "$fleet/inventory" -e "fleet_run=$run" "$fleet/stop.yml" \
+        >"$work/stop.log" 2>&1 9>&- || { cat "$work/stop.log"; return 1; }
 }
 trap 'stop || true; rm -rf "$work"' EXIT
 trap 'exit 1' TERM INT
@@ -42,7 +47,7 @@ update() {
     local started=$SECONDS
     set +e
     ansible-playbook -i "$fleet/inventory" -e "fleet_run=$run" -e "romtide_bin=$bin" "$@" \
-        "$fleet/update.yml" >"$work/$name.log" 2>&1
+        "$fleet/update.yml" >"$work/$name.log" 2>&1 9>&-
     status=$?
     set -e
     cat "$work/$name.log"
@@ -140,7 +145,7 @@ ln -s "$source/dist/ansible" "$work/collections/ansible_collections/romtide/fiel
 adhoc() {
     set +e
     ANSIBLE_COLLECTIONS_PATH="$work/collections" ansible localhost -m romtide.fieldbus.machine \
-        -a "$*" >"$work/adhoc.log" 2>&1
+        -a "$*" >"$work/adhoc.log" 2>&1 9>&-
     status=$?
     set -e
     cat "$work/adhoc.log"

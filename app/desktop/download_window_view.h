@@ -12,6 +12,7 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QShowEvent>
+#include <QStyle>
 #include <algorithm>
 #include <memory>
 
@@ -87,7 +88,19 @@ class DownloadWindowView : public QDialog, public DesktopWindow {
             // The window manager has not framed the window yet: room for a usual frame.
             frame = QSize(kUnknownFrameWidth, kUnknownFrameHeight);
         }
-        const QSize fitted = design_.boundedTo(area.size() - frame);
+        const QSize room = area.size() - frame;
+        QSize fitted = design_.boundedTo(room);
+        if (fitted != design_) {
+            // A scroll bar in one direction takes room in the other: given where there
+            // is, the other needs none.
+            const int bar = style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+            if (fitted.width() < design_.width()) {
+                fitted.setHeight(std::min(design_.height() + bar, room.height()));
+            }
+            if (fitted.height() < design_.height()) {
+                fitted.setWidth(std::min(design_.width() + bar, room.width()));
+            }
+        }
         if (fitted != design_ && scroll_ == nullptr) {
             auto* content = new QWidget;
             content->setObjectName(QStringLiteral("window_content"));

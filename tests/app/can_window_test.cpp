@@ -297,11 +297,13 @@ TEST_F(CanWindowTest, OnASmallScreenTheWindowFitsTheScreenAndScrollsInside) {
     EXPECT_TRUE(test::kSmallScreen.contains(frame))
         << frame.x() << "," << frame.y() << " " << frame.width() << "x" << frame.height();
     EXPECT_LT(can->width(), Tfrm_can::kWidth);
-    EXPECT_EQ(can->height(), Tfrm_can::kClientHeight) << "the height fits as it is";
+    EXPECT_GE(can->height(), Tfrm_can::kClientHeight) << "the height fits as it is";
     auto* scroll = can->findChild<QScrollArea*>(QStringLiteral("window_scroll"));
     ASSERT_NE(scroll, nullptr);
     EXPECT_EQ(scroll->widget()->size(), QSize(Tfrm_can::kWidth, Tfrm_can::kClientHeight));
+    QApplication::sendPostedEvents();  // the scroll area's resize
     EXPECT_GT(scroll->horizontalScrollBar()->maximum(), 0);
+    EXPECT_EQ(scroll->verticalScrollBar()->maximum(), 0) << "room for the horizontal bar";
     // The controls work from inside it.
     can->button_can_init->click();
     can->button_can_search->click();

@@ -1,6 +1,6 @@
-// One QApplication for a whole test program, on the offscreen platform unless the
-// environment names another, and helpers to answer modal windows from inside their
-// loops.
+// One QApplication for a whole test program, on the offscreen platform with the screens
+// below unless the environment names another platform, and helpers to answer modal windows from
+// inside their loops.
 #pragma once
 
 #include <unistd.h>
@@ -27,7 +27,10 @@ inline QApplication& testApplication() {
     static char* argv[] = {name, nullptr};
     // Read by the platform when the application is made, removed afterwards.
     std::string config;
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+    // The test scripts name the plain offscreen platform for every program; its one default
+    // screen (800 x 600) is smaller than the CAN window, so it gets the two screens too.
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    if (platform.isEmpty() || platform == "offscreen") {
         config = (std::filesystem::temp_directory_path() /
                   ("romtide-screens-" + std::to_string(::getpid()) + ".json"))
                      .string();

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "session/image_inspection.h"
+#include "session/image_soundness.h"
 #include "session/text_file.h"
 #include "ui/dialogs.h"
 

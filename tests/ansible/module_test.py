@@ -239,9 +239,9 @@ class ThroughAnsible(unittest.TestCase):
 
 class RunKillsWhatOutlastsItsGrace(unittest.TestCase):
     def test_killed_with_its_children(self):
-        spec = importlib.util.spec_from_file_location('machine', MODULE)
-        machine = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(machine)
+        found = importlib.util.spec_from_file_location('machine', MODULE)
+        machine = importlib.util.module_from_spec(found)
+        found.loader.exec_module(machine)
         machine.KILL_GRACE_SECONDS = 0.5
         # Ignores SIGTERM and leaves a child holding its output open.
         script = 'trap "" TERM; sleep 300 & echo $!; wait'

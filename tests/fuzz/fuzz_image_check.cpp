@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "session/image_inspection.h"
+#include "session/image_soundness.h"
 #include "session/tbootloader.h"
 #include "session/text_units.h"
 #include "sim/core/srec.h"

@@ -1,5 +1,5 @@
 // Files a device's bootloader would refuse halfway, after its erase, are found before.
-#include "session/image_inspection.h"
+#include "session/image_soundness.h"
 
 #include <gtest/gtest.h>
 

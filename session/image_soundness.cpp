@@ -1,4 +1,4 @@
-#include "session/image_inspection.h"
+#include "session/image_soundness.h"
 
 #include <cstdio>
 #include <string_view>
